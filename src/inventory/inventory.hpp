@@ -1,0 +1,107 @@
+// The helper's only view of the machine's block devices: one fresh `lsblk`
+// snapshot per call, decoded strictly and reduced to drives, their
+// partitions and the dm-crypt mappings opened on them.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "runner/runner.hpp"
+
+namespace tarnwick::inventory {
+
+using runner::HelperError;
+
+// One record of `lsblk -J` output.
+struct LsblkNode {
+  std::string name;
+  std::string path;
+  std::optional<std::uint64_t> size;
+  std::optional<std::string> type;
+  std::optional<bool> rm;
+  std::optional<bool> hotplug;
+  std::optional<bool> ro;
+  std::optional<std::string> tran;
+  std::optional<std::string> vendor;
+  std::optional<std::string> model;
+  std::optional<std::string> serial;
+  std::optional<std::string> fstype;
+  std::optional<std::string> mountpoint;
+  std::optional<std::string> label;
+  std::optional<bool> rota;
+  std::optional<std::string> pttype;
+  std::optional<std::uint64_t> fsused;
+  std::optional<std::uint64_t> fssize;
+  std::vector<LsblkNode> children;
+
+  bool operator==(const LsblkNode&) const = default;
+};
+
+struct LsblkRoot {
+  std::vector<LsblkNode> blockdevices;
+  bool operator==(const LsblkRoot&) const = default;
+};
+
+struct MappedChild {
+  std::string name;
+  std::optional<std::string> mountpoint;
+  bool operator==(const MappedChild&) const = default;
+};
+
+struct Partition {
+  std::string path;
+  std::optional<std::string> mountpoint;
+  std::optional<MappedChild> mapped;
+  bool operator==(const Partition&) const = default;
+};
+
+struct Drive {
+  std::string path;
+  bool removable = false;
+  bool hotplug = false;
+  bool read_only = false;
+  std::optional<std::string> mountpoint;
+  std::vector<Partition> partitions;
+  bool operator==(const Drive&) const = default;
+};
+
+// The exact `lsblk` argument list (after the program name).
+const std::vector<std::string>& lsblk_arguments();
+
+// Decodes `lsblk -J` output. The error is the reader's message with its
+// position suffix, e.g. "missing field `name` at line 3 column 5".
+std::expected<LsblkRoot, std::string> decode_lsblk(std::string_view json_text);
+
+// Top-level "disk" nodes, their "part"/"crypt" children and one "crypt" level below.
+std::vector<Drive> reduce_drives(const LsblkRoot& root);
+
+// Runs `lsblk` and returns the drives in `lsblk` order.
+std::expected<std::vector<Drive>, HelperError> list_drives();
+
+// The seam through which the guard takes snapshots, so tests can hand it fixtures.
+class DriveLister {
+ public:
+  virtual ~DriveLister() = default;
+  virtual std::expected<std::vector<Drive>, HelperError> list_drives() const = 0;
+};
+
+class LsblkDriveLister final : public DriveLister {
+ public:
+  std::expected<std::vector<Drive>, HelperError> list_drives() const override;
+};
+
+// Component-wise path equality: repeated and trailing separators and "."
+// components ignored, ".." ordinary, no link followed.
+bool paths_equal(std::string_view a, std::string_view b);
+
+// The path's components under the same rules ("." and empty ones dropped).
+std::vector<std::string_view> path_components(std::string_view path);
+
+const Drive* find_drive_by_path(const std::vector<Drive>& drives, std::string_view path);
+const Drive* find_drive_for_device(const std::vector<Drive>& drives, std::string_view path);
+
+}  // namespace tarnwick::inventory

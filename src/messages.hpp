@@ -1,0 +1,71 @@
+// The wire protocol: request lines in, response lines out.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "mkfs/mkfs.hpp"
+#include "secure/secure_memory.hpp"
+#include "wipe/wipe.hpp"
+
+namespace tarnwick {
+
+using mkfs::Filesystem;
+using wipe::WipeMode;
+
+struct Request {
+  struct LuksFormat {
+    std::string device;
+    std::string label;
+    bool allow_discards = false;
+    secure::SecretString passphrase_b64;
+  };
+  struct LuksOpen {
+    std::string device;
+    std::string mapper_name;
+    secure::SecretString passphrase_b64;
+    bool allow_discards = false;
+  };
+  struct LuksClose {
+    std::string mapper_name;
+  };
+  struct Wipe {
+    std::string device;
+    WipeMode mode = WipeMode::None;
+  };
+  struct Mkfs {
+    std::string mapped;
+    Filesystem fs = Filesystem::Ext4;
+    std::string label;
+  };
+  struct Shutdown {};
+
+  std::variant<LuksFormat, LuksOpen, LuksClose, Wipe, Mkfs, Shutdown> value;
+};
+
+// Decodes one line (valid UTF-8, terminator removed). The error text is sent
+// after "parse: ".
+std::expected<Request, std::string> decode_request(std::string_view line);
+
+// Wipes the request's secret-bearing strings over their whole capacity.
+void wipe_request(Request& request) noexcept;
+
+struct Response {
+  struct Ok {};
+  struct Error {
+    std::string text;
+  };
+  struct Progress {
+    std::uint64_t copied = 0;
+    std::uint64_t total = 0;
+  };
+  std::variant<Ok, Error, Progress> value;
+};
+
+// Compact single-line JSON, no line terminator.
+std::string encode_response(const Response& response);
+
+}  // namespace tarnwick

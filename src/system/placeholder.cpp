@@ -1,0 +1,2 @@
+// Placeholder until the module lands.
+namespace tarnwick {}

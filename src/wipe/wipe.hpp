@@ -1,0 +1,56 @@
+// Wiping whole drives: the four wipe methods, and the monitored `dd` fill
+// that reports progress from the kernel's counters.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "guard/guard.hpp"
+#include "runner/runner.hpp"
+#include "system/system.hpp"
+
+namespace tarnwick::wipe {
+
+using runner::HelperError;
+using runner::ToolCommand;
+using runner::ToolOutput;
+using runner::ToolRunner;
+
+enum class WipeMode { EncryptedZero, SecureDiscard, Random, None };
+
+using ProgressCallback = std::function<void(std::uint64_t copied)>;
+
+// Kernel figures, read through the device's canonical kernel name.
+std::optional<std::uint64_t> block_device_size(const system::SystemPaths& paths,
+                                               std::string_view device);
+std::optional<std::uint64_t> device_bytes_written(const system::SystemPaths& paths,
+                                                  std::string_view device);
+
+// Turns dd's out-of-space failure into success when the kernel's count shows
+// the device was written (nearly) to its end.
+std::expected<ToolOutput, HelperError> accept_device_full(
+    std::expected<ToolOutput, HelperError> outcome, std::uint64_t last_copied,
+    std::optional<std::uint64_t> size);
+
+// Runs `dd_command` on a worker thread; polls the kernel counters of
+// `device` every 200 ms on the calling thread, which alone calls on_progress.
+std::expected<ToolOutput, HelperError> fill_device(ToolRunner& runner,
+                                                   const system::SystemPaths& paths,
+                                                   ToolCommand dd_command,
+                                                   std::string_view device,
+                                                   const ProgressCallback& on_progress);
+
+std::expected<void, HelperError> wipe_device(ToolRunner& runner, const system::SystemPaths& paths,
+                                             std::string_view device, WipeMode mode,
+                                             const ProgressCallback& on_progress);
+
+// The "wipe" request: guard, then wipe the stable path. Error: the client's text.
+std::expected<void, std::string> handle_wipe(ToolRunner& runner, const guard::GuardContext& guard,
+                                             std::string_view device, WipeMode mode,
+                                             const ProgressCallback& on_progress);
+
+}  // namespace tarnwick::wipe
