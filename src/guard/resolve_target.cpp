@@ -1,0 +1,73 @@
+// The two entries request handling uses: each returns the stable by-id path
+// to operate on, or the text the client is shown.
+#include <algorithm>
+#include <ranges>
+
+#include "guard/guard.hpp"
+
+namespace tarnwick::guard {
+namespace {
+
+constexpr std::string_view no_stable_path = "device has no stable /dev/disk/by-id path";
+
+// Operations must address the drive under the by-id directory only. The
+// directory is the configured one, "/dev/disk/by-id" in the program.
+bool is_under_by_id(const system::SystemPaths& paths, std::string_view path) {
+  const auto prefix = inventory::path_components(paths.disk_by_id);
+  const auto components = inventory::path_components(path);
+  return components.size() >= prefix.size() &&
+         std::ranges::equal(prefix, components | std::views::take(prefix.size()));
+}
+
+std::expected<void, std::string> guard_allows(const GuardContext& context,
+                                              std::string_view drive_path,
+                                              GuardReport* report_out) {
+  auto report = guard_drive(context, drive_path);
+  if (!report) {
+    return std::unexpected(report.error().display());
+  }
+  if (auto allowed = require_allowed(*report); !allowed) {
+    return std::unexpected(allowed.error().display());
+  }
+  if (report_out != nullptr) {
+    *report_out = std::move(*report);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::expected<std::string, std::string> resolve_drive_target(const GuardContext& context,
+                                                              std::string_view device) {
+  GuardReport report;
+  if (auto allowed = guard_allows(context, device, &report); !allowed) {
+    return std::unexpected(std::move(allowed.error()));
+  }
+  if (!is_under_by_id(context.paths, report.stable_path)) {
+    return std::unexpected(std::string(no_stable_path));
+  }
+  return std::move(report.stable_path);
+}
+
+std::expected<std::string, std::string> resolve_drive_or_partition_target(
+    const GuardContext& context, std::string_view device) {
+  const auto drives = context.drives.list_drives();
+  if (!drives) {
+    return std::unexpected(drives.error().display());
+  }
+  const inventory::Drive* drive = inventory::find_drive_for_device(*drives, device);
+  if (drive == nullptr) {
+    return std::unexpected(std::string("device is not a detected removable drive or partition"));
+  }
+  // The whole drive is judged, also when the request names one partition.
+  if (auto allowed = guard_allows(context, drive->path, nullptr); !allowed) {
+    return std::unexpected(std::move(allowed.error()));
+  }
+  std::optional<std::string> stable = stable_by_id_path(context.paths, device);
+  if (!stable || !is_under_by_id(context.paths, *stable)) {
+    return std::unexpected(std::string(no_stable_path));
+  }
+  return std::move(*stable);
+}
+
+}  // namespace tarnwick::guard
