@@ -89,6 +89,11 @@ class SystemToolRunner final : public ToolRunner {
   std::expected<ToolOutput, HelperError> run(ToolCommand command) override;
 };
 
+// What SystemToolRunner::run does, on a command the caller keeps: when this
+// returns, by any path, the standard-input buffer is empty and its whole
+// allocation is zero, while the allocation itself stays with the command.
+std::expected<ToolOutput, HelperError> run_tool(ToolCommand& command);
+
 // Lower-level spawning shared with the lsblk snapshot, which must not inherit
 // the helper's standard input.
 enum class StdinSource {

@@ -1,0 +1,62 @@
+#include <string>
+#include <utility>
+
+#include "runner/runner.hpp"
+#include "secure/secure_memory.hpp"
+#include "text/text.hpp"
+
+namespace tarnwick::runner {
+
+namespace {
+template <class... Handlers>
+struct Overloaded : Handlers... {
+  using Handlers::operator()...;
+};
+}  // namespace
+
+std::string HelperError::display() const {
+  return std::visit(
+      Overloaded{
+          [](const Io& e) { return "io: " + e.text; },
+          [](const LsblkParse& e) { return "failed to parse lsblk output: " + e.message; },
+          [](const ToolNotFound& e) { return "required tool not found in PATH: " + e.program; },
+          [](const CommandFailed& e) {
+            return "command `" + e.command + "` failed (exit " + std::to_string(e.exit_code) +
+                   "): " + e.stderr_text;
+          },
+          [](const Refused& e) { return "refused destructive operation: " + e.reason; },
+      },
+      value);
+}
+
+HelperError HelperError::io_errno(int error_number) {
+  return HelperError{Io{text::os_error_text(error_number)}};
+}
+
+HelperError HelperError::io(std::string text) { return HelperError{Io{std::move(text)}}; }
+
+HelperError HelperError::refused(std::string reason) {
+  return HelperError{Refused{std::move(reason)}};
+}
+
+void ToolCommand::set_stdin(secure::SecretBytes bytes) {
+  if (stdin_bytes) {
+    secure::wipe(*stdin_bytes);
+  }
+  stdin_bytes = std::move(bytes);
+}
+
+std::string ToolCommand::command_text() const {
+  // Shown to the client as is: no quoting, one space after the program even
+  // when no argument follows.
+  std::string text = program + " ";
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (i != 0) {
+      text += ' ';
+    }
+    text += args[i];
+  }
+  return text;
+}
+
+}  // namespace tarnwick::runner

@@ -1,0 +1,462 @@
+// Starting tools: posix_spawnp (no shell), pipes for the outputs and the
+// optional secret input, one poll loop that feeds and drains them, waitpid.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "runner/runner.hpp"
+#include "secure/secure_memory.hpp"
+#include "text/text.hpp"
+
+extern char** environ;
+
+namespace tarnwick::runner {
+
+namespace {
+
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+      reset(std::exchange(other.fd_, -1));
+    }
+    return *this;
+  }
+  ~FileDescriptor() { reset(); }
+
+  int get() const { return fd_; }
+  bool is_open() const { return fd_ >= 0; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+struct Pipe {
+  FileDescriptor read_end;
+  FileDescriptor write_end;
+};
+
+// Keeps our ends off 0, 1 and 2: if the helper runs with one of them closed,
+// a pipe may land there and the child's dup2 calls would overwrite each other.
+std::expected<void, HelperError> move_above_stdio(FileDescriptor& fd) {
+  if (fd.get() > STDERR_FILENO) {
+    return {};
+  }
+  const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (moved < 0) {
+    return std::unexpected(HelperError::io_errno(errno));
+  }
+  fd.reset(moved);
+  return {};
+}
+
+std::expected<Pipe, HelperError> make_pipe() {
+  int fds[2] = {-1, -1};
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    return std::unexpected(HelperError::io_errno(errno));
+  }
+  Pipe pipe{FileDescriptor(fds[0]), FileDescriptor(fds[1])};
+  if (auto moved = move_above_stdio(pipe.read_end); !moved) {
+    return std::unexpected(moved.error());
+  }
+  if (auto moved = move_above_stdio(pipe.write_end); !moved) {
+    return std::unexpected(moved.error());
+  }
+  return pipe;
+}
+
+std::expected<FileDescriptor, HelperError> open_null_device() {
+  FileDescriptor fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (!fd.is_open()) {
+    return std::unexpected(HelperError::io_errno(errno));
+  }
+  if (auto moved = move_above_stdio(fd); !moved) {
+    return std::unexpected(moved.error());
+  }
+  return fd;
+}
+
+class SpawnFileActions {
+ public:
+  SpawnFileActions() { ::posix_spawn_file_actions_init(&actions_); }
+  ~SpawnFileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
+  SpawnFileActions(const SpawnFileActions&) = delete;
+  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_{};
+};
+
+class SpawnAttributes {
+ public:
+  SpawnAttributes() { ::posix_spawnattr_init(&attributes_); }
+  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  posix_spawnattr_t* get() { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_{};
+};
+
+// A started child. A run that gives up on it (poll, read or write failing)
+// must not leave it running unobserved, nor as a zombie for the rest of the
+// session: it is killed and reaped here.
+class SpawnedChild {
+ public:
+  explicit SpawnedChild(pid_t pid) : pid_(pid) {}
+  SpawnedChild(const SpawnedChild&) = delete;
+  SpawnedChild& operator=(const SpawnedChild&) = delete;
+  ~SpawnedChild() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      int status = 0;
+      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+      }
+    }
+  }
+
+  // The exit code, or -1 when a signal ended the child.
+  std::expected<std::int32_t, HelperError> wait() {
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0) {
+      if (errno != EINTR) {
+        const int error = errno;
+        pid_ = -1;  // not ours to reap any more (ECHILD)
+        return std::unexpected(HelperError::io_errno(error));
+      }
+    }
+    pid_ = -1;
+    if (WIFEXITED(status)) {
+      return static_cast<std::int32_t>(WEXITSTATUS(status));
+    }
+    return -1;
+  }
+
+ private:
+  pid_t pid_;
+};
+
+// Writing to a pipe whose reader is gone raises SIGPIPE in the writing
+// thread. The helper ignores it, but the runner must not depend on that: the
+// signal is blocked while we write and a SIGPIPE our write raised is taken
+// off the thread before the old mask returns.
+class SigpipeBlock {
+ public:
+  SigpipeBlock() {
+    sigset_t pipe_only;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    sigset_t pending;
+    sigemptyset(&pending);
+    ::sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    ::pthread_sigmask(SIG_BLOCK, &pipe_only, &previous_mask_);
+  }
+  ~SigpipeBlock() {
+    if (!was_pending_) {
+      sigset_t pending;
+      sigemptyset(&pending);
+      ::sigpending(&pending);
+      if (sigismember(&pending, SIGPIPE) == 1) {
+        sigset_t pipe_only;
+        sigemptyset(&pipe_only);
+        sigaddset(&pipe_only, SIGPIPE);
+        const timespec no_wait{0, 0};
+        while (::sigtimedwait(&pipe_only, nullptr, &no_wait) < 0 && errno == EINTR) {
+        }
+      }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous_mask_, nullptr);
+  }
+  SigpipeBlock(const SigpipeBlock&) = delete;
+  SigpipeBlock& operator=(const SigpipeBlock&) = delete;
+
+ private:
+  sigset_t previous_mask_{};
+  bool was_pending_ = false;
+};
+
+enum class ChildInput { Inherit, NullDevice, Bytes };
+
+constexpr std::size_t read_chunk_size = 64 * 1024;
+
+enum class InputDelivery { Complete, ReaderGone };
+
+// Feeds `input` (when the child reads bytes) and drains both outputs in one
+// poll loop, so that no mix of full pipes can block us and the child at once.
+std::expected<InputDelivery, HelperError> exchange(FileDescriptor& input_pipe,
+                                                   std::span<const std::uint8_t> input,
+                                                   FileDescriptor& stdout_pipe,
+                                                   FileDescriptor& stderr_pipe,
+                                                   ProcessResult& result) {
+  if (input_pipe.is_open()) {
+    const int flags = ::fcntl(input_pipe.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(input_pipe.get(), F_SETFL, flags | O_NONBLOCK) < 0) {
+      return std::unexpected(HelperError::io_errno(errno));
+    }
+    if (input.empty()) {
+      input_pipe.reset();
+    }
+  }
+  std::array<char, read_chunk_size> chunk{};
+  std::size_t written = 0;
+  InputDelivery delivery = InputDelivery::Complete;
+
+  while (input_pipe.is_open() || stdout_pipe.is_open() || stderr_pipe.is_open()) {
+    // A closed descriptor (-1) is skipped by poll.
+    std::array<pollfd, 3> watched{{
+        {input_pipe.get(), POLLOUT, 0},
+        {stdout_pipe.get(), POLLIN, 0},
+        {stderr_pipe.get(), POLLIN, 0},
+    }};
+    if (::poll(watched.data(), watched.size(), -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return std::unexpected(HelperError::io_errno(errno));
+    }
+
+    if (watched[0].revents != 0) {
+      const ssize_t count =
+          ::write(input_pipe.get(), input.data() + written, input.size() - written);
+      if (count < 0) {
+        if (errno == EPIPE) {
+          // The child closed its input, usually because it is failing. Its
+          // own exit status and message tell more than "Broken pipe", and
+          // whether we see them must not depend on who was faster.
+          delivery = InputDelivery::ReaderGone;
+          input_pipe.reset();
+        } else if (errno != EINTR && errno != EAGAIN) {
+          return std::unexpected(HelperError::io_errno(errno));
+        }
+      } else {
+        written += static_cast<std::size_t>(count);
+        if (written == input.size()) {
+          input_pipe.reset();  // end of input for the child
+        }
+      }
+    }
+
+    const std::array<std::pair<FileDescriptor*, std::string*>, 2> outputs{{
+        {&stdout_pipe, &result.stdout_bytes},
+        {&stderr_pipe, &result.stderr_bytes},
+    }};
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+      if (watched[i + 1].revents == 0) {
+        continue;
+      }
+      auto [pipe, sink] = outputs[i];
+      const ssize_t count = ::read(pipe->get(), chunk.data(), chunk.size());
+      if (count > 0) {
+        sink->append(chunk.data(), static_cast<std::size_t>(count));
+      } else if (count == 0) {
+        pipe->reset();
+      } else if (errno != EINTR && errno != EAGAIN) {
+        return std::unexpected(HelperError::io_errno(errno));
+      }
+    }
+  }
+  return delivery;
+}
+
+std::expected<ProcessResult, HelperError> run_child(const std::string& program,
+                                                    const std::vector<std::string>& args,
+                                                    ChildInput input_mode,
+                                                    std::span<const std::uint8_t> input) {
+  Pipe stdout_pipe;
+  Pipe stderr_pipe;
+  Pipe stdin_pipe;
+  FileDescriptor null_device;
+  if (auto made = make_pipe()) {
+    stdout_pipe = std::move(*made);
+  } else {
+    return std::unexpected(made.error());
+  }
+  if (auto made = make_pipe()) {
+    stderr_pipe = std::move(*made);
+  } else {
+    return std::unexpected(made.error());
+  }
+  if (input_mode == ChildInput::Bytes) {
+    if (auto made = make_pipe()) {
+      stdin_pipe = std::move(*made);
+    } else {
+      return std::unexpected(made.error());
+    }
+  } else if (input_mode == ChildInput::NullDevice) {
+    if (auto opened = open_null_device()) {
+      null_device = std::move(*opened);
+    } else {
+      return std::unexpected(opened.error());
+    }
+  }
+
+  SpawnFileActions actions;
+  int status = 0;
+  const int child_stdin =
+      input_mode == ChildInput::Bytes ? stdin_pipe.read_end.get() : null_device.get();
+  if (child_stdin >= 0) {
+    status = ::posix_spawn_file_actions_adddup2(actions.get(), child_stdin, STDIN_FILENO);
+  }
+  if (status == 0) {
+    status = ::posix_spawn_file_actions_adddup2(actions.get(), stdout_pipe.write_end.get(),
+                                                STDOUT_FILENO);
+  }
+  if (status == 0) {
+    status = ::posix_spawn_file_actions_adddup2(actions.get(), stderr_pipe.write_end.get(),
+                                                STDERR_FILENO);
+  }
+  if (status == 0) {
+    // Nothing of ours beyond the three standard streams reaches the tool,
+    // whatever another thread opened without O_CLOEXEC.
+    status = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
+  }
+
+  SpawnAttributes attributes;
+  sigset_t default_signals;
+  sigemptyset(&default_signals);
+  sigaddset(&default_signals, SIGPIPE);
+  sigset_t empty_mask;
+  sigemptyset(&empty_mask);
+  if (status == 0) {
+    status = ::posix_spawnattr_setsigdefault(attributes.get(), &default_signals);
+  }
+  if (status == 0) {
+    status = ::posix_spawnattr_setsigmask(attributes.get(), &empty_mask);
+  }
+  if (status == 0) {
+    status = ::posix_spawnattr_setflags(attributes.get(),
+                                        POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  }
+  if (status != 0) {
+    return std::unexpected(HelperError::io_errno(status));
+  }
+
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 2);
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& arg : args) {
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  }
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  status =
+      ::posix_spawnp(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), environ);
+  if (status == ENOENT) {
+    return std::unexpected(HelperError{HelperError::ToolNotFound{program}});
+  }
+  if (status != 0) {
+    return std::unexpected(HelperError::io_errno(status));
+  }
+  SpawnedChild child(pid);
+
+  // The child holds its own copies now; ours would keep the pipes open.
+  stdout_pipe.write_end.reset();
+  stderr_pipe.write_end.reset();
+  stdin_pipe.read_end.reset();
+  null_device.reset();
+
+  ProcessResult result;
+  InputDelivery delivery = InputDelivery::Complete;
+  {
+    std::optional<SigpipeBlock> sigpipe_block;
+    if (stdin_pipe.write_end.is_open()) {
+      sigpipe_block.emplace();
+    }
+    auto exchanged =
+        exchange(stdin_pipe.write_end, input, stdout_pipe.read_end, stderr_pipe.read_end, result);
+    if (!exchanged) {
+      stdin_pipe.write_end.reset();
+      stdout_pipe.read_end.reset();
+      stderr_pipe.read_end.reset();
+      return std::unexpected(exchanged.error());
+    }
+    delivery = *exchanged;
+  }
+
+  auto exit_code = child.wait();
+  if (!exit_code) {
+    return std::unexpected(exit_code.error());
+  }
+  if (delivery == InputDelivery::ReaderGone && *exit_code == 0) {
+    // A tool that stopped reading part-way cannot count as having done its job.
+    return std::unexpected(HelperError::io_errno(EPIPE));
+  }
+  result.exit_code = *exit_code;
+  return result;
+}
+
+// Wipes the command's standard-input buffer however the run ends.
+class StdinWipe {
+ public:
+  explicit StdinWipe(ToolCommand& command) : command_(command) {}
+  ~StdinWipe() {
+    if (command_.stdin_bytes) {
+      secure::wipe(*command_.stdin_bytes);
+    }
+  }
+  StdinWipe(const StdinWipe&) = delete;
+  StdinWipe& operator=(const StdinWipe&) = delete;
+
+ private:
+  ToolCommand& command_;
+};
+
+}  // namespace
+
+std::expected<ProcessResult, HelperError> run_process(const std::string& program,
+                                                      const std::vector<std::string>& args,
+                                                      StdinSource source) {
+  return run_child(program, args,
+                   source == StdinSource::NullDevice ? ChildInput::NullDevice : ChildInput::Inherit,
+                   {});
+}
+
+std::expected<ToolOutput, HelperError> run_tool(ToolCommand& command) {
+  const StdinWipe wipe_on_return(command);
+  auto finished = command.stdin_bytes
+                      ? run_child(command.program, command.args, ChildInput::Bytes,
+                                  std::span<const std::uint8_t>(*command.stdin_bytes))
+                      : run_child(command.program, command.args, ChildInput::Inherit, {});
+  if (!finished) {
+    return std::unexpected(std::move(finished.error()));
+  }
+  if (finished->exit_code != 0) {
+    return std::unexpected(HelperError{HelperError::CommandFailed{
+        command.command_text(), text::decode_utf8_lossy(finished->stderr_bytes),
+        finished->exit_code}});
+  }
+  return ToolOutput{std::move(finished->stdout_bytes), std::move(finished->stderr_bytes)};
+}
+
+std::expected<ToolOutput, HelperError> SystemToolRunner::run(ToolCommand command) {
+  return run_tool(command);
+}
+
+}  // namespace tarnwick::runner
