@@ -103,10 +103,6 @@ INSTANTIATE_TEST_SUITE_P(
                         {"--label", "Backup", "--subsystem", "tarnwick", "/dev/disk/by-id/usb-X"})}),
     CaseName{});
 
-TEST(FormatCommand, FullProfileHas27Arguments) {
-  EXPECT_EQ(luks_format_command("/dev/x", {"L", "tarnwick", false}).args.size(), 27u);
-}
-
 TEST(OpenCommand, DiscardsFlagStandsBeforeTheDevice) {
   const ToolCommand plain = luks_open_command("/dev/disk/by-id/usb-X", "tarnwick_a", false);
   EXPECT_EQ(plain.program, "cryptsetup");

@@ -156,17 +156,6 @@ TEST(HandleMkfs, LabelThatPassesGoesToTheToolUnchangedAndToolFailuresComeBack) {
             "required tool not found in PATH: mkfs.btrfs");
 }
 
-TEST(MakeFilesystem, RunsOnceAndPassesErrorsOnUnchanged) {
-  RecordingRunner runner;
-  EXPECT_TRUE(make_filesystem(runner, "/dev/mapper/tarnwick_a", Filesystem::Ext4, ""));
-  const HelperError io = HelperError::io("Permission denied (os error 13)");
-  runner.push_result(std::unexpected(io));
-  const auto failed = make_filesystem(runner, "/dev/mapper/tarnwick_a", Filesystem::Ext4, "");
-  ASSERT_FALSE(failed);
-  EXPECT_EQ(failed.error(), io);
-  EXPECT_EQ(runner.calls.size(), 2u);
-}
-
 // The session record decides: a mapping that was opened and closed again is
 // no longer this session's to format.
 TEST(HandleMkfs, NameOpenedAndClosedAgainIsRefused) {
