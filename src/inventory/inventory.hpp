@@ -94,11 +94,14 @@ class LsblkDriveLister final : public DriveLister {
   std::expected<std::vector<Drive>, HelperError> list_drives() const override;
 };
 
-// Component-wise path equality: repeated and trailing separators and "."
-// components ignored, ".." ordinary, no link followed.
+// Component-wise path equality: repeated and trailing separators and
+// interior "." components ignored, ".." ordinary, letters exact, no link
+// followed.
 bool paths_equal(std::string_view a, std::string_view b);
 
-// The path's components under the same rules ("." and empty ones dropped).
+// The path's components under the same rules: a leading "/" is a component
+// of its own ("/dev/sdb" is "/", "dev", "sdb"); empty and "." components are
+// dropped, except a "." that begins a relative path.
 std::vector<std::string_view> path_components(std::string_view path);
 
 const Drive* find_drive_by_path(const std::vector<Drive>& drives, std::string_view path);

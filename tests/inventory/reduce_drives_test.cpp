@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+
+#include "inventory/inventory.hpp"
+
+namespace tarnwick::inventory {
+namespace {
+
+LsblkNode node(std::string name, std::optional<std::string> type,
+               std::vector<LsblkNode> children = {}) {
+  LsblkNode result;
+  result.path = "/dev/" + name;
+  result.name = std::move(name);
+  result.type = std::move(type);
+  result.children = std::move(children);
+  return result;
+}
+
+LsblkNode with_mount(LsblkNode n, std::string mountpoint) {
+  n.mountpoint = std::move(mountpoint);
+  return n;
+}
+
+TEST(ReduceDrives, OnlyTopLevelDisksOfExactTypeAreDrives) {
+  const LsblkRoot root{{
+      node("loop0", "loop"),
+      node("sr0", "rom"),
+      node("sda1", "part"),
+      node("sdx", std::nullopt),
+      node("sdy", "Disk"),
+      node("sdb", "disk"),
+      node("sdc", "disk"),
+  }};
+  const std::vector<Drive> drives = reduce_drives(root);
+  ASSERT_EQ(drives.size(), 2u);
+  EXPECT_EQ(drives[0].path, "/dev/sdb");
+  EXPECT_EQ(drives[1].path, "/dev/sdc");
+  EXPECT_TRUE(reduce_drives(LsblkRoot{}).empty());
+}
+
+TEST(ReduceDrives, FlagsTreatNullAsFalse) {
+  struct Case {
+    std::optional<bool> rm, hotplug, ro;
+    bool removable, hot, read_only;
+  };
+  const Case cases[] = {
+      {std::nullopt, std::nullopt, std::nullopt, false, false, false},
+      {true, false, true, true, false, true},
+      {false, true, false, false, true, false},
+  };
+  for (const Case& c : cases) {
+    LsblkNode disk = node("sdb", "disk");
+    disk.rm = c.rm;
+    disk.hotplug = c.hotplug;
+    disk.ro = c.ro;
+    const Drive drive = reduce_drives(LsblkRoot{{disk}}).at(0);
+    EXPECT_EQ(drive.removable, c.removable);
+    EXPECT_EQ(drive.hotplug, c.hot);
+    EXPECT_EQ(drive.read_only, c.read_only);
+  }
+}
+
+TEST(ReduceDrives, KeepsTheDriveMountPointEvenWhenEmpty) {
+  EXPECT_EQ(reduce_drives(LsblkRoot{{with_mount(node("sdb", "disk"), "")}}).at(0).mountpoint,
+            std::optional<std::string>(""));
+  EXPECT_EQ(reduce_drives(LsblkRoot{{node("sdb", "disk")}}).at(0).mountpoint, std::nullopt);
+}
+
+TEST(ReduceDrives, PartitionsContainersAndFirstMappingOnly) {
+  LsblkNode mapping_a = with_mount(node("tarnwick_a", "crypt"), "/media/a");
+  mapping_a.path = "/dev/mapper/tarnwick_a";
+  LsblkNode mapping_b = node("tarnwick_b", "crypt");
+  LsblkNode lvm_inside = node("vg-root", "lvm");
+  LsblkNode whole_container = with_mount(node("whole", "crypt"), "/media/whole");
+  whole_container.path = "/dev/mapper/whole";
+
+  const LsblkRoot root{{node(
+      "sdb", "disk",
+      {
+          with_mount(node("sdb1", "part", {lvm_inside, mapping_a, mapping_b}), "/boot"),
+          node("sdb2", "part"),
+          node("md0", "raid1"),
+          node("vg-lv", "lvm"),
+          whole_container,
+      })}};
+  const Drive drive = reduce_drives(root).at(0);
+  const std::vector<Partition> expected{
+      Partition{"/dev/sdb1", "/boot", MappedChild{"tarnwick_a", "/media/a"}},
+      Partition{"/dev/sdb2", std::nullopt, std::nullopt},
+      Partition{"/dev/mapper/whole", "/media/whole", std::nullopt},
+  };
+  EXPECT_EQ(drive.partitions, expected);
+}
+
+TEST(ReduceDrives, NothingBelowTheMappingLevelIsRepresented) {
+  LsblkNode deep = with_mount(node("inner", "crypt"), "/deep");
+  LsblkNode lvm = node("vg-lv", "lvm", {deep});
+  const LsblkRoot root{{node("sdb", "disk", {node("sdb1", "part", {lvm})})}};
+  const Drive drive = reduce_drives(root).at(0);
+  ASSERT_EQ(drive.partitions.size(), 1u);
+  EXPECT_EQ(drive.partitions[0].mapped, std::nullopt);
+}
+
+}  // namespace
+}  // namespace tarnwick::inventory
