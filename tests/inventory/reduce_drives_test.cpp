@@ -69,7 +69,8 @@ TEST(ReduceDrives, PartitionsContainersAndFirstMappingOnly) {
   LsblkNode mapping_a = with_mount(node("tarnwick_a", "crypt"), "/media/a");
   mapping_a.path = "/dev/mapper/tarnwick_a";
   LsblkNode mapping_b = node("tarnwick_b", "crypt");
-  LsblkNode lvm_inside = node("vg-root", "lvm");
+  // A container below a logical volume is deeper than the guard looks.
+  LsblkNode lvm_inside = node("vg-root", "lvm", {with_mount(node("deep", "crypt"), "/deep")});
   LsblkNode whole_container = with_mount(node("whole", "crypt"), "/media/whole");
   whole_container.path = "/dev/mapper/whole";
 
@@ -89,15 +90,6 @@ TEST(ReduceDrives, PartitionsContainersAndFirstMappingOnly) {
       Partition{"/dev/mapper/whole", "/media/whole", std::nullopt},
   };
   EXPECT_EQ(drive.partitions, expected);
-}
-
-TEST(ReduceDrives, NothingBelowTheMappingLevelIsRepresented) {
-  LsblkNode deep = with_mount(node("inner", "crypt"), "/deep");
-  LsblkNode lvm = node("vg-lv", "lvm", {deep});
-  const LsblkRoot root{{node("sdb", "disk", {node("sdb1", "part", {lvm})})}};
-  const Drive drive = reduce_drives(root).at(0);
-  ASSERT_EQ(drive.partitions.size(), 1u);
-  EXPECT_EQ(drive.partitions[0].mapped, std::nullopt);
 }
 
 }  // namespace
