@@ -19,9 +19,9 @@ bool is_under_by_id(const system::SystemPaths& paths, std::string_view path) {
          std::ranges::equal(prefix, components | std::views::take(prefix.size()));
 }
 
-std::expected<void, std::string> guard_allows(const GuardContext& context,
-                                              std::string_view drive_path,
-                                              GuardReport* report_out) {
+// The guard's verdict on a whole drive, as the client's text on refusal.
+std::expected<GuardReport, std::string> allowed_report(const GuardContext& context,
+                                                       std::string_view drive_path) {
   auto report = guard_drive(context, drive_path);
   if (!report) {
     return std::unexpected(report.error().display());
@@ -29,24 +29,21 @@ std::expected<void, std::string> guard_allows(const GuardContext& context,
   if (auto allowed = require_allowed(*report); !allowed) {
     return std::unexpected(allowed.error().display());
   }
-  if (report_out != nullptr) {
-    *report_out = std::move(*report);
-  }
-  return {};
+  return std::move(*report);
 }
 
 }  // namespace
 
 std::expected<std::string, std::string> resolve_drive_target(const GuardContext& context,
                                                               std::string_view device) {
-  GuardReport report;
-  if (auto allowed = guard_allows(context, device, &report); !allowed) {
-    return std::unexpected(std::move(allowed.error()));
+  auto report = allowed_report(context, device);
+  if (!report) {
+    return std::unexpected(std::move(report.error()));
   }
-  if (!is_under_by_id(context.paths, report.stable_path)) {
+  if (!is_under_by_id(context.paths, report->stable_path)) {
     return std::unexpected(std::string(no_stable_path));
   }
-  return std::move(report.stable_path);
+  return std::move(report->stable_path);
 }
 
 std::expected<std::string, std::string> resolve_drive_or_partition_target(
@@ -60,8 +57,8 @@ std::expected<std::string, std::string> resolve_drive_or_partition_target(
     return std::unexpected(std::string("device is not a detected removable drive or partition"));
   }
   // The whole drive is judged, also when the request names one partition.
-  if (auto allowed = guard_allows(context, drive->path, nullptr); !allowed) {
-    return std::unexpected(std::move(allowed.error()));
+  if (auto report = allowed_report(context, drive->path); !report) {
+    return std::unexpected(std::move(report.error()));
   }
   std::optional<std::string> stable = stable_by_id_path(context.paths, device);
   if (!stable || !is_under_by_id(context.paths, *stable)) {
