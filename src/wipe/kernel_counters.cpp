@@ -72,8 +72,8 @@ std::optional<std::uint64_t> block_device_size(const system::SystemPaths& paths,
   if (!name) {
     return std::nullopt;
   }
-  const auto contents =
-      system::read_text_file(system::join_path(system::join_path(paths.sys_class_block, *name), "size"));
+  const auto contents = system::read_text_file(
+      system::join_path(system::join_path(paths.sys_class_block, *name), "size"));
   if (!contents) {
     return std::nullopt;
   }

@@ -55,7 +55,8 @@ std::expected<ToolOutput, HelperError> accept_device_full(
     return outcome;
   }
   const auto* failed = std::get_if<HelperError::CommandFailed>(&outcome.error().value);
-  if (failed == nullptr || failed->exit_code != kOutOfSpaceExitCode || failed->stderr_text.empty()) {
+  if (failed == nullptr || failed->exit_code != kOutOfSpaceExitCode ||
+      failed->stderr_text.empty()) {
     return outcome;
   }
   if (ascii_lower(failed->stderr_text).find(kOutOfSpaceMarker) == std::string::npos) {
@@ -71,8 +72,7 @@ std::expected<ToolOutput, HelperError> accept_device_full(
 
 std::expected<ToolOutput, HelperError> fill_device(ToolRunner& runner,
                                                    const system::SystemPaths& paths,
-                                                   ToolCommand dd_command,
-                                                   std::string_view device,
+                                                   ToolCommand dd_command, std::string_view device,
                                                    const ProgressCallback& on_progress) {
   const std::optional<std::uint64_t> size = block_device_size(paths, device);
   const std::uint64_t baseline = device_bytes_written(paths, device).value_or(0);
@@ -90,7 +90,9 @@ std::expected<ToolOutput, HelperError> fill_device(ToolRunner& runner,
       return;
     }
     last_copied = *written >= baseline ? *written - baseline : 0;
-    on_progress(last_copied);
+    if (on_progress) {
+      on_progress(last_copied);
+    }
   };
 
   {

@@ -115,7 +115,8 @@ std::expected<void, HelperError> without_output(std::expected<ToolOutput, Helper
   return {};
 }
 
-std::expected<void, HelperError> encrypted_zero(ToolRunner& runner, const system::SystemPaths& paths,
+std::expected<void, HelperError> encrypted_zero(ToolRunner& runner,
+                                                const system::SystemPaths& paths,
                                                 std::string_view device,
                                                 const ProgressCallback& on_progress) {
   auto key = read_wipe_key(paths.dev_urandom);
@@ -130,9 +131,8 @@ std::expected<void, HelperError> encrypted_zero(ToolRunner& runner, const system
   }
   // Progress and the end-of-device check measure the drive under the
   // mapping: the mapper device is the same size but counts separately.
-  auto filled = without_output(
-      fill_device(runner, paths, overwrite_command("/dev/zero", kTemporaryMapperDevice), device,
-                  on_progress));
+  auto filled = without_output(fill_device(
+      runner, paths, overwrite_command("/dev/zero", kTemporaryMapperDevice), device, on_progress));
   auto closed = without_output(runner.run(close_mapping_command()));
   if (!filled) {
     return filled;
@@ -153,8 +153,9 @@ std::expected<void, HelperError> wipe_device(ToolRunner& runner, const system::S
       // reported as wiped by some weaker means.
       return without_output(runner.run(secure_discard_command(device_text(device))));
     case WipeMode::Random:
-      return without_output(fill_device(
-          runner, paths, overwrite_command("/dev/urandom", device_text(device)), device, on_progress));
+      return without_output(fill_device(runner, paths,
+                                        overwrite_command("/dev/urandom", device_text(device)),
+                                        device, on_progress));
     case WipeMode::EncryptedZero:
       return encrypted_zero(runner, paths, device, on_progress);
   }

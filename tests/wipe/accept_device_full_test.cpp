@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "support/support.hpp"
@@ -25,6 +26,7 @@ struct Case {
   std::uint64_t last_copied;
   std::optional<std::uint64_t> size;
   bool accepted;
+  friend void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 };
 
 class AcceptDeviceFullTest : public ::testing::TestWithParam<Case> {};
@@ -61,7 +63,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"LargestSize", 1, kOutOfSpace, std::numeric_limits<std::uint64_t>::max() - 8 * kMiB,
              std::numeric_limits<std::uint64_t>::max(), true},
         Case{"BeyondTheSize", 1, kOutOfSpace, 2 * kGiB, kGiB, true},
-        Case{"UpperCaseMarker", 1, "dd: error writing: NO SPACE LEFT on device\n", kGiB, kGiB, true},
+        Case{"UpperCaseMarker", 1, "dd: error writing: NO SPACE LEFT on device\n", kGiB, kGiB,
+             true},
         Case{"MixedCaseMarker", 1, "No Space Left", kGiB, kGiB, true},
         // Only a verified, out-of-space exit 1 is an end of device.
         Case{"SizeUnknown", 1, kOutOfSpace, kGiB, std::nullopt, false},
@@ -70,7 +73,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"InputOutputError", 1, "dd: error writing: Input/output error\n", kGiB, kGiB, false},
         Case{"EmptyStandardError", 1, "", kGiB, kGiB, false},
         Case{"MarkerSplitByLineEnd", 1, "no space\nleft", kGiB, kGiB, false}),
-    [](const ::testing::TestParamInfo<Case>& param_info) { return std::string(param_info.param.name); });
+    [](const ::testing::TestParamInfo<Case>& param_info) {
+      return std::string(param_info.param.name);
+    });
 
 TEST(AcceptDeviceFull, PassesSuccessAndOtherErrorsThroughUnchanged) {
   const auto success = accept_device_full(ToolOutput{"out", "err"}, 0, std::nullopt);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "fake_machine.hpp"
@@ -17,6 +18,7 @@ struct SizeCase {
   const char* name;
   std::string contents;
   std::optional<std::uint64_t> bytes;
+  friend void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class BlockDeviceSizeTest : public ::testing::TestWithParam<SizeCase> {};
@@ -45,7 +47,9 @@ INSTANTIATE_TEST_SUITE_P(
                       SizeCase{"MultiplicationOverflows", "36028797018963968", std::nullopt},
                       SizeCase{"BeyondSixtyFourBits", "18446744073709551616", std::nullopt},
                       SizeCase{"NotUtf8", "20\xff", std::nullopt}),
-    [](const ::testing::TestParamInfo<SizeCase>& param_info) { return std::string(param_info.param.name); });
+    [](const ::testing::TestParamInfo<SizeCase>& param_info) {
+      return std::string(param_info.param.name);
+    });
 
 TEST(BlockDeviceSize, FollowsAByIdLinkToItsNode) {
   const FakeMachine machine;
@@ -70,6 +74,7 @@ struct DiskstatsCase {
   const char* name;
   std::string contents;
   std::optional<std::uint64_t> bytes;
+  friend void PrintTo(const DiskstatsCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class DeviceBytesWrittenTest : public ::testing::TestWithParam<DiskstatsCase> {};
@@ -87,12 +92,12 @@ INSTANTIATE_TEST_SUITE_P(
         DiskstatsCase{"OwnLine", diskstats_line("sda", 1) + diskstats_line("sdb", 4000),
                       4000ull * 512},
         // Partitions and mappings count separately and never stand in for the drive.
-        DiskstatsCase{"PartitionAndMapperIgnored",
-                      diskstats_line("sdb1", 1) + diskstats_line("dm-0", 2) +
-                          diskstats_line("sdb", 3),
-                      3ull * 512},
-        DiskstatsCase{"OnlyPartitionAndMapper", diskstats_line("sdb1", 1) + diskstats_line("dm-0", 2),
-                      std::nullopt},
+        DiskstatsCase{
+            "PartitionAndMapperIgnored",
+            diskstats_line("sdb1", 1) + diskstats_line("dm-0", 2) + diskstats_line("sdb", 3),
+            3ull * 512},
+        DiskstatsCase{"OnlyPartitionAndMapper",
+                      diskstats_line("sdb1", 1) + diskstats_line("dm-0", 2), std::nullopt},
         // The old short layout had fewer fields: too short to hold a counter.
         DiskstatsCase{"NineFieldLineSkipped",
                       "   8 16 sdb 1 2 3 4 5 6\n" + diskstats_line("sdb", 10), 10ull * 512},
