@@ -1,2 +1,0 @@
-// Placeholder until the module lands.
-namespace tarnwick {}
