@@ -2,6 +2,8 @@
 // tracks where the parser stands, applies the nesting limit and the skip
 // requests of the decoder, and turns refusals into positioned messages.
 
+#include <string.h>
+
 #include <cassert>
 #include <iterator>
 #include <utility>
@@ -60,6 +62,15 @@ class CountingIterator {
   PullCounter* counter_ = nullptr;
 };
 
+// String values may be secrets (a passphrase's Base64 text), and the lexer
+// reuses its token buffer without clearing it, skipped values included: zero
+// the buffer over its whole capacity once the decoder is done with it.
+void wipe_token(std::string& token) noexcept {
+  explicit_bzero(token.data(), token.size());
+  token.clear();
+  explicit_bzero(token.data(), token.capacity());
+}
+
 struct ReadError {
   std::string message;
   std::optional<Position> position;
@@ -86,7 +97,11 @@ class SaxAdapter final : public nlohmann::json_sax<nlohmann::json> {
   bool number_float(number_float_t value, const string_t& /*text*/) override {
     return number(Scalar{static_cast<double>(value)});
   }
-  bool string(string_t& value) override { return scalar(Scalar{&value}, token_end()); }
+  bool string(string_t& value) override {
+    const bool go_on = scalar(Scalar{&value}, token_end());
+    wipe_token(value);
+    return go_on;
+  }
   bool binary(binary_t& /*value*/) override { return true; }  // not produced by JSON text
 
   bool start_object(std::size_t /*elements*/) override { return begin(Container::Object); }

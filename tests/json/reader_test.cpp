@@ -225,6 +225,31 @@ TEST(ReadDocument, SkippedValuesAreValidatedButNotDelivered) {
   EXPECT_EQ(read_error(R"({"skip":01})"), "invalid number at line 1 column 10");
 }
 
+// Looks at the reader's string buffer after the string event is over.
+class BufferInspector final : public Handler {
+ public:
+  std::string* buffer = nullptr;
+  bool wiped = false;
+  Reaction on_scalar(const Scalar& value) override {
+    buffer = std::get<std::string*>(value);
+    return Flow::Continue;
+  }
+  Reaction on_begin(Container) override { return Flow::Continue; }
+  Reaction on_key(std::string&) override { return Flow::Skip; }
+  Reaction on_end(Container) override {
+    if (buffer == nullptr) return Flow::Continue;
+    const std::string_view bytes(buffer->data(), buffer->capacity());
+    wiped = buffer->empty() && bytes.find_first_not_of('\0') == std::string_view::npos;
+    return Flow::Continue;
+  }
+};
+
+TEST(ReadDocument, StringBufferIsWipedAfterEachString) {
+  BufferInspector inspector;
+  ASSERT_TRUE(read_document(R"(["a passphrase longer than the inline buffer"])", inspector));
+  EXPECT_TRUE(inspector.wiped);
+}
+
 std::string nested(std::size_t depth, std::string_view open, std::string_view close) {
   std::string text;
   for (std::size_t i = 0; i < depth; ++i) text += open;
