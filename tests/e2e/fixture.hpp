@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "e2e/harness.hpp"
 
@@ -49,6 +53,53 @@ inline Answer split_answer(const std::vector<std::string>& lines) {
     }
   }
   return answer;
+}
+
+// The wrapper log entries recorded after the first `mark` entries, without
+// the read-only lsblk calls: what a request did to the drives.
+inline std::vector<nlohmann::json> changes_since(const Sandbox& sandbox, std::size_t mark) {
+  std::vector<nlohmann::json> entries;
+  auto log = sandbox.tool_log();
+  for (std::size_t i = mark; i < log.size(); ++i) {
+    auto entry = nlohmann::json::parse(log[i]);
+    if (entry.at("tool") != "lsblk") {
+      entries.push_back(std::move(entry));
+    }
+  }
+  return entries;
+}
+
+inline std::vector<std::vector<std::string>> argvs(const std::vector<nlohmann::json>& entries) {
+  std::vector<std::vector<std::string>> out;
+  for (const auto& entry : entries) {
+    out.push_back(entry.at("argv").get<std::vector<std::string>>());
+  }
+  return out;
+}
+
+// Counts the 4 KiB blocks of a drive for which `matches(offset, block)` holds.
+template <typename Predicate>
+std::size_t count_blocks(const Sandbox& sandbox, std::size_t index, Predicate matches) {
+  const std::uint64_t size = sandbox.drive(index).size();
+  std::size_t count = 0;
+  for (std::uint64_t offset = 0; offset < size; offset += 16 * layout::kMiB) {
+    std::uint64_t length = std::min<std::uint64_t>(16 * layout::kMiB, size - offset);
+    std::string chunk = sandbox.read_drive(index, offset, static_cast<std::size_t>(length));
+    for (std::uint64_t at = 0; at < length; at += 4096) {
+      if (matches(offset + at, std::string_view(chunk).substr(static_cast<std::size_t>(at), 4096))) {
+        ++count;
+      }
+    }
+  }
+  return count;
+}
+
+inline bool is_zero_block(std::string_view block) {
+  return block.find_first_not_of('\0') == std::string_view::npos;
+}
+
+inline std::size_t block_count(const Sandbox& sandbox, std::size_t index) {
+  return static_cast<std::size_t>(sandbox.drive(index).size() / 4096);
 }
 
 }  // namespace tdh_e2e

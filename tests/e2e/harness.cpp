@@ -409,6 +409,8 @@ std::optional<std::string> e2e_unavailable() {
   return std::nullopt;
 }
 
+bool kernel_has_device_mapper() { return device_mapper_minor().has_value(); }
+
 std::string pattern_block(std::uint64_t offset) {
   std::string unit = "tdh-e2e pattern @" + std::to_string(offset) + "; ";
   std::string block;
@@ -579,7 +581,7 @@ Sandbox::Sandbox(std::vector<DriveSpec> drives, std::optional<std::string> crypt
                                                       false, false);
       }
       if (drive->spec.by_id) {
-        drive->by_id = "/dev/disk/by-id/usb-Tarnwick_E2E_Scratch_" + drive->spec.serial + "-0:0";
+        drive->by_id = by_id_path(drive->spec.serial);
         if (drive->spec.partition) {
           drive->partition_by_id = drive->by_id + "-part1";
         }

@@ -67,6 +67,7 @@ struct DriveSpec {
   DriveSpec& size_mib(std::uint64_t mib) { size = mib * layout::kMiB; return *this; }
   DriveSpec& readonly() { read_only = true; return *this; }
   DriveSpec& no_hotplug() { hotplug = false; return *this; }
+  DriveSpec& not_removable() { removable = false; return *this; }
   DriveSpec& fixed() { removable = false; hotplug = false; return *this; }
   DriveSpec& without_by_id() { by_id = false; return *this; }
   DriveSpec& with_partition(std::string uuid = {}) {
@@ -78,6 +79,11 @@ struct DriveSpec {
   DriveSpec& unlisted() { listed = false; return *this; }
   DriveSpec& blank() { pattern = false; return *this; }
 };
+
+// The by-id link the sandbox makes for a drive with this serial.
+inline std::string by_id_path(const std::string& serial) {
+  return "/dev/disk/by-id/usb-Tarnwick_E2E_Scratch_" + serial + "-0:0";
+}
 
 inline DriveSpec drive(std::string serial) {
   DriveSpec spec;
@@ -99,6 +105,10 @@ struct ScratchDrive {
   const std::string& path() const { return loop->path(); }
   std::uint64_t size() const { return spec.size; }
 };
+
+// Whether the kernel offers device-mapper (otherwise cryptsetup's open and
+// close are simulated inside the sandbox).
+bool kernel_has_device_mapper();
 
 // The known pattern every scratch image starts with: a 4 KiB block that
 // names its own offset, so a block in the wrong place shows.
