@@ -1,2 +1,282 @@
-// Placeholder until the module lands.
-namespace tarnwick {}
+#include "request_loop.hpp"
+
+#include <string.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+#include <utility>
+
+#include "luks/luks.hpp"
+#include "mkfs/mkfs.hpp"
+#include "secure/secure_memory.hpp"
+#include "text/text.hpp"
+#include "wipe/wipe.hpp"
+
+namespace tarnwick {
+namespace {
+
+constexpr std::string_view kStdinPrefix = "stdin: ";
+constexpr std::string_view kParsePrefix = "parse: ";
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+// Reads request lines with read(2) into buffers of our own, so that no
+// library buffer keeps a copy of request text (passphrases travel in it).
+class LineReader {
+ public:
+  explicit LineReader(int fd) : fd_(fd) { buffer_.resize(kReadChunk); }
+  ~LineReader() { secure::wipe(buffer_); }
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+
+  enum class Status { Line, EndOfInput, TooLong, ReadError };
+  struct Outcome {
+    Status status;
+    int error_number = 0;
+  };
+
+  // Appends up to and including the next line feed to `line`, never more
+  // than `limit` bytes in all.
+  Outcome read_line(secure::SecretString& line, std::size_t limit) {
+    for (;;) {
+      if (start_ == end_) {
+        const auto refill = fill();
+        if (refill.status == Status::ReadError) {
+          return refill;
+        }
+        if (refill.status == Status::EndOfInput) {
+          return {line.empty() ? Status::EndOfInput : Status::Line};
+        }
+      }
+      const std::size_t room = limit - line.size();
+      const std::size_t available = std::min(end_ - start_, room);
+      const char* begin = buffer_.data() + start_;
+      const void* lf = ::memchr(begin, '\n', available);
+      const std::size_t take =
+          lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) + 1 : available;
+      consume_into(line, take);
+      if (lf != nullptr) {
+        return {Status::Line};
+      }
+      if (line.size() == limit) {
+        return {Status::TooLong};
+      }
+    }
+  }
+
+  // Drops everything up to and including the next line feed, or to end of input.
+  Outcome discard_line() {
+    for (;;) {
+      if (start_ == end_) {
+        const auto refill = fill();
+        if (refill.status != Status::Line) {
+          return refill.status == Status::EndOfInput ? Outcome{Status::Line} : refill;
+        }
+      }
+      const char* begin = buffer_.data() + start_;
+      const void* lf = ::memchr(begin, '\n', end_ - start_);
+      const std::size_t take =
+          lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) + 1 : end_ - start_;
+      secure::wipe(buffer_.data() + start_, take);
+      start_ += take;
+      if (lf != nullptr) {
+        return {Status::Line};
+      }
+    }
+  }
+
+ private:
+  Outcome fill() {
+    start_ = 0;
+    end_ = 0;
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
+      if (n < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        return {Status::ReadError, errno};
+      }
+      if (n == 0) {
+        return {Status::EndOfInput};
+      }
+      end_ = static_cast<std::size_t>(n);
+      return {Status::Line};
+    }
+  }
+
+  void consume_into(secure::SecretString& line, std::size_t count) {
+    line.append(buffer_.data() + start_, count);
+    secure::wipe(buffer_.data() + start_, count);
+    start_ += count;
+  }
+
+  int fd_;
+  secure::SecretString buffer_;
+  std::size_t start_ = 0;
+  std::size_t end_ = 0;
+};
+
+void write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return;  // the client stopped reading: the line is lost, the session goes on
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+void write_error(int output_fd, std::string_view prefix, std::string_view text) {
+  std::string message(prefix);
+  message.append(text);
+  write_response(output_fd, Response{Response::Error{std::move(message)}});
+}
+
+void write_outcome(int output_fd, const std::expected<void, std::string>& outcome) {
+  if (outcome) {
+    write_response(output_fd, Response{Response::Ok{}});
+  } else {
+    write_response(output_fd, Response{Response::Error{outcome.error()}});
+  }
+}
+
+// Clears the stack below the loop, where the frames of the last request's
+// decoding and handling left copies of its text (passphrases included).
+[[gnu::noinline]] void scrub_stack() {
+  volatile char area[64 * 1024];
+  explicit_bzero(const_cast<char*>(area), sizeof area);
+}
+
+using Outcome = std::expected<void, std::string>;
+
+void forget_request_text(secure::SecretString& line) {
+  secure::wipe(line.data(), line.size());
+  line.clear();
+  scrub_stack();
+}
+
+// Runs one decoded request; nullopt when it ends the session.
+std::optional<Outcome> dispatch(Request& request, int output_fd, Session& session) {
+  const guard::GuardContext guard{session.drives, session.paths};
+  const wipe::ProgressCallback progress = [output_fd](std::uint64_t copied) {
+    write_response(output_fd, Response{Response::Progress{copied, 0}});
+  };
+  return std::visit(
+      [&](auto& r) -> std::optional<Outcome> {
+        using T = std::decay_t<decltype(r)>;
+        if constexpr (std::is_same_v<T, Request::Shutdown>) {
+          return std::nullopt;
+        } else if constexpr (std::is_same_v<T, Request::Wipe>) {
+          return wipe::handle_wipe(session.runner, guard, r.device, r.mode, progress);
+        } else if constexpr (std::is_same_v<T, Request::LuksFormat>) {
+          return luks::handle_luks_format(session.runner, guard, r.device, r.label, r.allow_discards,
+                                          r.passphrase_b64);
+        } else if constexpr (std::is_same_v<T, Request::LuksOpen>) {
+          return luks::handle_luks_open(session.runner, guard, session.mappers, r.device,
+                                        r.mapper_name, r.passphrase_b64, r.allow_discards);
+        } else if constexpr (std::is_same_v<T, Request::LuksClose>) {
+          return luks::handle_luks_close(session.runner, session.mappers, r.mapper_name);
+        } else {
+          static_assert(std::is_same_v<T, Request::Mkfs>);
+          return mkfs::handle_mkfs(session.runner, session.mappers, r.mapped, r.fs, r.label);
+        }
+      },
+      request.value);
+}
+
+// Handles one complete line; false when it ends the session. Every copy of
+// the request's text is wiped before the answer goes out, so a client that
+// has its answer can rely on the passphrase being gone.
+bool handle_line(secure::SecretString& line, int output_fd, Session& session) {
+  std::string_view text(line);
+  if (!text.empty() && text.back() == '\n') {
+    text.remove_suffix(1);
+    if (!text.empty() && text.back() == '\r') {
+      text.remove_suffix(1);
+    }
+  }
+  if (!text::is_valid_utf8(text)) {
+    write_error(output_fd, kStdinPrefix, "request is not UTF-8");
+    return true;
+  }
+  if (text::is_blank(text)) {
+    return true;
+  }
+  std::optional<Outcome> outcome;
+  {
+    auto request = decode_request(text);
+    if (!request) {
+      std::string error = std::move(request.error());
+      forget_request_text(line);
+      write_error(output_fd, kParsePrefix, error);
+      return true;
+    }
+    outcome = dispatch(*request, output_fd, session);
+    wipe_request(*request);
+  }
+  forget_request_text(line);
+  if (!outcome) {
+    return false;
+  }
+  write_outcome(output_fd, *outcome);
+  return true;
+}
+
+SessionEnd end_session(Session& session, SessionEnd how) {
+  luks::close_session_mappers(session.runner, session.mappers, session.stderr_fd);
+  return how;
+}
+
+}  // namespace
+
+void write_response(int output_fd, const Response& response) {
+  std::string line = encode_response(response);
+  line.push_back('\n');
+  write_all(output_fd, line);
+}
+
+SessionEnd serve_requests(int input_fd, int output_fd, Session& session) {
+  LineReader reader(input_fd);
+  secure::SecretString line;
+  line.reserve(kReadWindow);
+  int consecutive_read_failures = 0;
+
+  for (;;) {
+    forget_request_text(line);
+    const auto outcome = reader.read_line(line, kReadWindow);
+    switch (outcome.status) {
+      case LineReader::Status::EndOfInput:
+        return end_session(session, SessionEnd::EndOfInput);
+      case LineReader::Status::ReadError:
+        write_error(output_fd, kStdinPrefix, text::os_error_text(outcome.error_number));
+        if (++consecutive_read_failures >= kMaxConsecutiveReadFailures) {
+          return end_session(session, SessionEnd::InputFailed);
+        }
+        continue;
+      case LineReader::Status::TooLong:
+      case LineReader::Status::Line:
+        break;
+    }
+    consecutive_read_failures = 0;
+    if (line.size() > kMaxRequestLine) {
+      // Only the rest of this line is dropped, so the next line is read cleanly.
+      const auto discarded = line.back() == '\n' ? LineReader::Outcome{LineReader::Status::Line}
+                                                 : reader.discard_line();
+      if (discarded.status == LineReader::Status::ReadError) {
+        write_error(output_fd, kStdinPrefix, text::os_error_text(discarded.error_number));
+      } else {
+        write_error(output_fd, kStdinPrefix, "request exceeds 1 MiB");
+      }
+      continue;
+    }
+    if (!handle_line(line, output_fd, session)) {
+      return end_session(session, SessionEnd::Shutdown);
+    }
+  }
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The whole test suite: dependencies, a warnings-as-errors build with every
+# test (unit, process and end-to-end), the AddressSanitizer build, the
+# ThreadSanitizer run of the fill, and a short fuzzing smoke.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+fuzz_seconds=${TDH_FUZZ_SECONDS:-20}
+
+scripts/setup.sh
+
+echo "== build and test (warnings as errors)"
+cmake --preset ci >/dev/null
+cmake --build --preset ci -j "$jobs"
+ctest --preset ci -j "$jobs"
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 ctest --preset asan -j "$jobs" --label-exclude e2e
+
+echo "== ThreadSanitizer (the monitored fill)"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs" --target test_wipe
+TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -R '^(Fill|Monitored)' --no-tests=ignore
+build/tsan/tests/test_wipe --gtest_brief=1
+
+echo "== fuzzing smoke (${fuzz_seconds} s per target)"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+scripts/fuzz.sh "$fuzz_seconds"
+
+echo "== all tests passed"

@@ -1,0 +1,153 @@
+// After a request is answered, no run of 16 or more bytes of its passphrase
+// text may remain anywhere in the helper's writable memory.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace tarnwick {
+namespace {
+
+constexpr std::size_t kWindow = 16;
+
+class HelperChild {
+ public:
+  HelperChild() {
+    int in[2];
+    int out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
+      return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    char* argv[] = {const_cast<char*>(TDH_HELPER_BINARY), nullptr};
+    if (posix_spawn(&pid_, TDH_HELPER_BINARY, &actions, nullptr, argv, environ) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    to_child_ = in[1];
+    from_child_ = out[0];
+  }
+  ~HelperChild() {
+    if (to_child_ >= 0) ::close(to_child_);
+    if (from_child_ >= 0) ::close(from_child_);
+    if (pid_ > 0) {
+      int status = 0;
+      ::waitpid(pid_, &status, 0);
+    }
+  }
+  HelperChild(const HelperChild&) = delete;
+  HelperChild& operator=(const HelperChild&) = delete;
+
+  pid_t pid() const { return pid_; }
+  bool send(const std::string& bytes) {
+    return ::write(to_child_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  }
+  std::string read_line() {
+    std::string line;
+    char c = 0;
+    while (::read(from_child_, &c, 1) == 1 && c != '\n') {
+      line.push_back(c);
+    }
+    return line;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int to_child_ = -1;
+  int from_child_ = -1;
+};
+
+// Every writable mapping of the process, read through /proc/PID/mem.
+struct Region {
+  std::string mapping;
+  std::string bytes;
+};
+
+std::vector<Region> writable_memory(pid_t pid) {
+  std::vector<Region> regions;
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  const int mem = ::open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+  std::string line;
+  while (std::getline(maps, line)) {
+    std::istringstream fields(line);
+    std::string range;
+    std::string perms;
+    fields >> range >> perms;
+    if (perms.size() < 2 || perms[1] != 'w') {
+      continue;
+    }
+    const auto dash = range.find('-');
+    const auto begin = std::stoull(range.substr(0, dash), nullptr, 16);
+    const auto end = std::stoull(range.substr(dash + 1), nullptr, 16);
+    std::string bytes(end - begin, '\0');
+    const ssize_t n = ::pread(mem, bytes.data(), bytes.size(), static_cast<off_t>(begin));
+    if (n > 0) {
+      bytes.resize(static_cast<std::size_t>(n));
+      regions.push_back({line, std::move(bytes)});
+    }
+  }
+  ::close(mem);
+  return regions;
+}
+
+// Where the first run of kWindow bytes of `secret` was found in memory, or "".
+std::string find_any_run(const std::vector<Region>& regions, const std::string& secret) {
+  for (std::size_t i = 0; i + kWindow <= secret.size(); ++i) {
+    const std::string_view run(secret.data() + i, kWindow);
+    for (const auto& region : regions) {
+      const auto at = std::search(region.bytes.begin(), region.bytes.end(), run.begin(), run.end());
+      if (at != region.bytes.end()) {
+        const auto offset = static_cast<std::size_t>(at - region.bytes.begin());
+        std::string context;
+        for (std::size_t k = offset >= 96 ? offset - 96 : 0; k < std::min(region.bytes.size(), offset + 96); ++k) {
+          const unsigned char c = static_cast<unsigned char>(region.bytes[k]);
+          context += (c >= 0x20 && c < 0x7f) ? std::string(1, static_cast<char>(c)) : std::string(".");
+        }
+        return std::string(run) + " at offset " + std::to_string(offset) + " of " + region.mapping + " [" + context + "]";
+      }
+    }
+  }
+  return "";
+}
+
+TEST(SecretMemory, NoPassphraseTextSurvivesARequest) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "reading another process's memory and serving requests need root";
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+  // Base64 of a distinctive 48-byte passphrase; the guard refuses the device,
+  // so this proves the request text itself (line, reader, decoded request) is gone.
+  const std::string passphrase_b64 = "dGRoLXNlY3JldC1wYXNzcGhyYXNlLW5ldmVyLXRvLWJlLWZvdW5kLWluLW1lbW9yeSE=";
+  HelperChild helper;
+  ASSERT_GT(helper.pid(), 0);
+  ASSERT_TRUE(helper.send(R"({"op":"luks-format","device":"/dev/tdh-no-such-drive","label":"x","passphrase_b64":")" +
+                          passphrase_b64 + "\"}\n"));
+  EXPECT_EQ(helper.read_line(),
+            R"({"error":"refused destructive operation: device not found: /dev/tdh-no-such-drive"})");
+  ASSERT_TRUE(helper.send(R"({"op":"luks-open","device":"/dev/tdh-no-such-drive","mapper_name":"tarnwick_a","passphrase_b64":")" +
+                          passphrase_b64 + "\"}\n"));
+  EXPECT_EQ(helper.read_line(), R"({"error":"device is not a detected removable drive or partition"})");
+
+  const auto regions = writable_memory(helper.pid());
+  ASSERT_FALSE(regions.empty());
+  EXPECT_EQ(find_any_run(regions, passphrase_b64), "");
+}
+
+}  // namespace
+}  // namespace tarnwick
