@@ -316,7 +316,8 @@ std::expected<Request, std::string> decode_elements(Op op, std::vector<Member>& 
   return assemble(op, values);
 }
 
-Failure positioned(std::string message) { return Failure{std::move(message), true}; }
+// An error found while the request itself is read: it carries the position.
+Failure while_reading(std::string message) { return Failure{std::move(message), true}; }
 
 // Turns the reader's events into a Request. Depth 1 is the request object
 // (or array); depth 2 and 3 are only entered for the object form of "mode"
@@ -333,7 +334,7 @@ class RequestReader final : public json::Handler {
     switch (depth_) {
       case 0:
         return std::unexpected(
-            positioned(json::invalid_type(json::describe(value), "internally tagged enum Request")));
+            while_reading(json::invalid_type(json::describe(value), "internally tagged enum Request")));
       case 1:
         return value_scalar(value);
       default:
@@ -382,7 +383,7 @@ class RequestReader final : public json::Handler {
   Reaction on_end(Container /*kind*/) override {
     --depth_;
     if (depth_ > 0) return Flow::Continue;
-    if (!op_) return std::unexpected(positioned(json::missing_field("op")));
+    if (!op_) return std::unexpected(while_reading(json::missing_field("op")));
     auto decoded = form_ == Form::Object ? decode_members(*op_, members_)
                                          : decode_elements(*op_, members_, elements_ - 1);
     if (!decoded) return std::unexpected(Failure{std::move(decoded.error()), false});
@@ -400,7 +401,7 @@ class RequestReader final : public json::Handler {
 
   Reaction member_key(std::string_view key) {
     if (key == "op") {
-      if (op_) return std::unexpected(positioned(json::duplicate_field("op")));
+      if (op_) return std::unexpected(while_reading(json::duplicate_field("op")));
       target_ = Target::Op;
       return Flow::Continue;
     }
@@ -436,10 +437,10 @@ class RequestReader final : public json::Handler {
       case Target::Op: {
         const auto* const* text = std::get_if<std::string*>(&value);
         if (text == nullptr) {
-          return std::unexpected(positioned(json::invalid_type(json::describe(value), "variant identifier")));
+          return std::unexpected(while_reading(json::invalid_type(json::describe(value), "variant identifier")));
         }
         const auto index = index_of(op_names, **text);
-        if (!index) return std::unexpected(positioned(json::unknown_variant(**text, op_names)));
+        if (!index) return std::unexpected(while_reading(json::unknown_variant(**text, op_names)));
         op_ = static_cast<Op>(*index);
         return Flow::Continue;
       }
@@ -455,7 +456,7 @@ class RequestReader final : public json::Handler {
   Reaction value_container(Container kind) {
     switch (next_target()) {
       case Target::Op:
-        return std::unexpected(positioned(json::invalid_type(json::describe(kind), "variant identifier")));
+        return std::unexpected(while_reading(json::invalid_type(json::describe(kind), "variant identifier")));
       case Target::Field:
         if (kind == Container::Array) {
           members_.push_back(Member{field_, repeated_, Sequence{}});
