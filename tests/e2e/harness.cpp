@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/blkpg.h>
 #include <linux/fs.h>
@@ -14,6 +15,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -241,6 +243,70 @@ void make_image(const std::string& path, const DriveSpec& spec) {
   }
 }
 
+constexpr const char* kScratchRoot = "/var/tmp";
+constexpr std::string_view kScratchPrefix = "tdh-e2e.";
+
+void remove_scratch_dir(const std::string& dir) {
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* entry = ::readdir(d)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") {
+        ::unlink((dir + "/" + name).c_str());
+      }
+    }
+    ::closedir(d);
+  }
+  ::rmdir(dir.c_str());
+}
+
+// A test process killed outright (a ctest timeout sends SIGKILL) takes its
+// namespace along, but not a swap area it had switched on, which keeps its
+// loop device attached. Each sandbox holds a lock on its scratch folder; a
+// folder whose lock is free belongs to a dead run, and what it left is
+// switched off, detached and removed here.
+void clear_stale_sandboxes() {
+  static bool done = false;
+  if (done) {
+    return;
+  }
+  done = true;
+  std::vector<std::string> stale;
+  if (DIR* d = ::opendir(kScratchRoot)) {
+    while (dirent* entry = ::readdir(d)) {
+      std::string name = entry->d_name;
+      if (!name.starts_with(kScratchPrefix)) {
+        continue;
+      }
+      std::string dir = std::string(kScratchRoot) + "/" + name;
+      Fd lock(::open((dir + "/lock").c_str(), O_RDWR | O_CLOEXEC));
+      if (lock && ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
+        stale.push_back(dir);
+      }
+    }
+    ::closedir(d);
+  }
+  for (const auto& dir : stale) {
+    if (DIR* d = ::opendir("/sys/block")) {
+      while (dirent* entry = ::readdir(d)) {
+        std::string name = entry->d_name;
+        auto backing = try_read_file("/sys/block/" + name + "/loop/backing_file");
+        if (!name.starts_with("loop") || !backing || !backing->starts_with(dir + "/")) {
+          continue;
+        }
+        std::string device = "/dev/" + name;
+        ::swapoff((device + "p1").c_str());
+        ::swapoff(device.c_str());
+        Fd fd(::open(device.c_str(), O_RDONLY | O_CLOEXEC));
+        if (fd) {
+          ::ioctl(fd.get(), LOOP_CLR_FD);
+        }
+      }
+      ::closedir(d);
+    }
+    remove_scratch_dir(dir);
+  }
+}
+
 // --- the namespace's init process -------------------------------------------
 
 struct Node {
@@ -406,6 +472,19 @@ std::optional<std::string> e2e_unavailable() {
   if (::access(TDH_HELPER_BINARY, X_OK) != 0) {
     return std::string("helper binary missing: ") + TDH_HELPER_BINARY;
   }
+  // Root in a container may still lack the right to make namespaces.
+  pid_t probe = ::fork();
+  if (probe < 0) {
+    return errno_message("fork", errno);
+  }
+  if (probe == 0) {
+    ::_exit(::unshare(CLONE_NEWNS | CLONE_NEWPID) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  wait_child(probe, &status);
+  if (status == -1 || exit_code_of(status) != 0) {
+    return "cannot make mount and pid namespaces here";
+  }
   return std::nullopt;
 }
 
@@ -550,11 +629,18 @@ void LoopDevice::flush_buffers() const { ::ioctl(fd_.get(), BLKFLSBUF, 0); }
 
 Sandbox::Sandbox(std::vector<DriveSpec> drives, std::optional<std::string> crypttab)
     : specs_(std::move(drives)), crypttab_(std::move(crypttab)) {
-  char dir[] = "/var/tmp/tdh-e2e.XXXXXX";
-  if (::mkdtemp(dir) == nullptr) {
+  clear_stale_sandboxes();
+  std::string pattern = std::string(kScratchRoot) + "/" + std::string(kScratchPrefix) + "XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) {
     fail_errno("mkdtemp");
   }
-  dir_ = dir;
+  dir_ = pattern;
+  lock_ = Fd(::open((dir_ + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!lock_ || ::flock(lock_.get(), LOCK_EX) != 0) {
+    int error = errno;
+    remove_scratch_dir(dir_);
+    fail(errno_message("lock " + dir_, error));
+  }
   try {
     for (std::size_t i = 0; i < specs_.size(); ++i) {
       auto drive = std::make_unique<ScratchDrive>();
@@ -592,10 +678,7 @@ Sandbox::Sandbox(std::vector<DriveSpec> drives, std::optional<std::string> crypt
   } catch (...) {
     stop_namespace();
     drives_.clear();
-    for (std::size_t i = 0; i < specs_.size(); ++i) {
-      ::unlink((dir_ + "/drive-" + std::to_string(i) + ".img").c_str());
-    }
-    ::rmdir(dir_.c_str());
+    remove_scratch_dir(dir_);
     throw;
   }
 }
@@ -603,10 +686,7 @@ Sandbox::Sandbox(std::vector<DriveSpec> drives, std::optional<std::string> crypt
 Sandbox::~Sandbox() {
   stop_namespace();
   drives_.clear();
-  for (std::size_t i = 0; i < specs_.size(); ++i) {
-    ::unlink((dir_ + "/drive-" + std::to_string(i) + ".img").c_str());
-  }
-  ::rmdir(dir_.c_str());
+  remove_scratch_dir(dir_);
 }
 
 void Sandbox::start_namespace() {
@@ -727,8 +807,19 @@ void Sandbox::start_namespace() {
       fail("namespace setup timed out: " + report);
     }
   }
-  if (std::sscanf(report.c_str(), "pid %d", &init_pid_) != 1 ||
-      report.find("\nok\n") == std::string::npos) {
+  // Two writers, the keeper ("pid N") and init ("ok" or "error: ..."), in
+  // either order.
+  bool ok = false;
+  for (std::size_t start = 0; start < report.size();) {
+    std::size_t end = report.find('\n', start);
+    std::string line = report.substr(start, end == std::string::npos ? end : end - start);
+    ok = ok || line == "ok";
+    if (line.starts_with("pid ")) {
+      init_pid_ = std::stoi(line.substr(4));
+    }
+    start = end == std::string::npos ? report.size() : end + 1;
+  }
+  if (!ok || init_pid_ <= 0) {
     fail("namespace setup failed: " + report);
   }
   init_pidfd_ = Fd(static_cast<int>(::syscall(SYS_pidfd_open, init_pid_, 0)));

@@ -163,6 +163,7 @@ class Sandbox {
   std::vector<DriveSpec> specs_;
   std::optional<std::string> crypttab_;
   std::string dir_;
+  Fd lock_;  // held while the sandbox lives; see clear_stale_sandboxes()
   std::vector<std::unique_ptr<ScratchDrive>> drives_;
   std::vector<std::string> swaps_;  // host paths to swapoff
   pid_t keeper_pid_ = -1;

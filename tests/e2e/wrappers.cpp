@@ -521,17 +521,18 @@ int lsblk_tool(const Config& config, const std::vector<std::string>& argv) {
   ordered_json doc = ordered_json::parse(real.out);
   ordered_json drives = ordered_json::array();
   std::map<std::string, ordered_json> payload_nodes;
+  std::map<std::string, ordered_json> drive_nodes;
   for (auto& node : doc.at("blockdevices")) {
     std::string path = node.at("path").get<std::string>();
-    if (payload_owner.contains(path)) {
-      payload_nodes[path] = node;
+    (payload_owner.contains(path) ? payload_nodes : drive_nodes)[path] = node;
+  }
+  // In the sandbox's order of drives, whatever order lsblk chose.
+  for (auto drive = config.drives.begin(); drive != config.drives.end(); ++drive) {
+    auto found = drive_nodes.find(drive->at("path").get<std::string>());
+    if (found == drive_nodes.end()) {
       continue;
     }
-    auto drive = std::find_if(config.drives.begin(), config.drives.end(),
-                              [&](const json& d) { return d.at("path") == path; });
-    if (drive == config.drives.end()) {
-      continue;
-    }
+    ordered_json& node = found->second;
     set_if_present(node, "type", "disk");
     set_if_present(node, "rm", drive->at("rm").get<bool>());
     set_if_present(node, "hotplug", drive->at("hotplug").get<bool>());
