@@ -1009,9 +1009,16 @@ std::string Sandbox::mount_new_ext4(const std::string& device, const std::string
 }
 
 std::optional<std::string> Sandbox::mapper_target(const std::string& name) const {
+  std::string entry = "/dev/mapper/" + name;
+  struct stat st {};
+  if (::lstat(inside(entry).c_str(), &st) != 0) {
+    return std::nullopt;
+  }
+  if (!S_ISLNK(st.st_mode)) {
+    return entry;  // a real device-mapper node
+  }
   char buffer[PATH_MAX];
-  std::string link = inside("/dev/mapper/" + name);
-  ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer - 1);
+  ssize_t n = ::readlink(inside(entry).c_str(), buffer, sizeof buffer - 1);
   if (n < 0) {
     return std::nullopt;
   }

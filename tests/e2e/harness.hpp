@@ -152,7 +152,8 @@ class Sandbox {
   // mkfs.ext4 (through the wrapper) and mount inside; returns the mount point.
   std::string mount_new_ext4(const std::string& device, const std::string& name);
 
-  // Where a /dev/mapper name points inside the namespace, or nullopt.
+  // Where a /dev/mapper name points inside the namespace (the entry itself
+  // for a real device-mapper node), or nullopt when there is none.
   std::optional<std::string> mapper_target(const std::string& name) const;
 
  private:

@@ -184,7 +184,17 @@ TEST_F(LuksTest, FormatOpenMkfsAndCloseARealContainer) {
   EXPECT_EQ(argvs(changes_since(sandbox, mark)).size(), 1u) << "nothing more ran";
 }
 
-TEST_F(LuksTest, ShutdownClosesEveryMappingTheSessionOpened) {
+// The session ends by "shutdown" (with a request after it that must not
+// run) or by end of input; either way it closes what it opened.
+class LuksSessionEndTest : public LuksTest, public ::testing::WithParamInterface<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(ByShutdownOrEndOfInput, LuksSessionEndTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& param_info) {
+                           return std::string(param_info.param ? "Shutdown" : "EndOfInput");
+                         });
+
+TEST_P(LuksSessionEndTest, TheEndOfTheSessionClosesEveryMappingItOpened) {
+  const bool by_shutdown = GetParam();
   Sandbox sandbox({drive("WHOLE").with_luks_payload().blank(), drive("PARTED").with_partition()});
   const auto& whole = sandbox.drive(0);
   const auto& parted = sandbox.drive(1);
@@ -199,8 +209,10 @@ TEST_F(LuksTest, ShutdownClosesEveryMappingTheSessionOpened) {
               ElementsAre(kOk));
   EXPECT_TRUE(sandbox.mapper_target("tarnwick_whole"));
   EXPECT_TRUE(sandbox.mapper_target("tarnwick_parted"));
-  helper->send("{\"op\":\"shutdown\"}");
-  helper->send(open_request(whole.path(), "tarnwick_after", "whole pass"));
+  if (by_shutdown) {
+    helper->send("{\"op\":\"shutdown\"}");
+    helper->send(open_request(whole.path(), "tarnwick_after", "whole pass"));
+  }
   EXPECT_EQ(helper->finish(), 0);
   EXPECT_TRUE(helper->trailing_lines().empty());
   EXPECT_EQ(helper->stderr_text(), "");
