@@ -1031,7 +1031,6 @@ HelperSession::HelperSession(const Sandbox& sandbox, const std::vector<std::stri
                              const std::vector<std::string>& env) {
   Spawned child = spawn_inside(sandbox.mnt_ns_.get(), sandbox.pid_ns_.get(), argv, env);
   waiter_ = child.waiter;
-  pid_ = child.pid;
   pidfd_ = std::move(child.pidfd);
   in_ = std::move(child.in);
   out_ = std::move(child.out);
@@ -1156,8 +1155,7 @@ int HelperSession::finish(std::chrono::seconds timeout) {
   int status = 0;
   wait_child(waiter_, &status);
   finished_ = true;
-  exit_code_ = exit_code_of(status);
-  return exit_code_;
+  return exit_code_of(status);
 }
 
 }  // namespace tdh_e2e

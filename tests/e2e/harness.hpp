@@ -37,7 +37,6 @@ class LoopDevice {
   const std::string& path() const { return path_; }  // /dev/loopN, inside and outside
   std::string name() const;                           // loopN
   dev_t dev() const { return dev_; }
-  int fd() const { return fd_.get(); }
   // Adds partition number `number` covering [start, start + length) bytes.
   void add_partition(int number, std::uint64_t start, std::uint64_t length);
   // Drops the block device's cached pages, so reads see the backing file.
@@ -201,15 +200,13 @@ class HelperSession {
   // Output lines read by finish() after input was closed.
   const std::vector<std::string>& trailing_lines() const { return trailing_; }
   const std::string& stderr_text() const { return err_; }
-  pid_t pid() const { return pid_; }
 
  private:
   bool pump(std::chrono::steady_clock::time_point deadline);
   void kill_now();
 
   pid_t waiter_ = -1;  // our child: entered the namespace, waits for the helper
-  pid_t pid_ = -1;     // the helper (host pid)
-  Fd pidfd_;
+  Fd pidfd_;           // the helper's
   Fd in_;
   Fd out_;
   Fd err_fd_;
@@ -218,7 +215,6 @@ class HelperSession {
   std::vector<std::string> trailing_;
   bool out_closed_ = false;
   bool finished_ = false;
-  int exit_code_ = -1;
 };
 
 // {"op":"wipe",...} and friends, built with proper JSON escaping.
