@@ -1,0 +1,455 @@
+#include "cli/app.hpp"
+
+#include <cstdlib>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include "cli/drives.hpp"
+#include "cli/format.hpp"
+#include "cli/io.hpp"
+#include "client/client.hpp"
+
+namespace tarnwick::cli {
+
+std::string mapper_name_of(const std::string& argument) {
+  static const std::string kMapperDir = "/dev/mapper/";
+  static const std::string kPrefix = "tarnwick_";
+  std::string name = argument.starts_with(kMapperDir) ? argument.substr(kMapperDir.size()) : argument;
+  return name.starts_with(kPrefix) ? name : kPrefix + name;
+}
+
+namespace {
+
+using client::Client;
+using client::ClientError;
+
+enum class StepKind { Wipe, Encrypt, Open, Mkfs, Close };
+
+struct Step {
+  StepKind kind = StepKind::Wipe;
+  std::string device;  // wipe, encrypt, open
+  std::string mapper;  // open, mkfs, close: the full mapper name
+  std::string label;   // encrypt, mkfs
+  client::WipeMode mode = client::WipeMode::None;
+  client::Filesystem fs = client::Filesystem::Ext4;
+  bool allow_discards = false;
+  secure::SecretBytes passphrase;  // encrypt, open
+};
+
+struct Options {
+  bool yes = false;
+  std::string helper;
+  int passphrase_fd = -1;
+};
+
+void say(std::string_view text) { write_text(STDOUT_FILENO, text); }
+
+void complain(std::string_view text) {
+  write_text(STDERR_FILENO, "tarnwick-drives: " + std::string(text) + "\n");
+}
+
+std::string what_step_does(const Step& step) {
+  switch (step.kind) {
+    case StepKind::Wipe: return "wipe of " + step.device;
+    case StepKind::Encrypt: return "encrypting " + step.device;
+    case StepKind::Open: return "opening " + step.device + " as " + step.mapper;
+    case StepKind::Mkfs: return "making a filesystem on " + client::mapped_path(step.mapper);
+    case StepKind::Close: return "closing " + step.mapper;
+  }
+  return "request";
+}
+
+int exit_status_for(const ClientError& error) {
+  switch (error.kind) {
+    case ClientError::Kind::Helper:
+    case ClientError::Kind::InvalidArgument: return kExitFailed;
+    case ClientError::Kind::StartFailed:
+    case ClientError::Kind::AuthorisationRefused:
+    case ClientError::Kind::HelperExited:
+    case ClientError::Kind::Protocol: return kExitNoHelper;
+  }
+  return kExitFailed;
+}
+
+// Asks, once per drive, for the drive's kernel name before it is destroyed.
+class Confirmation {
+ public:
+  Confirmation(const Options& options, const std::optional<Terminal>& terminal)
+      : options_(options), terminal_(terminal) {}
+
+  // 0 when confirmed (or --yes), else the exit status.
+  int confirm(const std::string& device, const std::string& action) {
+    const std::string key = kernel_name(device);
+    if (confirmed_.contains(key)) {
+      return kExitOk;
+    }
+    if (!options_.yes && !terminal_) {
+      complain("not going on without confirmation for " + device +
+               ": there is no terminal to ask on (give --yes to go ahead without asking)");
+      return kExitNotConfirmed;
+    }
+    if (!listing_) {
+      listing_ = list_removable_drives();
+    }
+    const DriveInfo* drive = *listing_ ? find_drive(**listing_, device) : nullptr;
+    if (options_.yes) {
+      // The helper judges the drive in any case; show it for the record.
+      if (drive != nullptr) {
+        say(describe_drive(*drive));
+      }
+      confirmed_.insert(key);
+      return kExitOk;
+    }
+    if (drive == nullptr) {
+      complain(device + " is not a removable drive that lsblk lists" +
+               (*listing_ ? std::string() : " (" + listing_->error() + ")"));
+      return kExitFailed;
+    }
+    terminal_->write(describe_drive(*drive) + "This will " + action +
+                     ": everything on it will be lost.\n");
+    auto answer = terminal_->read_line("Type " + key + " to confirm: ");
+    std::string typed = answer.value_or("");
+    while (!typed.empty() && (typed.back() == ' ' || typed.back() == '\r')) {
+      typed.pop_back();
+    }
+    typed.erase(0, typed.find_first_not_of(' '));
+    if (typed != key) {
+      complain("cancelled: " + device + " was not confirmed");
+      return kExitNotConfirmed;
+    }
+    confirmed_.insert(key);
+    return kExitOk;
+  }
+
+ private:
+  const Options& options_;
+  const std::optional<Terminal>& terminal_;
+  std::optional<std::expected<std::vector<DriveInfo>, std::string>> listing_;
+  std::set<std::string> confirmed_;
+};
+
+// A passphrase for `device`, from the descriptor or the terminal; asked
+// twice on a terminal when it is a new one. 0 or the exit status.
+int obtain_passphrase(const Options& options, const std::optional<Terminal>& terminal,
+                      const std::string& device, bool twice, secure::SecretBytes& out) {
+  if (options.passphrase_fd >= 0) {
+    auto line = read_passphrase_line(options.passphrase_fd);
+    if (!line) {
+      complain("passphrase for " + device + " from descriptor " +
+               std::to_string(options.passphrase_fd) + ": " + line.error());
+      return kExitFailed;
+    }
+    out = std::move(*line);
+    return kExitOk;
+  }
+  if (!terminal) {
+    complain("no passphrase for " + device +
+             ": there is no terminal to ask on (give --passphrase-fd N)");
+    return kExitUsage;
+  }
+  auto first = terminal->read_hidden("Passphrase for " + device + ": ");
+  if (!first) {
+    complain("cancelled: no passphrase given");
+    return kExitNotConfirmed;
+  }
+  if (twice) {
+    auto again = terminal->read_hidden("Repeat the passphrase: ");
+    if (!again || *again != *first) {
+      complain("the passphrases do not match");
+      return kExitNotConfirmed;
+    }
+  }
+  out = std::move(*first);
+  return kExitOk;
+}
+
+std::span<const std::byte> bytes_of(const secure::SecretBytes& bytes) {
+  return std::as_bytes(std::span<const std::uint8_t>(bytes.data(), bytes.size()));
+}
+
+int list_drives_command() {
+  auto drives = list_removable_drives();
+  if (!drives) {
+    complain("cannot list the drives: " + drives.error());
+    return kExitFailed;
+  }
+  if (drives->empty()) {
+    say("No removable drives found.\n");
+  }
+  for (const auto& drive : *drives) {
+    say(describe_drive(drive));
+  }
+  return kExitOk;
+}
+
+// Runs the steps in one session; returns the exit status.
+int run_steps(const Options& options, const std::optional<Terminal>& terminal,
+              std::vector<Step>& steps) {
+  std::vector<std::string> command =
+      options.helper.empty() ? Client::default_command() : std::vector<std::string>{options.helper};
+  auto client = Client::start(command);
+  if (!client) {
+    complain(client.error().describe());
+    return kExitNoHelper;
+  }
+  int status = kExitOk;
+  bool stderr_shown = false;
+  std::set<std::string> open_mappers;
+  for (Step& step : steps) {
+    std::expected<void, ClientError> result;
+    std::string done;
+    switch (step.kind) {
+      case StepKind::Wipe: {
+        ProgressPrinter printer(STDOUT_FILENO, ::isatty(STDOUT_FILENO) != 0);
+        result = client->wipe(step.device, step.mode,
+                              [&](const client::WipeProgress& p) { printer.update(p); });
+        printer.finish();
+        done = "wiped " + step.device + " (mode " + std::string(client::to_string(step.mode)) + ")";
+        if (auto last = printer.last()) {
+          done += ": " + format_bytes(last->written) + " written in " +
+                  format_duration(std::chrono::duration_cast<std::chrono::seconds>(last->elapsed));
+        }
+        break;
+      }
+      case StepKind::Encrypt:
+        result = client->luks_format(step.device, step.label, bytes_of(step.passphrase));
+        done = "formatted " + step.device + " as a LUKS2 container" +
+               (step.label.empty() ? "" : " labelled " + step.label);
+        break;
+      case StepKind::Open:
+        result = client->luks_open(step.device, step.mapper, bytes_of(step.passphrase),
+                                   step.allow_discards);
+        done = "opened " + step.device + " as " + client::mapped_path(step.mapper);
+        if (result) {
+          open_mappers.insert(step.mapper);
+        }
+        break;
+      case StepKind::Mkfs:
+        result = client->mkfs(client::mapped_path(step.mapper), step.fs, step.label);
+        done = "made an " + std::string(client::to_string(step.fs)) + " filesystem on " +
+               client::mapped_path(step.mapper) +
+               (step.label.empty() ? "" : " labelled " + step.label);
+        break;
+      case StepKind::Close:
+        result = client->luks_close(step.mapper);
+        done = "closed " + client::mapped_path(step.mapper);
+        if (result) {
+          open_mappers.erase(step.mapper);
+        }
+        break;
+    }
+    secure::wipe(step.passphrase);
+    if (!result) {
+      complain(what_step_does(step) + " failed: " + result.error().describe());
+      stderr_shown = !result.error().helper_stderr.empty();
+      status = exit_status_for(result.error());
+      break;
+    }
+    say(done + "\n");
+  }
+  for (Step& step : steps) {
+    secure::wipe(step.passphrase);
+  }
+
+  if (status == kExitOk && !open_mappers.empty()) {
+    // A mapping lives only as long as the session that opened it.
+    for (const auto& name : open_mappers) {
+      say(client::mapped_path(name) + " is open until this command ends.\n");
+    }
+    if (terminal) {
+      terminal->write("Press Enter to close it and end.\n");
+      terminal->wait_for_key();
+    } else {
+      wait_for_line_or_end(STDIN_FILENO);
+    }
+  }
+  auto ended = client->finish();
+  if (!stderr_shown && !client->helper_stderr().empty()) {
+    // For example the helper's "could not close" lines.
+    write_text(STDERR_FILENO, client->helper_stderr());
+  }
+  if (!ended && status == kExitOk) {
+    complain(ended.error().message);
+    status = kExitNoHelper;
+  }
+  return status;
+}
+
+}  // namespace
+
+int run(int argc, char** argv) {
+  CLI::App app{"Wipe, encrypt and format removable drives through tarnwick-drives-helper.",
+               "tarnwick-drives"};
+  app.footer(
+      "Several commands may follow one another on one command line; they run in that order in\n"
+      "one helper session, which stops at the first failure. A mapping opened by `open` lives\n"
+      "only as long as that session, so `mkfs` and `close` act on mappings opened on the same\n"
+      "command line. See tarnwick-drives(1).");
+  app.require_subcommand(1, 0);
+  app.fallthrough();
+
+  Options options;
+  app.add_flag("-y,--yes", options.yes, "Do not ask before destroying data");
+  app.add_option("--helper", options.helper,
+                 std::string("Start this helper directly instead of through pkexec (also ") +
+                     kHelperVariable + ")");
+  app.add_option("--passphrase-fd", options.passphrase_fd,
+                 "Read each passphrase as one line from this descriptor")
+      ->check(CLI::NonNegativeNumber);
+
+  app.add_subcommand("drives", "List the removable drives");
+
+  std::string wipe_device;
+  std::string wipe_mode;
+  auto* wipe = app.add_subcommand("wipe", "Destroy the contents of a whole drive");
+  wipe->add_option("DEVICE", wipe_device, "The drive, e.g. /dev/sdb")->required();
+  wipe->add_option("--mode", wipe_mode, "How to wipe it")
+      ->required()
+      ->check(CLI::IsMember({"random", "encrypted-zero", "secure-discard", "none"}));
+
+  std::string encrypt_device;
+  std::string encrypt_label;
+  auto* encrypt = app.add_subcommand("encrypt", "Format a whole drive as a LUKS2 container");
+  encrypt->add_option("DEVICE", encrypt_device, "The drive")->required();
+  encrypt->add_option("--label", encrypt_label, "Label of the container");
+
+  std::string open_device;
+  std::string open_name;
+  bool open_discards = false;
+  auto* open = app.add_subcommand("open", "Open a container as /dev/mapper/NAME");
+  open->add_option("DEVICE", open_device, "The drive or partition holding it")->required();
+  open->add_option("NAME", open_name, "Mapper name (tarnwick_ is added when missing)")->required();
+  open->add_flag("--allow-discards", open_discards, "Pass discards through to the drive");
+
+  std::string mkfs_name;
+  std::string mkfs_fs = "ext4";
+  std::string mkfs_label;
+  auto* mkfs = app.add_subcommand("mkfs", "Make a filesystem on a mapping opened before");
+  mkfs->add_option("NAME", mkfs_name, "Mapper name")->required();
+  mkfs->add_option("--fs", mkfs_fs, "Filesystem")
+      ->check(CLI::IsMember({"ext4", "btrfs", "xfs"}))
+      ->capture_default_str();
+  mkfs->add_option("--label", mkfs_label, "Label of the filesystem");
+
+  std::string close_name;
+  auto* close = app.add_subcommand("close", "Close a mapping opened before");
+  close->add_option("NAME", close_name, "Mapper name")->required();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? kExitOk : kExitUsage;
+  }
+
+  if (options.helper.empty()) {
+    if (const char* variable = std::getenv(kHelperVariable); variable != nullptr) {
+      options.helper = variable;
+    }
+  }
+  if (options.passphrase_fd >= 0 && ::fcntl(options.passphrase_fd, F_GETFD) < 0) {
+    complain("--passphrase-fd: descriptor " + std::to_string(options.passphrase_fd) +
+             " is not open");
+    return kExitUsage;
+  }
+
+  bool list = false;
+  std::vector<Step> steps;
+  for (const CLI::App* sub : app.get_subcommands()) {
+    const std::string& name = sub->get_name();
+    Step step;
+    if (name == "drives") {
+      list = true;
+      continue;
+    } else if (name == "wipe") {
+      step.kind = StepKind::Wipe;
+      step.device = wipe_device;
+      step.mode = *client::parse_wipe_mode(wipe_mode);
+    } else if (name == "encrypt") {
+      step.kind = StepKind::Encrypt;
+      step.device = encrypt_device;
+      step.label = encrypt_label;
+    } else if (name == "open") {
+      step.kind = StepKind::Open;
+      step.device = open_device;
+      step.mapper = mapper_name_of(open_name);
+      step.allow_discards = open_discards;
+    } else if (name == "mkfs") {
+      step.kind = StepKind::Mkfs;
+      step.mapper = mapper_name_of(mkfs_name);
+      step.fs = *client::parse_filesystem(mkfs_fs);
+      step.label = mkfs_label;
+    } else {
+      step.kind = StepKind::Close;
+      step.mapper = mapper_name_of(close_name);
+    }
+    steps.push_back(std::move(step));
+  }
+  if (list) {
+    if (int status = list_drives_command(); status != kExitOk || steps.empty()) {
+      return status;
+    }
+  }
+
+  // Everything that needs the person happens before the helper starts
+  // (pkexec may ask for a password of its own).
+  const std::optional<Terminal> terminal = Terminal::open();
+  Confirmation confirmation(options, terminal);
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    Step& step = steps[i];
+    int status = kExitOk;
+    if (step.kind == StepKind::Wipe) {
+      status = confirmation.confirm(
+          step.device, "wipe it (mode " + std::string(client::to_string(step.mode)) + ")");
+    } else if (step.kind == StepKind::Encrypt) {
+      status = confirmation.confirm(step.device, "format it as a LUKS2 container");
+    } else if (step.kind == StepKind::Mkfs) {
+      // Only a mapping opened earlier on this command line can be formatted;
+      // the drive under it is the one to confirm.
+      for (std::size_t j = 0; j < i; ++j) {
+        if (steps[j].kind == StepKind::Open && steps[j].mapper == step.mapper) {
+          status = confirmation.confirm(
+              steps[j].device, "make a filesystem on " + client::mapped_path(step.mapper) +
+                                   ", which is opened from it");
+        }
+      }
+    }
+    if (status != kExitOk) {
+      return status;
+    }
+  }
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    Step& step = steps[i];
+    if (step.kind != StepKind::Encrypt && step.kind != StepKind::Open) {
+      continue;
+    }
+    // A container formatted earlier on the same line opens with the same
+    // passphrase; asking again would only invite a typing mistake.
+    bool reused = false;
+    if (step.kind == StepKind::Open) {
+      for (std::size_t j = 0; j < i && !reused; ++j) {
+        if (steps[j].kind == StepKind::Encrypt &&
+            kernel_name(steps[j].device) == kernel_name(step.device)) {
+          step.passphrase.reserve(steps[j].passphrase.size());
+          step.passphrase.assign(steps[j].passphrase.begin(), steps[j].passphrase.end());
+          reused = true;
+        }
+      }
+    }
+    if (!reused) {
+      if (int status = obtain_passphrase(options, terminal, step.device,
+                                         step.kind == StepKind::Encrypt, step.passphrase);
+          status != kExitOk) {
+        return status;
+      }
+    }
+  }
+  return run_steps(options, terminal, steps);
+}
+
+}  // namespace tarnwick::cli

@@ -1,0 +1,141 @@
+#include "cli/format.hpp"
+
+#include <cmath>
+#include <cstdio>
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "cli/io.hpp"
+
+namespace tarnwick::cli {
+
+std::string format_bytes(std::uint64_t bytes) {
+  static constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  if (bytes < 1024) {
+    return std::to_string(bytes) + " B";
+  }
+  double value = static_cast<double>(bytes) / 1024.0;
+  std::size_t unit = 0;
+  // Move up while the value would print as 1024.0 or more.
+  while (value >= 1023.95 && unit + 1 < std::size(kUnits)) {
+    value /= 1024.0;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  return text;
+}
+
+std::string format_rate(double bytes_per_second) {
+  if (!(bytes_per_second >= 0.0) || bytes_per_second > 1.8e19) {
+    bytes_per_second = 0.0;
+  }
+  return format_bytes(static_cast<std::uint64_t>(std::llround(bytes_per_second))) + "/s";
+}
+
+std::string format_duration(std::chrono::seconds duration) {
+  long long total = duration.count() < 0 ? 0 : duration.count();
+  const long long hours = total / 3600;
+  const long long minutes = (total / 60) % 60;
+  const long long seconds = total % 60;
+  char text[48];
+  if (hours > 0) {
+    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", hours, minutes, seconds);
+  } else {
+    std::snprintf(text, sizeof text, "%lld:%02lld", minutes, seconds);
+  }
+  return text;
+}
+
+namespace {
+
+std::string percent_text(double fraction) {
+  // Floor, so 100% appears only when the drive is written to its end.
+  return std::to_string(static_cast<int>(std::floor(fraction * 100.0))) + "%";
+}
+
+}  // namespace
+
+std::string progress_bar_line(const client::WipeProgress& progress, std::size_t width) {
+  std::string details;
+  const auto fraction = progress.fraction();
+  if (fraction) {
+    std::string percent = percent_text(*fraction);
+    details = std::string(4 - std::min<std::size_t>(4, percent.size()), ' ') + percent + "  " +
+              format_bytes(progress.written) + " of " + format_bytes(*progress.total);
+  } else {
+    details = format_bytes(progress.written) + " written";
+  }
+  if (progress.bytes_per_second) {
+    details += "  " + format_rate(*progress.bytes_per_second);
+    if (auto left = progress.remaining()) {
+      details += "  " + format_duration(*left) + " left";
+    }
+  }
+  if (!fraction) {
+    return details.size() <= width ? details : details.substr(0, width);
+  }
+  // "[" bar "]" and two spaces before the details; a bar narrower than 10
+  // says nothing, so then the details stand alone.
+  if (width < details.size() + 4 + 10) {
+    return details.size() <= width ? details : details.substr(0, width);
+  }
+  const std::size_t bar = std::min<std::size_t>(width - details.size() - 4, 50);
+  const auto filled =
+      std::min(bar, static_cast<std::size_t>(std::floor(*fraction * static_cast<double>(bar))));
+  return "[" + std::string(filled, '#') + std::string(bar - filled, '-') + "]  " +
+         details.substr(details.find_first_not_of(' '));
+}
+
+std::string progress_plain_line(const client::WipeProgress& progress) {
+  std::string line = "wiping: ";
+  if (auto fraction = progress.fraction()) {
+    line += percent_text(*fraction) + " (" + format_bytes(progress.written) + " of " +
+            format_bytes(*progress.total) + ")";
+  } else {
+    line += format_bytes(progress.written) + " written";
+  }
+  if (progress.bytes_per_second) {
+    line += ", " + format_rate(*progress.bytes_per_second);
+    if (auto left = progress.remaining()) {
+      line += ", " + format_duration(*left) + " left";
+    }
+  }
+  return line;
+}
+
+ProgressPrinter::ProgressPrinter(int fd, bool terminal, std::chrono::seconds interval)
+    : fd_(fd), terminal_(terminal), interval_(interval) {}
+
+void ProgressPrinter::update(const client::WipeProgress& progress) {
+  last_ = progress;
+  if (terminal_) {
+    // Carriage return, the line, then clear what a longer line left.
+    write_text(fd_, "\r" + progress_bar_line(progress, terminal_width(fd_) - 1) + "\x1b[K");
+    drawn_ = true;
+    return;
+  }
+  if (printed_at_ && progress.elapsed - *printed_at_ < interval_) {
+    return;
+  }
+  printed_at_ = progress.elapsed;
+  write_text(fd_, progress_plain_line(progress) + "\n");
+}
+
+void ProgressPrinter::finish() {
+  if (terminal_ && drawn_) {
+    write_text(fd_, "\n");
+    drawn_ = false;
+  }
+}
+
+std::size_t terminal_width(int fd) {
+  winsize size{};
+  if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col >= 20) {
+    return size.ws_col;
+  }
+  return 80;
+}
+
+}  // namespace tarnwick::cli

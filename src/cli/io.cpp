@@ -1,0 +1,213 @@
+#include "cli/io.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <utility>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace tarnwick::cli {
+
+bool write_text(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+namespace {
+
+// Reads one byte, retrying interruptions: 1, 0 at end of input, -1 on error.
+int read_byte(int fd, unsigned char& byte) {
+  for (;;) {
+    const ssize_t n = ::read(fd, &byte, 1);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    return n < 0 ? -1 : static_cast<int>(n);
+  }
+}
+
+// The terminal settings to put back should a signal end the command while
+// echo is off. Written before the handlers are installed, read only by them.
+termios g_saved{};
+std::atomic<int> g_saved_fd{-1};
+constexpr int kRestoreSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+extern "C" void restore_and_reraise(int signal) {
+  const int fd = g_saved_fd.load();
+  if (fd >= 0) {
+    ::tcsetattr(fd, TCSAFLUSH, &g_saved);
+    const char newline = '\n';
+    (void)!::write(fd, &newline, 1);
+  }
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+// Changes the terminal's local modes for its lifetime.
+class ModeChange {
+ public:
+  ModeChange(int fd, tcflag_t clear_local, bool byte_at_a_time) : fd_(fd) {
+    if (::tcgetattr(fd, &saved_) != 0) {
+      return;
+    }
+    termios changed = saved_;
+    changed.c_lflag &= ~clear_local;
+    if (byte_at_a_time) {
+      changed.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+      changed.c_cc[VMIN] = 1;
+      changed.c_cc[VTIME] = 0;
+    }
+    g_saved = saved_;
+    g_saved_fd.store(fd);
+    struct sigaction action {};
+    action.sa_handler = restore_and_reraise;
+    ::sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < std::size(kRestoreSignals); ++i) {
+      ::sigaction(kRestoreSignals[i], &action, &previous_[i]);
+    }
+    active_ = ::tcsetattr(fd, TCSAFLUSH, &changed) == 0;
+  }
+  ~ModeChange() {
+    if (g_saved_fd.load() != fd_) {
+      return;
+    }
+    if (active_) {
+      ::tcsetattr(fd_, TCSAFLUSH, &saved_);
+    }
+    g_saved_fd.store(-1);
+    for (std::size_t i = 0; i < std::size(kRestoreSignals); ++i) {
+      ::sigaction(kRestoreSignals[i], &previous_[i], nullptr);
+    }
+  }
+  ModeChange(const ModeChange&) = delete;
+  ModeChange& operator=(const ModeChange&) = delete;
+
+ private:
+  int fd_;
+  termios saved_{};
+  bool active_ = false;
+  struct sigaction previous_[std::size(kRestoreSignals)] {};
+};
+
+}  // namespace
+
+std::expected<secure::SecretBytes, std::string> read_passphrase_line(int fd) {
+  secure::SecretBytes line;
+  line.reserve(kLongestPassphrase);  // never grows, so never leaves a copy
+  bool any = false;
+  for (;;) {
+    unsigned char byte = 0;
+    const int got = read_byte(fd, byte);
+    if (got < 0) {
+      secure::wipe(line);
+      return std::unexpected(std::string("cannot read the passphrase: ") + std::strerror(errno));
+    }
+    if (got == 0) {
+      if (!any) {
+        return std::unexpected(std::string("no passphrase: end of input"));
+      }
+      return line;
+    }
+    any = true;
+    if (byte == '\n') {
+      byte = 0;
+      return line;
+    }
+    if (line.size() == kLongestPassphrase) {
+      byte = 0;
+      secure::wipe(line);
+      return std::unexpected("passphrase longer than " + std::to_string(kLongestPassphrase) +
+                             " bytes");
+    }
+    line.push_back(byte);
+    byte = 0;
+  }
+}
+
+std::optional<Terminal> Terminal::open() {
+  if (::isatty(STDIN_FILENO) == 0) {
+    return std::nullopt;
+  }
+  const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    return std::nullopt;
+  }
+  return Terminal(fd);
+}
+
+Terminal::~Terminal() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+  }
+}
+
+Terminal::Terminal(Terminal&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+void Terminal::write(std::string_view text) const { write_text(fd_, text); }
+
+std::optional<std::string> Terminal::read_line(std::string_view prompt) const {
+  write(prompt);
+  std::string line;
+  for (;;) {
+    unsigned char byte = 0;
+    if (read_byte(fd_, byte) <= 0) {
+      return line.empty() ? std::nullopt : std::optional<std::string>(line);
+    }
+    if (byte == '\n') {
+      return line;
+    }
+    line.push_back(static_cast<char>(byte));
+  }
+}
+
+std::optional<secure::SecretBytes> Terminal::read_hidden(std::string_view prompt) const {
+  write(prompt);
+  std::expected<secure::SecretBytes, std::string> line;
+  {
+    ModeChange no_echo(fd_, ECHO, false);
+    line = read_passphrase_line(fd_);
+  }
+  // The line feed the person typed was not echoed either.
+  write("\n");
+  if (!line) {
+    return std::nullopt;
+  }
+  return std::move(*line);
+}
+
+void Terminal::wait_for_key() const {
+  // Without ISIG, Ctrl-C and Ctrl-D arrive as bytes instead of ending the
+  // command (and the helper with it, which shares the terminal).
+  ModeChange raw(fd_, ECHO | ISIG, true);
+  for (;;) {
+    unsigned char byte = 0;
+    if (read_byte(fd_, byte) <= 0 || byte == '\n' || byte == '\r' || byte == 0x03 ||
+        byte == 0x04) {
+      return;
+    }
+  }
+}
+
+void wait_for_line_or_end(int fd) {
+  for (;;) {
+    unsigned char byte = 0;
+    if (read_byte(fd, byte) <= 0 || byte == '\n') {
+      return;
+    }
+  }
+}
+
+}  // namespace tarnwick::cli

@@ -1,0 +1,55 @@
+// Terminal and descriptor input/output of the command: prompts, hidden
+// passphrase entry, passphrases from a descriptor, and waiting for a key.
+#pragma once
+
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "secure/secure_memory.hpp"
+
+namespace tarnwick::cli {
+
+// Writes everything, retrying interrupted and partial writes.
+bool write_text(int fd, std::string_view text);
+
+// Longest passphrase accepted, from a terminal or a descriptor.
+inline constexpr std::size_t kLongestPassphrase = 64 * 1024;
+
+// Reads one line from `fd`: the bytes up to the first line feed (not
+// included) or the end of input, one byte at a time so that nothing after
+// the line is consumed. The error says what went wrong, without the bytes.
+std::expected<secure::SecretBytes, std::string> read_passphrase_line(int fd);
+
+// The controlling terminal, opened for prompts. Absent without one.
+class Terminal {
+ public:
+  // A terminal is used only when standard input is one: a command whose
+  // input is redirected is not asking a person.
+  static std::optional<Terminal> open();
+  ~Terminal();
+  Terminal(Terminal&& other) noexcept;
+  Terminal& operator=(Terminal&&) = delete;
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+
+  void write(std::string_view text) const;
+  // A visible line, without its line feed; nothing at end of input.
+  std::optional<std::string> read_line(std::string_view prompt) const;
+  // A line typed without echo. Echo is restored on every way out, a
+  // terminating signal included. Nothing at end of input.
+  std::optional<secure::SecretBytes> read_hidden(std::string_view prompt) const;
+  // Waits for Enter, Ctrl-C or Ctrl-D, none of which ends the command, so
+  // that what follows (closing mappings) still happens.
+  void wait_for_key() const;
+
+ private:
+  explicit Terminal(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+// Without a terminal: waits until a line or the end of standard input.
+void wait_for_line_or_end(int fd);
+
+}  // namespace tarnwick::cli

@@ -1,0 +1,613 @@
+// The session: one helper process, its pipes, and the request/response
+// exchange over them.
+#include "client/client.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "client/protocol.hpp"
+
+#ifndef TDH_CLIENT_HELPER_PATH
+#error "TDH_CLIENT_HELPER_PATH must name the installed helper"
+#endif
+
+extern char** environ;
+
+namespace tarnwick::client {
+
+// --- names ---------------------------------------------------------------------
+
+std::string_view to_string(WipeMode mode) {
+  switch (mode) {
+    case WipeMode::EncryptedZero: return "encrypted-zero";
+    case WipeMode::SecureDiscard: return "secure-discard";
+    case WipeMode::Random: return "random";
+    case WipeMode::None: return "none";
+  }
+  return "none";
+}
+
+std::string_view to_string(Filesystem fs) {
+  switch (fs) {
+    case Filesystem::Ext4: return "ext4";
+    case Filesystem::Btrfs: return "btrfs";
+    case Filesystem::Xfs: return "xfs";
+  }
+  return "ext4";
+}
+
+std::optional<WipeMode> parse_wipe_mode(std::string_view name) {
+  for (WipeMode mode : {WipeMode::EncryptedZero, WipeMode::SecureDiscard, WipeMode::Random,
+                        WipeMode::None}) {
+    if (to_string(mode) == name) {
+      return mode;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<Filesystem> parse_filesystem(std::string_view name) {
+  for (Filesystem fs : {Filesystem::Ext4, Filesystem::Btrfs, Filesystem::Xfs}) {
+    if (to_string(fs) == name) {
+      return fs;
+    }
+  }
+  return std::nullopt;
+}
+
+// --- errors and progress ---------------------------------------------------------
+
+std::string ClientError::describe() const {
+  if (kind == Kind::Helper || helper_stderr.empty()) {
+    return message;
+  }
+  std::string_view err = helper_stderr;
+  while (!err.empty() && (err.back() == '\n' || err.back() == '\r')) {
+    err.remove_suffix(1);
+  }
+  return message + ": " + std::string(err);
+}
+
+std::optional<double> WipeProgress::fraction() const {
+  if (!total || *total == 0) {
+    return std::nullopt;
+  }
+  return std::min(1.0, static_cast<double>(written) / static_cast<double>(*total));
+}
+
+std::optional<std::chrono::seconds> WipeProgress::remaining() const {
+  if (!total || *total == 0 || !bytes_per_second || *bytes_per_second <= 0.0) {
+    return std::nullopt;
+  }
+  const std::uint64_t left = written >= *total ? 0 : *total - written;
+  const double seconds = std::ceil(static_cast<double>(left) / *bytes_per_second);
+  if (!(seconds < 1e9)) {  // also catches NaN
+    return std::nullopt;
+  }
+  return std::chrono::seconds(static_cast<std::int64_t>(seconds));
+}
+
+// --- the process -------------------------------------------------------------------
+
+namespace {
+
+constexpr std::size_t kStderrKept = 64 * 1024;
+// Longest response line accepted. The helper's own lines are far shorter;
+// an error text carries at most a tool's standard error.
+constexpr std::size_t kLongestLine = 16 * 1024 * 1024;
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  void reset() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Moves a descriptor to 3 or above, so that placing it on 0, 1 or 2 in the
+// child always goes through dup2 (which clears close-on-exec).
+Fd above_stdio(int fd) {
+  if (fd >= 3) {
+    return Fd(fd);
+  }
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  ::close(fd);
+  return Fd(moved);
+}
+
+ClientError start_failed(std::string_view program, int error) {
+  ClientError e;
+  e.kind = ClientError::Kind::StartFailed;
+  e.message = "could not start the helper: " + std::string(program) + ": " + ::strerror(error);
+  e.os_error = error;
+  return e;
+}
+
+bool is_pkexec(const std::string& program) {
+  const std::size_t slash = program.rfind('/');
+  return program.substr(slash == std::string::npos ? 0 : slash + 1) == "pkexec";
+}
+
+std::string signal_name(int signal) {
+  const char* name = ::strsignal(signal);
+  return std::to_string(signal) + (name != nullptr ? std::string(" (") + name + ")" : "");
+}
+
+}  // namespace
+
+struct Client::Impl {
+  pid_t pid = -1;
+  Fd pidfd;  // polled for the exit; signals never go through it
+  Fd in;     // a socket: writes use MSG_NOSIGNAL, so SIGPIPE is never raised
+  Fd out;
+  Fd err;
+  bool via_pkexec = false;
+  std::string pending;  // output read but not yet split into lines
+  std::string stderr_text;
+  // Set once the session is over; every later call reports it.
+  std::optional<std::expected<void, ClientError>> ended;
+
+  ~Impl() { (void)finish(); }
+
+  void keep_stderr(const char* data, std::size_t size) {
+    stderr_text.append(data, size);
+    if (stderr_text.size() > kStderrKept) {
+      stderr_text.erase(0, stderr_text.size() - kStderrKept);
+    }
+  }
+
+  // Reads what one descriptor offers; false at end of file or on error.
+  bool read_into(Fd& fd, bool is_stderr) {
+    char buffer[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+      if (n > 0) {
+        if (is_stderr) {
+          keep_stderr(buffer, static_cast<std::size_t>(n));
+        } else {
+          pending.append(buffer, static_cast<std::size_t>(n));
+        }
+        return true;
+      }
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      fd.reset();
+      return false;
+    }
+  }
+
+  // The next complete output line (without its line feed), or nothing when
+  // the output ended first. Standard error is collected meanwhile, so a
+  // helper that writes much there never blocks.
+  std::optional<std::string> next_line() {
+    for (;;) {
+      const std::size_t end = pending.find('\n');
+      if (end != std::string::npos) {
+        std::string line = pending.substr(0, end);
+        pending.erase(0, end + 1);
+        return line;
+      }
+      if (!out || pending.size() > kLongestLine) {
+        return std::nullopt;
+      }
+      pollfd fds[2] = {{out.get(), POLLIN, 0}, {err ? err.get() : -1, POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        return std::nullopt;
+      }
+      if (fds[1].fd >= 0 && fds[1].revents != 0) {
+        read_into(err, true);
+      }
+      if (fds[0].revents != 0) {
+        read_into(out, false);
+      }
+    }
+  }
+
+  // Closes the input and waits for the process to end, collecting its
+  // output until then. Returns the wait status (-1 when unknown).
+  int reap() {
+    in.reset();
+    if (pid < 0) {
+      return -1;
+    }
+    // Until the process is gone, keep both outputs drained: it may block
+    // writing them otherwise.
+    for (;;) {
+      pollfd fds[3] = {{out ? out.get() : -1, POLLIN, 0},
+                       {err ? err.get() : -1, POLLIN, 0},
+                       {pidfd ? pidfd.get() : -1, POLLIN, 0}};
+      if (!out && !err && !pidfd) {
+        break;
+      }
+      if (::poll(fds, 3, -1) < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        break;
+      }
+      if (fds[0].fd >= 0 && fds[0].revents != 0) {
+        read_into(out, false);
+        pending.clear();  // nothing waits for these lines any more
+      }
+      if (fds[1].fd >= 0 && fds[1].revents != 0) {
+        read_into(err, true);
+      }
+      if (fds[2].fd >= 0 && fds[2].revents != 0) {
+        break;
+      }
+    }
+    int status = -1;
+    while (::waitpid(pid, &status, 0) < 0) {
+      if (errno != EINTR) {
+        status = -1;  // ECHILD: the application reaps children itself
+        break;
+      }
+    }
+    pid = -1;
+    pidfd.reset();
+    // What it wrote just before it ended is still in the pipes; a
+    // descendant that kept them open must not hold us here.
+    for (Fd* fd : {&out, &err}) {
+      while (*fd) {
+        pollfd p{fd->get(), POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0 || !read_into(*fd, fd == &err)) {
+          break;
+        }
+      }
+      fd->reset();
+    }
+    pending.clear();
+    return status;
+  }
+
+  // The error for a helper that ended while a request waited.
+  ClientError ended_error(int status) {
+    ClientError e;
+    e.helper_stderr = stderr_text;
+    if (status != -1 && WIFEXITED(status)) {
+      const int code = WEXITSTATUS(status);
+      e.exit_status = code;
+      if (via_pkexec && (code == 126 || code == 127)) {
+        e.kind = ClientError::Kind::AuthorisationRefused;
+        e.message = code == 126
+                        ? "authorisation was dismissed: pkexec exited 126"
+                        : "authorisation was refused or pkexec failed: pkexec exited 127";
+        return e;
+      }
+      e.kind = ClientError::Kind::HelperExited;
+      e.message = "the helper exited with status " + std::to_string(code) + " before answering";
+    } else if (status != -1 && WIFSIGNALED(status)) {
+      e.kind = ClientError::Kind::HelperExited;
+      e.signal = WTERMSIG(status);
+      e.message = "the helper was ended by signal " + signal_name(WTERMSIG(status)) +
+                  " before answering";
+    } else {
+      e.kind = ClientError::Kind::HelperExited;
+      e.message = "the helper ended before answering";
+    }
+    return e;
+  }
+
+  ClientError end_mid_request() {
+    ClientError e = ended_error(reap());
+    ClientError later = e;
+    later.message = "the helper is no longer running (" + e.message + ")";
+    ended = std::unexpected(std::move(later));
+    return e;
+  }
+
+  ClientError protocol_error(std::string what) {
+    ClientError e;
+    e.kind = ClientError::Kind::Protocol;
+    e.message = "unexpected answer from the helper: " + what;
+    (void)reap();
+    e.helper_stderr = stderr_text;
+    ended = std::unexpected(e);
+    return e;
+  }
+
+  std::expected<void, ClientError> finish() {
+    if (ended) {
+      return *ended;
+    }
+    const int status = reap();
+    if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+      ended = std::expected<void, ClientError>{};
+    } else {
+      ClientError e = ended_error(status);
+      if (e.kind == ClientError::Kind::HelperExited) {
+        e.message = e.exit_status
+                        ? "the helper exited with status " + std::to_string(*e.exit_status)
+                        : (e.signal ? "the helper was ended by signal " + signal_name(*e.signal)
+                                    : "the helper's exit status is unknown");
+      }
+      ended = std::unexpected(std::move(e));
+    }
+    return *ended;
+  }
+
+  // Sends one request line and reads lines until its final answer.
+  std::expected<void, ClientError> transact(std::string_view line,
+                                            const std::function<void(std::uint64_t)>& progress) {
+    if (ended) {
+      if (ended->has_value()) {
+        ClientError e;
+        e.kind = ClientError::Kind::HelperExited;
+        e.message = "the session has ended";
+        return std::unexpected(e);
+      }
+      return *ended;
+    }
+    while (!line.empty()) {
+      const ssize_t n = ::send(in.get(), line.data(), line.size(), MSG_NOSIGNAL);
+      if (n < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        // EPIPE, ECONNRESET: the helper is gone; say how it ended.
+        return std::unexpected(end_mid_request());
+      }
+      line.remove_prefix(static_cast<std::size_t>(n));
+    }
+    for (;;) {
+      std::optional<std::string> text = next_line();
+      if (!text) {
+        if (pending.size() > kLongestLine) {
+          return std::unexpected(protocol_error("a line longer than 16 MiB"));
+        }
+        return std::unexpected(end_mid_request());
+      }
+      auto response = detail::parse_response(*text);
+      if (!response) {
+        std::string shown = text->substr(0, 200);
+        return std::unexpected(protocol_error(response.error() + ": " + shown));
+      }
+      if (std::holds_alternative<detail::OkResponse>(*response)) {
+        return {};
+      }
+      if (auto* error = std::get_if<detail::ErrorResponse>(&*response)) {
+        ClientError e;
+        e.kind = ClientError::Kind::Helper;
+        e.message = std::move(error->text);
+        return std::unexpected(std::move(e));
+      }
+      if (progress) {
+        progress(std::get<detail::ProgressResponse>(*response).copied);
+      }
+    }
+  }
+};
+
+// --- Client ------------------------------------------------------------------------
+
+namespace {
+ClientError moved_from() {
+  ClientError e;
+  e.kind = ClientError::Kind::InvalidArgument;
+  e.message = "this client was moved from";
+  return e;
+}
+const std::string kNoText;
+}  // namespace
+
+std::string Client::installed_helper_path() { return TDH_CLIENT_HELPER_PATH; }
+
+std::vector<std::string> Client::default_command() {
+  return {"pkexec", installed_helper_path()};
+}
+
+std::expected<Client, ClientError> Client::start() { return start(default_command()); }
+
+std::expected<Client, ClientError> Client::start(std::vector<std::string> argv) {
+  if (argv.empty() || argv[0].empty()) {
+    ClientError e;
+    e.kind = ClientError::Kind::InvalidArgument;
+    e.message = "no helper command given";
+    return std::unexpected(e);
+  }
+  int stdin_pair[2];
+  int out_pipe[2];
+  int err_pipe[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, stdin_pair) != 0) {
+    return std::unexpected(start_failed(argv[0], errno));
+  }
+  Fd in_ours = above_stdio(stdin_pair[0]);
+  Fd in_theirs = above_stdio(stdin_pair[1]);
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0) {
+    return std::unexpected(start_failed(argv[0], errno));
+  }
+  Fd out_ours = above_stdio(out_pipe[0]);
+  Fd out_theirs = above_stdio(out_pipe[1]);
+  if (::pipe2(err_pipe, O_CLOEXEC) != 0) {
+    return std::unexpected(start_failed(argv[0], errno));
+  }
+  Fd err_ours = above_stdio(err_pipe[0]);
+  Fd err_theirs = above_stdio(err_pipe[1]);
+  if (!in_ours || !in_theirs || !out_ours || !out_theirs || !err_ours || !err_theirs) {
+    return std::unexpected(start_failed(argv[0], EMFILE));
+  }
+  // Only the helper's end of the socket reads; ours only writes.
+  ::shutdown(in_ours.get(), SHUT_RD);
+  ::shutdown(in_theirs.get(), SHUT_WR);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawnattr_init(&attributes);
+  ::posix_spawn_file_actions_adddup2(&actions, in_theirs.get(), STDIN_FILENO);
+  ::posix_spawn_file_actions_adddup2(&actions, out_theirs.get(), STDOUT_FILENO);
+  ::posix_spawn_file_actions_adddup2(&actions, err_theirs.get(), STDERR_FILENO);
+  // Nothing else of the application's reaches the (privileged) helper.
+  ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  sigset_t none;
+  sigset_t pipe_signal;
+  ::sigemptyset(&none);
+  ::sigemptyset(&pipe_signal);
+  ::sigaddset(&pipe_signal, SIGPIPE);
+  ::posix_spawnattr_setsigmask(&attributes, &none);
+  ::posix_spawnattr_setsigdefault(&attributes, &pipe_signal);
+  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  std::vector<char*> c_argv;
+  c_argv.reserve(argv.size() + 1);
+  for (auto& arg : argv) {
+    c_argv.push_back(arg.data());
+  }
+  c_argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int spawned =
+      ::posix_spawnp(&pid, argv[0].c_str(), &actions, &attributes, c_argv.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  ::posix_spawnattr_destroy(&attributes);
+  if (spawned != 0) {
+    return std::unexpected(start_failed(argv[0], spawned));
+  }
+
+  auto impl = std::make_unique<Impl>();
+  impl->pid = pid;
+  impl->pidfd = Fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  if (impl->pidfd) {
+    ::fcntl(impl->pidfd.get(), F_SETFD, FD_CLOEXEC);
+  }
+  impl->in = std::move(in_ours);
+  impl->out = std::move(out_ours);
+  impl->err = std::move(err_ours);
+  impl->via_pkexec = is_pkexec(argv[0]);
+  return Client(std::move(impl));
+}
+
+Client::Client(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Client::Client(Client&& other) noexcept = default;
+Client& Client::operator=(Client&& other) noexcept = default;
+Client::~Client() = default;
+
+std::expected<void, ClientError> Client::finish() {
+  if (!impl_) {
+    return std::unexpected(moved_from());
+  }
+  return impl_->finish();
+}
+
+const std::string& Client::helper_stderr() const { return impl_ ? impl_->stderr_text : kNoText; }
+
+std::expected<void, ClientError> Client::wipe(std::string_view device, WipeMode mode,
+                                              const ProgressCallback& on_progress) {
+  if (!impl_) {
+    return std::unexpected(moved_from());
+  }
+  auto line = detail::wipe_request(device, mode);
+  if (!line) {
+    return std::unexpected(line.error());
+  }
+  // Read before the request: the device name is what the helper resolves
+  // now, and the size does not change while it is written.
+  const std::optional<std::uint64_t> total = detail::device_size(device);
+  const auto started = std::chrono::steady_clock::now();
+  detail::RateMeter meter;
+  return impl_->transact(*line, [&](std::uint64_t copied) {
+    if (!on_progress) {
+      return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    WipeProgress progress;
+    progress.written = copied;
+    progress.total = total;
+    progress.bytes_per_second = meter.add(now, copied);
+    progress.elapsed = now - started;
+    try {
+      on_progress(progress);
+    } catch (...) {
+      // The application's exception must not cut the exchange short: the
+      // helper's remaining lines still belong to this request.
+    }
+  });
+}
+
+std::expected<void, ClientError> Client::luks_format(std::string_view device,
+                                                     std::string_view label,
+                                                     std::span<const std::byte> passphrase) {
+  if (!impl_) {
+    return std::unexpected(moved_from());
+  }
+  auto line = detail::luks_format_request(device, label, passphrase);
+  if (!line) {
+    return std::unexpected(line.error());
+  }
+  return impl_->transact(line->view(), {});
+}
+
+std::expected<void, ClientError> Client::luks_open(std::string_view device,
+                                                   std::string_view mapper_name,
+                                                   std::span<const std::byte> passphrase,
+                                                   bool allow_discards) {
+  if (!impl_) {
+    return std::unexpected(moved_from());
+  }
+  auto line = detail::luks_open_request(device, mapper_name, passphrase, allow_discards);
+  if (!line) {
+    return std::unexpected(line.error());
+  }
+  return impl_->transact(line->view(), {});
+}
+
+std::expected<void, ClientError> Client::luks_close(std::string_view mapper_name) {
+  if (!impl_) {
+    return std::unexpected(moved_from());
+  }
+  auto line = detail::luks_close_request(mapper_name);
+  if (!line) {
+    return std::unexpected(line.error());
+  }
+  return impl_->transact(*line, {});
+}
+
+std::expected<void, ClientError> Client::mkfs(std::string_view mapped, Filesystem fs,
+                                              std::string_view label) {
+  if (!impl_) {
+    return std::unexpected(moved_from());
+  }
+  auto line = detail::mkfs_request(mapped, fs, label);
+  if (!line) {
+    return std::unexpected(line.error());
+  }
+  return impl_->transact(*line, {});
+}
+
+}  // namespace tarnwick::client

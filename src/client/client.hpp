@@ -1,0 +1,167 @@
+// Client library of tarnwick-drives-helper: starts the helper (through pkexec
+// by default), speaks its line protocol, and offers one typed call per
+// operation. Errors are values; nothing in here throws.
+//
+//   auto client = tarnwick::client::Client::start();
+//   if (!client) { report(client.error().describe()); return; }
+//   auto done = client->wipe("/dev/sdb", WipeMode::Random,
+//                            [](const WipeProgress& p) { show(p.written, p.total); });
+//
+// A Client is one helper session: mappings it opens stay open only as long
+// as the Client lives, and only it may format or close them. One Client is
+// used from one thread at a time.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick::client {
+
+enum class WipeMode { EncryptedZero, SecureDiscard, Random, None };
+enum class Filesystem { Ext4, Btrfs, Xfs };
+
+// The names the protocol uses: "encrypted-zero", "secure-discard", "random",
+// "none"; "ext4", "btrfs", "xfs".
+std::string_view to_string(WipeMode mode);
+std::string_view to_string(Filesystem fs);
+std::optional<WipeMode> parse_wipe_mode(std::string_view name);
+std::optional<Filesystem> parse_filesystem(std::string_view name);
+
+struct ClientError {
+  enum class Kind {
+    // The helper answered the request with an error; `message` is its text,
+    // unchanged.
+    Helper,
+    // The helper process could not be started at all (for example pkexec or
+    // the helper is not installed).
+    StartFailed,
+    // pkexec did not start the helper: it exits 126 when the person
+    // dismissed the authentication dialog, and 127 when the caller is not
+    // authorised or pkexec itself failed. The helper never uses either
+    // status, so only pkexec can have given them.
+    AuthorisationRefused,
+    // The helper ended, or had already ended, before it answered.
+    HelperExited,
+    // The helper wrote a line that is not one of its responses. The session
+    // is closed, since later lines could no longer be matched to requests.
+    Protocol,
+    // The request could not be written: a text field that is not UTF-8.
+    InvalidArgument,
+  };
+
+  Kind kind = Kind::Helper;
+  // Helper: the helper's error text. Otherwise a plain lower-case sentence.
+  std::string message;
+  // StartFailed: the errno of the failed start.
+  std::optional<int> os_error;
+  // AuthorisationRefused, HelperExited: the exit status, when it exited.
+  std::optional<int> exit_status;
+  // HelperExited: the signal that ended it, when one did.
+  std::optional<int> signal;
+  // AuthorisationRefused, HelperExited: what the process wrote on its
+  // standard error (the last 64 KiB of it).
+  std::string helper_stderr;
+
+  // `message`, followed for the process-ending kinds by what the process
+  // wrote on standard error. For Kind::Helper exactly the helper's text.
+  std::string describe() const;
+};
+
+// One report during a wipe.
+struct WipeProgress {
+  // Bytes written to the drive so far, as the helper counts them.
+  std::uint64_t written = 0;
+  // The drive's size, when the client could read it without privilege
+  // (/sys/class/block/NAME/size of the device's canonical path).
+  std::optional<std::uint64_t> total;
+  // Write rate over the last few seconds, once there is enough to measure.
+  std::optional<double> bytes_per_second;
+  // Time since the wipe request was sent.
+  std::chrono::steady_clock::duration elapsed{};
+
+  // written / total, at most 1; nothing when the total is unknown or 0.
+  std::optional<double> fraction() const;
+  // Estimated time to the end of the drive, from the total and the rate.
+  std::optional<std::chrono::seconds> remaining() const;
+};
+
+using ProgressCallback = std::function<void(const WipeProgress&)>;
+
+// A passphrase is any byte string; this views text as one.
+inline std::span<const std::byte> passphrase_bytes(std::string_view text) {
+  return std::as_bytes(std::span<const char>(text.data(), text.size()));
+}
+
+// The device of an open mapping: "/dev/mapper/" and its name.
+inline std::string mapped_path(std::string_view mapper_name) {
+  return "/dev/mapper/" + std::string(mapper_name);
+}
+
+class Client {
+ public:
+  // pkexec and the installed helper: {"pkexec", "<libexecdir>/tarnwick-drives-helper"}.
+  static std::vector<std::string> default_command();
+  // The installed helper's path, for callers that are already root.
+  static std::string installed_helper_path();
+
+  // Starts the helper with default_command().
+  static std::expected<Client, ClientError> start();
+  // Starts `argv` (argv[0] searched in PATH; no shell). When argv[0] is
+  // pkexec, its exit statuses 126 and 127 are reported as
+  // AuthorisationRefused. Authorisation happens while the first request
+  // waits, so a refusal is that request's error.
+  static std::expected<Client, ClientError> start(std::vector<std::string> argv);
+
+  Client(Client&& other) noexcept;
+  Client& operator=(Client&& other) noexcept;
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+  // Ends the session as finish() does, ignoring its outcome.
+  ~Client();
+
+  // Wipes a whole drive. `on_progress` is called on this thread for each
+  // progress report of the helper; it should not throw (exceptions it
+  // throws are swallowed).
+  std::expected<void, ClientError> wipe(std::string_view device, WipeMode mode,
+                                        const ProgressCallback& on_progress = {});
+  // Formats a whole drive as a LUKS2 container. The passphrase is sent
+  // Base64-encoded; every buffer that held it is wiped.
+  std::expected<void, ClientError> luks_format(std::string_view device, std::string_view label,
+                                               std::span<const std::byte> passphrase);
+  // Opens a container as /dev/mapper/`mapper_name` (a name beginning "tarnwick_").
+  std::expected<void, ClientError> luks_open(std::string_view device, std::string_view mapper_name,
+                                             std::span<const std::byte> passphrase,
+                                             bool allow_discards = false);
+  // Closes a mapping this session opened.
+  std::expected<void, ClientError> luks_close(std::string_view mapper_name);
+  // Makes a filesystem on a mapping this session opened (`mapped` is its
+  // /dev/mapper path).
+  std::expected<void, ClientError> mkfs(std::string_view mapped, Filesystem fs,
+                                        std::string_view label);
+
+  // Ends the session: closes the helper's input (the helper then closes the
+  // mappings this session left open) and waits for it to exit. An error
+  // says the helper did not exit with status 0, or had ended earlier.
+  // Calling it again returns the same outcome.
+  std::expected<void, ClientError> finish();
+
+  // What the helper has written on standard error so far (the last 64 KiB),
+  // for example its "could not close" lines at the end of the session.
+  const std::string& helper_stderr() const;
+
+ private:
+  struct Impl;
+  explicit Client(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tarnwick::client

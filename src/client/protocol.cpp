@@ -1,0 +1,363 @@
+#include "client/protocol.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <new>
+
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+namespace tarnwick::client::detail {
+
+// --- SecretBuffer ------------------------------------------------------------
+
+SecretBuffer::SecretBuffer(std::size_t capacity)
+    : data_(capacity == 0 ? nullptr : new (std::nothrow) char[capacity]),
+      capacity_(data_ == nullptr ? 0 : capacity) {}
+
+SecretBuffer::~SecretBuffer() {
+  if (data_ != nullptr) {
+    explicit_bzero(data_, capacity_);
+    delete[] data_;
+  }
+}
+
+SecretBuffer::SecretBuffer(SecretBuffer&& other) noexcept
+    : data_(other.data_), size_(other.size_), capacity_(other.capacity_) {
+  other.data_ = nullptr;
+  other.size_ = 0;
+  other.capacity_ = 0;
+}
+
+char* SecretBuffer::extend(std::size_t count) {
+  if (count > capacity_ - size_) {
+    return nullptr;
+  }
+  char* at = data_ + size_;
+  size_ += count;
+  return at;
+}
+
+bool SecretBuffer::append(std::string_view text) {
+  char* at = extend(text.size());
+  if (at == nullptr) {
+    return false;
+  }
+  if (!text.empty()) {
+    std::memcpy(at, text.data(), text.size());
+  }
+  return true;
+}
+
+// --- Base64 ------------------------------------------------------------------
+
+std::size_t base64_length(std::size_t bytes) { return (bytes + 2) / 3 * 4; }
+
+void base64_encode(std::span<const std::byte> in, char* out) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::size_t i = 0;
+  for (; i + 3 <= in.size(); i += 3) {
+    const auto group = (std::to_integer<unsigned>(in[i]) << 16) |
+                       (std::to_integer<unsigned>(in[i + 1]) << 8) |
+                       std::to_integer<unsigned>(in[i + 2]);
+    *out++ = kAlphabet[(group >> 18) & 63];
+    *out++ = kAlphabet[(group >> 12) & 63];
+    *out++ = kAlphabet[(group >> 6) & 63];
+    *out++ = kAlphabet[group & 63];
+  }
+  const std::size_t rest = in.size() - i;
+  if (rest != 0) {
+    unsigned group = std::to_integer<unsigned>(in[i]) << 16;
+    if (rest == 2) {
+      group |= std::to_integer<unsigned>(in[i + 1]) << 8;
+    }
+    *out++ = kAlphabet[(group >> 18) & 63];
+    *out++ = kAlphabet[(group >> 12) & 63];
+    *out++ = rest == 2 ? kAlphabet[(group >> 6) & 63] : '=';
+    *out++ = '=';
+  }
+}
+
+// --- JSON text -----------------------------------------------------------------
+
+bool is_utf8(std::string_view text) {
+  std::size_t i = 0;
+  const std::size_t n = text.size();
+  auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+  auto continuation = [&](std::size_t at, unsigned char low = 0x80, unsigned char high = 0xBF) {
+    return at < n && byte(at) >= low && byte(at) <= high;
+  };
+  while (i < n) {
+    const unsigned char lead = byte(i);
+    if (lead < 0x80) {
+      i += 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      if (!continuation(i + 1)) return false;
+      i += 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      // No overlong forms (E0 A0..), no surrogates (ED ..9F).
+      const unsigned char low = lead == 0xE0 ? 0xA0 : 0x80;
+      const unsigned char high = lead == 0xED ? 0x9F : 0xBF;
+      if (!continuation(i + 1, low, high) || !continuation(i + 2)) return false;
+      i += 3;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      // No overlong forms (F0 90..), nothing above U+10FFFF (F4 ..8F).
+      const unsigned char low = lead == 0xF0 ? 0x90 : 0x80;
+      const unsigned char high = lead == 0xF4 ? 0x8F : 0xBF;
+      if (!continuation(i + 1, low, high) || !continuation(i + 2) || !continuation(i + 3)) {
+        return false;
+      }
+      i += 4;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::optional<std::string> json_quote(std::string_view text) {
+  if (!is_utf8(text)) {
+    return std::nullopt;
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (u < 0x20) {
+          out += "\\u00";
+          out += kHex[u >> 4];
+          out += kHex[u & 15];
+        } else {
+          out += c;
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+// --- requests ------------------------------------------------------------------
+
+namespace {
+
+ClientError not_utf8(std::string_view field) {
+  ClientError error;
+  error.kind = ClientError::Kind::InvalidArgument;
+  error.message = std::string(field) + " is not valid UTF-8";
+  return error;
+}
+
+// `"name":value` members after the "op" member, quoted on the way.
+struct Member {
+  std::string_view name;
+  std::string_view text;
+};
+
+std::expected<std::string, ClientError> members_text(std::initializer_list<Member> members) {
+  std::string out;
+  for (const Member& member : members) {
+    auto quoted = json_quote(member.text);
+    if (!quoted) {
+      return std::unexpected(not_utf8(member.name));
+    }
+    out += ",\"";
+    out += member.name;
+    out += "\":";
+    out += *quoted;
+  }
+  return out;
+}
+
+// The line `head` + ,"passphrase_b64":"<base64>" + `tail`, built in one
+// buffer of exactly the right size, so the encoded passphrase exists only
+// there.
+std::expected<SecretBuffer, ClientError> with_passphrase(std::string_view head,
+                                                         std::span<const std::byte> passphrase,
+                                                         std::string_view tail) {
+  static constexpr std::string_view kMember = ",\"passphrase_b64\":\"";
+  const std::size_t encoded = base64_length(passphrase.size());
+  const std::size_t length = head.size() + kMember.size() + encoded + 1 + tail.size();
+  SecretBuffer line(length);
+  if (line.capacity() != length) {
+    ClientError error;
+    error.kind = ClientError::Kind::InvalidArgument;
+    error.message = "no memory for the request";
+    return std::unexpected(error);
+  }
+  line.append(head);
+  line.append(kMember);
+  if (char* at = line.extend(encoded)) {
+    base64_encode(passphrase, at);
+  }
+  line.append("\"");
+  line.append(tail);
+  return line;
+}
+
+}  // namespace
+
+std::expected<std::string, ClientError> wipe_request(std::string_view device, WipeMode mode) {
+  auto members = members_text({{"device", device}, {"mode", to_string(mode)}});
+  if (!members) {
+    return std::unexpected(members.error());
+  }
+  return "{\"op\":\"wipe\"" + *members + "}\n";
+}
+
+std::expected<SecretBuffer, ClientError> luks_format_request(std::string_view device,
+                                                              std::string_view label,
+                                                              std::span<const std::byte> passphrase) {
+  auto members = members_text({{"device", device}, {"label", label}});
+  if (!members) {
+    return std::unexpected(members.error());
+  }
+  return with_passphrase("{\"op\":\"luks-format\"" + *members, passphrase, "}\n");
+}
+
+std::expected<SecretBuffer, ClientError> luks_open_request(std::string_view device,
+                                                            std::string_view mapper_name,
+                                                            std::span<const std::byte> passphrase,
+                                                            bool allow_discards) {
+  auto members = members_text({{"device", device}, {"mapper_name", mapper_name}});
+  if (!members) {
+    return std::unexpected(members.error());
+  }
+  return with_passphrase("{\"op\":\"luks-open\"" + *members, passphrase,
+                         allow_discards ? ",\"allow_discards\":true}\n" : "}\n");
+}
+
+std::expected<std::string, ClientError> luks_close_request(std::string_view mapper_name) {
+  auto members = members_text({{"mapper_name", mapper_name}});
+  if (!members) {
+    return std::unexpected(members.error());
+  }
+  return "{\"op\":\"luks-close\"" + *members + "}\n";
+}
+
+std::expected<std::string, ClientError> mkfs_request(std::string_view mapped, Filesystem fs,
+                                                     std::string_view label) {
+  auto members = members_text({{"mapped", mapped}, {"fs", to_string(fs)}, {"label", label}});
+  if (!members) {
+    return std::unexpected(members.error());
+  }
+  return "{\"op\":\"mkfs\"" + *members + "}\n";
+}
+
+// --- responses -------------------------------------------------------------------
+
+std::expected<Response, std::string> parse_response(std::string_view line) {
+  using nlohmann::json;
+  const json doc = json::parse(line, nullptr, /*allow_exceptions=*/false);
+  if (doc.is_discarded()) {
+    return std::unexpected("not JSON");
+  }
+  if (!doc.is_object() || doc.size() != 1) {
+    return std::unexpected("not an object with one member");
+  }
+  const auto member = doc.begin();
+  const std::string& name = member.key();
+  const json& value = member.value();
+  if (name == "ok") {
+    if (value != true) {
+      return std::unexpected("\"ok\" is not true");
+    }
+    return OkResponse{};
+  }
+  if (name == "error") {
+    if (!value.is_string()) {
+      return std::unexpected("\"error\" is not a string");
+    }
+    return ErrorResponse{value.get<std::string>()};
+  }
+  if (name == "progress") {
+    if (!value.is_object() || value.size() != 2 || !value.contains("copied") ||
+        !value.contains("total") || !value.at("copied").is_number_unsigned() ||
+        !value.at("total").is_number_unsigned()) {
+      return std::unexpected("\"progress\" is not {\"copied\":N,\"total\":N}");
+    }
+    return ProgressResponse{value.at("copied").get<std::uint64_t>(),
+                            value.at("total").get<std::uint64_t>()};
+  }
+  return std::unexpected("unknown member \"" + name + "\"");
+}
+
+// --- rate and size -------------------------------------------------------------------
+
+std::optional<double> RateMeter::add(Clock::time_point at, std::uint64_t bytes) {
+  // A count that goes backwards (the kernel's counter was reset) starts over.
+  if (!samples_.empty() && (bytes < samples_.back().bytes || at < samples_.back().at)) {
+    samples_.clear();
+  }
+  samples_.push_back({at, bytes});
+  // Keep one sample at or beyond the window's start, so the span covers it.
+  while (samples_.size() > 2 && at - samples_[1].at >= kWindow) {
+    samples_.pop_front();
+  }
+  const Sample& first = samples_.front();
+  const auto span = at - first.at;
+  if (span < kShortestSpan) {
+    return std::nullopt;
+  }
+  const double seconds = std::chrono::duration<double>(span).count();
+  return static_cast<double>(bytes - first.bytes) / seconds;
+}
+
+std::optional<std::uint64_t> device_size(std::string_view device,
+                                         std::string_view sys_class_block) {
+  const std::string path(device);
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved) == nullptr) {
+    return std::nullopt;
+  }
+  std::string_view canonical(resolved);
+  const std::size_t slash = canonical.rfind('/');
+  const std::string_view name = canonical.substr(slash + 1);
+  if (name.empty()) {
+    return std::nullopt;
+  }
+  const std::string file = std::string(sys_class_block) + "/" + std::string(name) + "/size";
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return std::nullopt;
+  }
+  char buffer[64];
+  ssize_t got = 0;
+  do {
+    got = ::read(fd, buffer, sizeof buffer);
+  } while (got < 0 && errno == EINTR);
+  ::close(fd);
+  if (got <= 0 || static_cast<std::size_t>(got) == sizeof buffer) {
+    return std::nullopt;
+  }
+  std::string_view text(buffer, static_cast<std::size_t>(got));
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+    text.remove_suffix(1);
+  }
+  std::uint64_t sectors = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), sectors);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty() ||
+      sectors > UINT64_MAX / 512) {
+    return std::nullopt;
+  }
+  return sectors * 512;
+}
+
+}  // namespace tarnwick::client::detail

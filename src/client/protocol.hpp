@@ -1,0 +1,116 @@
+// The pure half of the client: request lines, response lines, Base64, the
+// rate meter and the device size. Private to the library (and its tests).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "client/client.hpp"
+
+namespace tarnwick::client::detail {
+
+// A byte buffer for secret text whose size is fixed when it is made, so it
+// never leaves an unwiped copy behind by growing; zeroed over its whole
+// capacity when destroyed.
+class SecretBuffer {
+ public:
+  explicit SecretBuffer(std::size_t capacity);
+  ~SecretBuffer();
+  SecretBuffer(SecretBuffer&& other) noexcept;
+  SecretBuffer& operator=(SecretBuffer&&) = delete;
+  SecretBuffer(const SecretBuffer&) = delete;
+  SecretBuffer& operator=(const SecretBuffer&) = delete;
+
+  // Appends; false (and nothing appended) when it would not fit.
+  bool append(std::string_view text);
+  // Reserves `count` bytes at the end and returns where they start, or
+  // nullptr when they would not fit.
+  char* extend(std::size_t count);
+
+  std::string_view view() const { return {data_, size_}; }
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+
+ private:
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// Standard alphabet, padded.
+std::size_t base64_length(std::size_t bytes);
+// Writes exactly base64_length(in.size()) characters to `out`.
+void base64_encode(std::span<const std::byte> in, char* out);
+
+bool is_utf8(std::string_view text);
+// A JSON string literal for `text` (quotes, backslash and control
+// characters escaped); nothing when `text` is not UTF-8.
+std::optional<std::string> json_quote(std::string_view text);
+
+// Request lines, each ending in a line feed. A field that is not UTF-8 is
+// an InvalidArgument error naming the field.
+std::expected<std::string, ClientError> wipe_request(std::string_view device, WipeMode mode);
+std::expected<SecretBuffer, ClientError> luks_format_request(std::string_view device,
+                                                              std::string_view label,
+                                                              std::span<const std::byte> passphrase);
+std::expected<SecretBuffer, ClientError> luks_open_request(std::string_view device,
+                                                            std::string_view mapper_name,
+                                                            std::span<const std::byte> passphrase,
+                                                            bool allow_discards);
+std::expected<std::string, ClientError> luks_close_request(std::string_view mapper_name);
+std::expected<std::string, ClientError> mkfs_request(std::string_view mapped, Filesystem fs,
+                                                     std::string_view label);
+inline constexpr std::string_view kShutdownRequest = "{\"op\":\"shutdown\"}\n";
+
+struct OkResponse {
+  bool operator==(const OkResponse&) const = default;
+};
+struct ErrorResponse {
+  std::string text;
+  bool operator==(const ErrorResponse&) const = default;
+};
+struct ProgressResponse {
+  std::uint64_t copied = 0;
+  std::uint64_t total = 0;
+  bool operator==(const ProgressResponse&) const = default;
+};
+using Response = std::variant<OkResponse, ErrorResponse, ProgressResponse>;
+
+// One output line of the helper, without its line feed. The error says why
+// the line is not a response.
+std::expected<Response, std::string> parse_response(std::string_view line);
+
+// Write rate over a sliding window of recent samples.
+class RateMeter {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::chrono::seconds kWindow{10};
+  // Too short a span gives a rate that jumps with every sample.
+  static constexpr std::chrono::milliseconds kShortestSpan{1000};
+
+  // Adds a sample and returns the rate in bytes per second, if measurable.
+  std::optional<double> add(Clock::time_point at, std::uint64_t bytes);
+
+ private:
+  struct Sample {
+    Clock::time_point at;
+    std::uint64_t bytes;
+  };
+  std::deque<Sample> samples_;
+};
+
+// The size of a block device in bytes: its canonical path's last component
+// names the entry under `sys_class_block` whose "size" counts 512-byte
+// sectors. Nothing when any step fails.
+std::optional<std::uint64_t> device_size(std::string_view device,
+                                         std::string_view sys_class_block = "/sys/class/block");
+
+}  // namespace tarnwick::client::detail

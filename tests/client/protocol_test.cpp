@@ -1,0 +1,250 @@
+// The pure half of the client: Base64, JSON text, request and response
+// lines, the rate meter and the device size.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include <nlohmann/json.hpp>
+
+#include "client/protocol.hpp"
+#include "client/support.hpp"
+#include "fields/fields.hpp"
+
+namespace tarnwick::client::detail {
+namespace {
+
+using namespace std::chrono_literals;
+using tdh_client_test::TempDir;
+using tdh_client_test::write_file;
+
+std::string encode(std::string_view bytes) {
+  std::string out(base64_length(bytes.size()), '?');
+  base64_encode(passphrase_bytes(bytes), out.data());
+  return out;
+}
+
+TEST(Base64, EncodesTheStandardVectorsPadded) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},
+      {"foo", "Zm9v"},    {"foob", "Zm9vYg=="},  {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
+      // Both ends of the alphabet.
+      {std::string_view("\xfb\xff\xbf", 3), "+/+/"},
+      {std::string_view("\0\0\0", 3), "AAAA"},
+      {"a\nb", "YQpi"},
+  };
+  for (const auto& [bytes, text] : cases) {
+    EXPECT_EQ(encode(bytes), text) << "for " << nlohmann::json(std::string(bytes)).dump();
+  }
+}
+
+TEST(Base64, EveryLengthAndByteDecodesBackThroughTheHelpersDecoder) {
+  std::mt19937 random(20240611);
+  for (std::size_t length = 0; length < 200; ++length) {
+    std::string bytes(length, '\0');
+    for (char& c : bytes) {
+      c = static_cast<char>(random() & 0xff);
+    }
+    auto decoded = fields::decode_passphrase(encode(bytes));
+    ASSERT_TRUE(decoded.has_value()) << "length " << length;
+    EXPECT_EQ(std::string(decoded->begin(), decoded->end()), bytes) << "length " << length;
+  }
+}
+
+TEST(JsonText, ValidatesUtf8Strictly) {
+  const std::pair<std::string_view, bool> cases[] = {
+      {"", true},
+      {"/dev/sdb", true},
+      {"\xc3\xa9t\xc3\xa9", true},           // été
+      {"\xe2\x82\xac", true},                // U+20AC
+      {"\xf0\x9f\x92\xbe", true},            // U+1F4BE
+      {"\xf4\x8f\xbf\xbf", true},            // U+10FFFF
+      {"\xc0\xaf", false},                   // overlong "/"
+      {"\xe0\x80\xaf", false},               // overlong
+      {"\xed\xa0\x80", false},               // surrogate
+      {"\xf4\x90\x80\x80", false},           // above U+10FFFF
+      {"\x80", false},                       // stray continuation
+      {"\xe2\x82", false},                   // cut short
+      {"\xff", false},
+  };
+  for (const auto& [text, valid] : cases) {
+    EXPECT_EQ(is_utf8(text), valid) << "case of " << text.size() << " bytes";
+    EXPECT_EQ(json_quote(text).has_value(), valid);
+  }
+}
+
+TEST(JsonText, QuotesEveryCharacterTheParserWouldReject) {
+  const std::string text = std::string("a\"b\\c\n\t\r\b\f") + '\x01' + '\x1f' + "/\x7f\xc3\xa9";
+  auto quoted = json_quote(text);
+  ASSERT_TRUE(quoted);
+  EXPECT_EQ(*quoted, "\"a\\\"b\\\\c\\n\\t\\r\\b\\f\\u0001\\u001f/\x7f\xc3\xa9\"");
+  EXPECT_EQ(nlohmann::json::parse(*quoted).get<std::string>(), text);
+}
+
+TEST(Requests, LinesAreTheProtocolsExactText) {
+  const auto pass = passphrase_bytes("pa\nss");
+  const std::pair<std::string, std::string> cases[] = {
+      {*wipe_request("/dev/sdb", WipeMode::Random),
+       "{\"op\":\"wipe\",\"device\":\"/dev/sdb\",\"mode\":\"random\"}\n"},
+      {*wipe_request("/dev/sdb", WipeMode::EncryptedZero),
+       "{\"op\":\"wipe\",\"device\":\"/dev/sdb\",\"mode\":\"encrypted-zero\"}\n"},
+      {*wipe_request("/dev/sdb", WipeMode::SecureDiscard),
+       "{\"op\":\"wipe\",\"device\":\"/dev/sdb\",\"mode\":\"secure-discard\"}\n"},
+      {*wipe_request("/dev/sdb", WipeMode::None),
+       "{\"op\":\"wipe\",\"device\":\"/dev/sdb\",\"mode\":\"none\"}\n"},
+      {std::string(luks_format_request("/dev/sdb", "back\"up", pass)->view()),
+       "{\"op\":\"luks-format\",\"device\":\"/dev/sdb\",\"label\":\"back\\\"up\","
+       "\"passphrase_b64\":\"cGEKc3M=\"}\n"},
+      {std::string(luks_format_request("/dev/sdb", "", passphrase_bytes(""))->view()),
+       "{\"op\":\"luks-format\",\"device\":\"/dev/sdb\",\"label\":\"\",\"passphrase_b64\":\"\"}\n"},
+      {std::string(luks_open_request("/dev/sdb1", "tarnwick_b", pass, false)->view()),
+       "{\"op\":\"luks-open\",\"device\":\"/dev/sdb1\",\"mapper_name\":\"tarnwick_b\","
+       "\"passphrase_b64\":\"cGEKc3M=\"}\n"},
+      {std::string(luks_open_request("/dev/sdb1", "tarnwick_b", pass, true)->view()),
+       "{\"op\":\"luks-open\",\"device\":\"/dev/sdb1\",\"mapper_name\":\"tarnwick_b\","
+       "\"passphrase_b64\":\"cGEKc3M=\",\"allow_discards\":true}\n"},
+      {*luks_close_request("tarnwick_b"), "{\"op\":\"luks-close\",\"mapper_name\":\"tarnwick_b\"}\n"},
+      {*mkfs_request("/dev/mapper/tarnwick_b", Filesystem::Xfs, "\xc3\xa9t\xc3\xa9"),
+       "{\"op\":\"mkfs\",\"mapped\":\"/dev/mapper/tarnwick_b\",\"fs\":\"xfs\",\"label\":"
+       "\"\xc3\xa9t\xc3\xa9\"}\n"},
+  };
+  for (const auto& [line, expected] : cases) {
+    EXPECT_EQ(line, expected);
+  }
+}
+
+TEST(Requests, PassphraseLineHasExactlyItsLengthSoNoGrowthCopyIsLeft) {
+  auto line = luks_open_request("/dev/sdb", "tarnwick_b", passphrase_bytes("secret"), true);
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->size(), line->capacity());
+}
+
+TEST(Requests, TextThatIsNotUtf8IsRefusedNamingTheField) {
+  const std::string bad = "/dev/\xff";
+  const std::pair<std::expected<std::string, ClientError>, std::string> cases[] = {
+      {wipe_request(bad, WipeMode::Random), "device"},
+      {luks_close_request(bad), "mapper_name"},
+      {mkfs_request("/dev/mapper/tarnwick_a", Filesystem::Ext4, bad), "label"},
+  };
+  for (const auto& [result, field] : cases) {
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().kind, ClientError::Kind::InvalidArgument);
+    EXPECT_EQ(result.error().message, field + " is not valid UTF-8");
+  }
+  auto open = luks_open_request("/dev/sdb", bad, passphrase_bytes("secret"), false);
+  ASSERT_FALSE(open.has_value());
+  EXPECT_EQ(open.error().message, "mapper_name is not valid UTF-8");
+  EXPECT_EQ(open.error().message.find("c2VjcmV0"), std::string::npos);
+}
+
+TEST(Responses, TheThreeShapesParse) {
+  EXPECT_EQ(*parse_response("{\"ok\":true}"), Response(OkResponse{}));
+  EXPECT_EQ(*parse_response("{\"error\":\"command `dd if=/dev/urandom` failed (exit 1): x\\n\"}"),
+            Response(ErrorResponse{"command `dd if=/dev/urandom` failed (exit 1): x\n"}));
+  EXPECT_EQ(*parse_response("{\"progress\":{\"copied\":1048576,\"total\":0}}"),
+            Response(ProgressResponse{1048576, 0}));
+  EXPECT_EQ(*parse_response("{\"progress\":{\"copied\":18446744073709551615,\"total\":0}}"),
+            Response(ProgressResponse{18446744073709551615ULL, 0}));
+  // The helper's exact text, escapes decoded, non-ASCII untouched.
+  EXPECT_EQ(*parse_response("{\"error\":\"a\\\"b\\\\c\\u0001 \xc3\xa9\"}"),
+            Response(ErrorResponse{"a\"b\\c\x01 \xc3\xa9"}));
+}
+
+TEST(Responses, AnythingElseIsRefused) {
+  const char* cases[] = {
+      "",
+      "ok",
+      "{\"ok\":true",
+      "[\"ok\"]",
+      "{}",
+      "{\"ok\":false}",
+      "{\"ok\":1}",
+      "{\"ok\":true,\"error\":\"x\"}",
+      "{\"error\":null}",
+      "{\"error\":5}",
+      "{\"progress\":{\"copied\":1}}",
+      "{\"progress\":{\"copied\":-1,\"total\":0}}",
+      "{\"progress\":{\"copied\":1.5,\"total\":0}}",
+      "{\"progress\":{\"copied\":\"1\",\"total\":0}}",
+      "{\"progress\":{\"copied\":1,\"total\":0,\"rate\":2}}",
+      "{\"progress\":[1,0]}",
+      "{\"done\":true}",
+  };
+  for (const char* line : cases) {
+    EXPECT_FALSE(parse_response(line).has_value()) << line;
+  }
+}
+
+TEST(RateMeter, MeasuresOverTheWindowOnceASecondHasPassed) {
+  RateMeter meter;
+  const RateMeter::Clock::time_point t0{};
+  EXPECT_FALSE(meter.add(t0, 0));
+  EXPECT_FALSE(meter.add(t0 + 500ms, 50));
+  EXPECT_DOUBLE_EQ(*meter.add(t0 + 1s, 100), 100.0);
+  EXPECT_DOUBLE_EQ(*meter.add(t0 + 2s, 300), 150.0);
+  // Ten seconds on, the first samples have left the window: the rate is
+  // what the recent ones say.
+  for (int s = 3; s <= 20; ++s) {
+    meter.add(t0 + std::chrono::seconds(s), 300 + static_cast<std::uint64_t>(s - 2) * 1000);
+  }
+  EXPECT_NEAR(*meter.add(t0 + 21s, 300 + 19 * 1000), 1000.0, 1e-9);
+}
+
+TEST(RateMeter, StartsOverWhenTheCountGoesBackwards) {
+  RateMeter meter;
+  const RateMeter::Clock::time_point t0{};
+  meter.add(t0, 0);
+  EXPECT_TRUE(meter.add(t0 + 2s, 2000));
+  EXPECT_FALSE(meter.add(t0 + 3s, 10));
+  EXPECT_DOUBLE_EQ(*meter.add(t0 + 4s, 110), 100.0);
+}
+
+TEST(WipeProgress, FractionAndTimeLeftNeedWhatTheyAreMadeOf) {
+  struct Case {
+    std::uint64_t written;
+    std::optional<std::uint64_t> total;
+    std::optional<double> rate;
+    std::optional<double> fraction;
+    std::optional<std::chrono::seconds> remaining;
+  };
+  const Case cases[] = {
+      {50, 200, 10.0, 0.25, 15s},
+      {50, 200, 7.0, 0.25, 22s},      // 21.4 s rounds up
+      {50, std::nullopt, 10.0, std::nullopt, std::nullopt},
+      {50, 0, 10.0, std::nullopt, std::nullopt},
+      {50, 200, std::nullopt, 0.25, std::nullopt},
+      {50, 200, 0.0, 0.25, std::nullopt},
+      {300, 200, 10.0, 1.0, 0s},      // other writes counted too: capped
+  };
+  for (const Case& c : cases) {
+    WipeProgress p;
+    p.written = c.written;
+    p.total = c.total;
+    p.bytes_per_second = c.rate;
+    EXPECT_EQ(p.fraction(), c.fraction);
+    EXPECT_EQ(p.remaining(), c.remaining);
+  }
+}
+
+TEST(DeviceSize, ReadsSectorsOfTheCanonicalPathsLastComponent) {
+  TempDir dir;
+  ::mkdir((dir / "sys").c_str(), 0755);
+  const std::pair<std::string, std::string> entries[] = {
+      {"sdq", "2048\n"}, {"sdr", "abc\n"}, {"sds", "36028797018963968\n"}, {"sdt", ""}};
+  for (const auto& [name, size] : entries) {
+    ::mkdir((dir / ("sys/" + name)).c_str(), 0755);
+    write_file(dir / ("sys/" + name + "/size"), size);
+    write_file(dir / name, "");
+  }
+  ASSERT_EQ(::symlink((dir / "sdq").c_str(), (dir / "by-id-link").c_str()), 0);
+  const std::string sys = dir / "sys";
+  EXPECT_EQ(device_size(dir / "sdq", sys), 1048576u);
+  EXPECT_EQ(device_size(dir / "by-id-link", sys), 1048576u);
+  EXPECT_EQ(device_size(dir / "sdr", sys), std::nullopt);
+  EXPECT_EQ(device_size(dir / "sds", sys), std::nullopt);  // overflows 64 bits
+  EXPECT_EQ(device_size(dir / "sdt", sys), std::nullopt);
+  EXPECT_EQ(device_size(dir / "missing", sys), std::nullopt);
+}
+
+}  // namespace
+}  // namespace tarnwick::client::detail
