@@ -7,6 +7,7 @@ packages=(
   # build
   g++ cmake ninja-build pkg-config
   nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libcli11-dev  # the tarnwick-drives command's argument parsing (header-only)
   # fuzzing and sanitizer runtimes
   clang-19 libclang-rt-19-dev
   # the tools the helper drives, and what the end-to-end tests inspect with
