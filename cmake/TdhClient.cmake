@@ -150,5 +150,5 @@ if(TDH_BUILD_TESTS)
   endfunction()
 
   tdh_client_tests(client DEPS tdh_client tdh_fields nlohmann_json::nlohmann_json)
-  tdh_client_tests(cli DEPS tdh_cli)
+  tdh_client_tests(cli DEPS tdh_cli tdh_fields)
 endif()

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <optional>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -263,8 +264,7 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
       say(client::mapped_path(name) + " is open until this command ends.\n");
     }
     if (terminal) {
-      terminal->write("Press Enter to close it and end.\n");
-      terminal->wait_for_key();
+      terminal->wait_for_key("Press Enter to close it and end.\n");
     } else {
       wait_for_line_or_end(STDIN_FILENO);
     }
@@ -303,43 +303,71 @@ int run(int argc, char** argv) {
                  "Read each passphrase as one line from this descriptor")
       ->check(CLI::NonNegativeNumber);
 
-  app.add_subcommand("drives", "List the removable drives");
+  // Each command may appear more than once; its callback runs as soon as one
+  // occurrence is parsed, takes the values and sets them back for the next.
+  bool list = false;
+  std::vector<Step> steps;
+  auto* drives = app.add_subcommand("drives", "List the removable drives");
+  drives->immediate_callback();
+  drives->callback([&] { list = true; });
 
-  std::string wipe_device;
+  std::string device;
+  std::string name;
+  std::string label;
   std::string wipe_mode;
+  std::string fs = "ext4";
+  bool discards = false;
+  auto take = [&](StepKind kind) {
+    Step step;
+    step.kind = kind;
+    step.device = std::exchange(device, {});
+    step.label = std::exchange(label, {});
+    if (kind == StepKind::Wipe) {
+      step.mode = *client::parse_wipe_mode(std::exchange(wipe_mode, {}));
+    }
+    if (kind == StepKind::Mkfs) {
+      step.fs = *client::parse_filesystem(std::exchange(fs, "ext4"));
+    }
+    if (!name.empty()) {
+      step.mapper = mapper_name_of(std::exchange(name, {}));
+    }
+    step.allow_discards = std::exchange(discards, false);
+    steps.push_back(std::move(step));
+  };
+
   auto* wipe = app.add_subcommand("wipe", "Destroy the contents of a whole drive");
-  wipe->add_option("DEVICE", wipe_device, "The drive, e.g. /dev/sdb")->required();
+  wipe->add_option("DEVICE", device, "The drive, e.g. /dev/sdb")->required();
   wipe->add_option("--mode", wipe_mode, "How to wipe it")
       ->required()
       ->check(CLI::IsMember({"random", "encrypted-zero", "secure-discard", "none"}));
+  wipe->immediate_callback();
+  wipe->callback([&] { take(StepKind::Wipe); });
 
-  std::string encrypt_device;
-  std::string encrypt_label;
   auto* encrypt = app.add_subcommand("encrypt", "Format a whole drive as a LUKS2 container");
-  encrypt->add_option("DEVICE", encrypt_device, "The drive")->required();
-  encrypt->add_option("--label", encrypt_label, "Label of the container");
+  encrypt->add_option("DEVICE", device, "The drive")->required();
+  encrypt->add_option("--label", label, "Label of the container");
+  encrypt->immediate_callback();
+  encrypt->callback([&] { take(StepKind::Encrypt); });
 
-  std::string open_device;
-  std::string open_name;
-  bool open_discards = false;
   auto* open = app.add_subcommand("open", "Open a container as /dev/mapper/NAME");
-  open->add_option("DEVICE", open_device, "The drive or partition holding it")->required();
-  open->add_option("NAME", open_name, "Mapper name (tarnwick_ is added when missing)")->required();
-  open->add_flag("--allow-discards", open_discards, "Pass discards through to the drive");
+  open->add_option("DEVICE", device, "The drive or partition holding it")->required();
+  open->add_option("NAME", name, "Mapper name (tarnwick_ is added when missing)")->required();
+  open->add_flag("--allow-discards", discards, "Pass discards through to the drive");
+  open->immediate_callback();
+  open->callback([&] { take(StepKind::Open); });
 
-  std::string mkfs_name;
-  std::string mkfs_fs = "ext4";
-  std::string mkfs_label;
   auto* mkfs = app.add_subcommand("mkfs", "Make a filesystem on a mapping opened before");
-  mkfs->add_option("NAME", mkfs_name, "Mapper name")->required();
-  mkfs->add_option("--fs", mkfs_fs, "Filesystem")
-      ->check(CLI::IsMember({"ext4", "btrfs", "xfs"}))
-      ->capture_default_str();
-  mkfs->add_option("--label", mkfs_label, "Label of the filesystem");
+  mkfs->add_option("NAME", name, "Mapper name")->required();
+  mkfs->add_option("--fs", fs, "Filesystem (default ext4)")
+      ->check(CLI::IsMember({"ext4", "btrfs", "xfs"}));
+  mkfs->add_option("--label", label, "Label of the filesystem");
+  mkfs->immediate_callback();
+  mkfs->callback([&] { take(StepKind::Mkfs); });
 
-  std::string close_name;
   auto* close = app.add_subcommand("close", "Close a mapping opened before");
-  close->add_option("NAME", close_name, "Mapper name")->required();
+  close->add_option("NAME", name, "Mapper name")->required();
+  close->immediate_callback();
+  close->callback([&] { take(StepKind::Close); });
 
   try {
     app.parse(argc, argv);
@@ -358,38 +386,6 @@ int run(int argc, char** argv) {
     return kExitUsage;
   }
 
-  bool list = false;
-  std::vector<Step> steps;
-  for (const CLI::App* sub : app.get_subcommands()) {
-    const std::string& name = sub->get_name();
-    Step step;
-    if (name == "drives") {
-      list = true;
-      continue;
-    } else if (name == "wipe") {
-      step.kind = StepKind::Wipe;
-      step.device = wipe_device;
-      step.mode = *client::parse_wipe_mode(wipe_mode);
-    } else if (name == "encrypt") {
-      step.kind = StepKind::Encrypt;
-      step.device = encrypt_device;
-      step.label = encrypt_label;
-    } else if (name == "open") {
-      step.kind = StepKind::Open;
-      step.device = open_device;
-      step.mapper = mapper_name_of(open_name);
-      step.allow_discards = open_discards;
-    } else if (name == "mkfs") {
-      step.kind = StepKind::Mkfs;
-      step.mapper = mapper_name_of(mkfs_name);
-      step.fs = *client::parse_filesystem(mkfs_fs);
-      step.label = mkfs_label;
-    } else {
-      step.kind = StepKind::Close;
-      step.mapper = mapper_name_of(close_name);
-    }
-    steps.push_back(std::move(step));
-  }
   if (list) {
     if (int status = list_drives_command(); status != kExitOk || steps.empty()) {
       return status;

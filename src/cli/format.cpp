@@ -61,9 +61,8 @@ std::string progress_bar_line(const client::WipeProgress& progress, std::size_t 
   std::string details;
   const auto fraction = progress.fraction();
   if (fraction) {
-    std::string percent = percent_text(*fraction);
-    details = std::string(4 - std::min<std::size_t>(4, percent.size()), ' ') + percent + "  " +
-              format_bytes(progress.written) + " of " + format_bytes(*progress.total);
+    details = percent_text(*fraction) + "  " + format_bytes(progress.written) + " of " +
+              format_bytes(*progress.total);
   } else {
     details = format_bytes(progress.written) + " written";
   }
@@ -84,8 +83,7 @@ std::string progress_bar_line(const client::WipeProgress& progress, std::size_t 
   const std::size_t bar = std::min<std::size_t>(width - details.size() - 4, 50);
   const auto filled =
       std::min(bar, static_cast<std::size_t>(std::floor(*fraction * static_cast<double>(bar))));
-  return "[" + std::string(filled, '#') + std::string(bar - filled, '-') + "]  " +
-         details.substr(details.find_first_not_of(' '));
+  return "[" + std::string(filled, '#') + std::string(bar - filled, '-') + "]  " + details;
 }
 
 std::string progress_plain_line(const client::WipeProgress& progress) {

@@ -141,7 +141,12 @@ std::optional<Terminal> Terminal::open() {
   if (::isatty(STDIN_FILENO) == 0) {
     return std::nullopt;
   }
-  const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+  int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    // A /dev without a tty node (a container, a private namespace): the
+    // terminal on standard input serves as well.
+    fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+  }
   if (fd < 0) {
     return std::nullopt;
   }
@@ -174,10 +179,12 @@ std::optional<std::string> Terminal::read_line(std::string_view prompt) const {
 }
 
 std::optional<secure::SecretBytes> Terminal::read_hidden(std::string_view prompt) const {
-  write(prompt);
   std::expected<secure::SecretBytes, std::string> line;
   {
+    // Echo goes off before the prompt appears, so nothing typed in answer
+    // to it can be shown.
     ModeChange no_echo(fd_, ECHO, false);
+    write(prompt);
     line = read_passphrase_line(fd_);
   }
   // The line feed the person typed was not echoed either.
@@ -188,10 +195,11 @@ std::optional<secure::SecretBytes> Terminal::read_hidden(std::string_view prompt
   return std::move(*line);
 }
 
-void Terminal::wait_for_key() const {
+void Terminal::wait_for_key(std::string_view prompt) const {
   // Without ISIG, Ctrl-C and Ctrl-D arrive as bytes instead of ending the
   // command (and the helper with it, which shares the terminal).
   ModeChange raw(fd_, ECHO | ISIG, true);
+  write(prompt);
   for (;;) {
     unsigned char byte = 0;
     if (read_byte(fd_, byte) <= 0 || byte == '\n' || byte == '\r' || byte == 0x03 ||

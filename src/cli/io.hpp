@@ -40,9 +40,9 @@ class Terminal {
   // A line typed without echo. Echo is restored on every way out, a
   // terminating signal included. Nothing at end of input.
   std::optional<secure::SecretBytes> read_hidden(std::string_view prompt) const;
-  // Waits for Enter, Ctrl-C or Ctrl-D, none of which ends the command, so
-  // that what follows (closing mappings) still happens.
-  void wait_for_key() const;
+  // Shows `prompt` and waits for Enter, Ctrl-C or Ctrl-D, none of which ends
+  // the command, so that what follows (closing mappings) still happens.
+  void wait_for_key(std::string_view prompt) const;
 
  private:
   explicit Terminal(int fd) : fd_(fd) {}
