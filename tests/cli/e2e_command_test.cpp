@@ -1,0 +1,83 @@
+// The command under a pseudo-terminal inside the end-to-end sandbox, with
+// the real helper started directly (root) on scratch loop drives.
+#include <gtest/gtest.h>
+
+#include "cli/runner.hpp"
+#include "e2e/fixture.hpp"
+
+namespace {
+
+using tdh_e2e::drive;
+using tdh_e2e::Sandbox;
+using namespace tdh_cli_test;
+
+class CommandE2e : public tdh_e2e::E2eTest {};
+
+// tarnwick-drives ARGS, run inside the sandbox so that it sees the sandbox's
+// drives, by-id links and lsblk.
+PtyRun command_in(const Sandbox& sandbox, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"/usr/bin/nsenter", "--target",
+                                   std::to_string(sandbox.init_pid()), "--mount", "--pid", "--",
+                                   TDH_CLI_BINARY, "--helper", TDH_HELPER_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return PtyRun(argv, environment_with_path("/usr/sbin:/usr/bin:/sbin:/bin"));
+}
+
+TEST_F(CommandE2e, WipeConfirmsTheDriveAndDrawsAPercentageBar) {
+  Sandbox sandbox({drive("CLIWIPE")});
+  const auto& scratch = sandbox.drive(0);
+  const std::string name = scratch.loop->name();
+  PtyRun run = command_in(sandbox, {"wipe", scratch.path(), "--mode", "random"});
+  ASSERT_TRUE(run.wait_for("Type " + name + " to confirm: ")) << run.output();
+  for (const std::string& shown :
+       {scratch.path() + "  64.0 MiB  Tarnwick E2E Scratch", std::string("serial:   CLIWIPE"),
+        "by-id:    " + tdh_e2e::by_id_path("CLIWIPE"), std::string("mounted:  nothing")}) {
+    EXPECT_NE(run.output().find(shown), std::string::npos) << shown << " in\n" << run.output();
+  }
+  EXPECT_TRUE(sandbox.tool_calls("dd").empty());
+  run.type(name + "\n");
+  ASSERT_TRUE(run.wait_for("wiped " + scratch.path() + " (mode random): ")) << run.output();
+  EXPECT_EQ(run.finish(), 0) << run.output();
+  EXPECT_NE(run.output().find("of 64.0 MiB"), std::string::npos) << run.output();
+  EXPECT_NE(run.output().find("]  0%"), std::string::npos) << run.output();
+  EXPECT_EQ(sandbox.tool_calls("dd").size(), 1u);
+  EXPECT_NE(sandbox.read_drive(0, 0, 4096), tdh_e2e::pattern_block(0));
+}
+
+TEST_F(CommandE2e, EncryptOpenMkfsCloseInOneSessionWithTypedPassphrases) {
+  Sandbox sandbox({drive("CLILUKS").with_luks_payload()});
+  const auto& scratch = sandbox.drive(0);
+  const std::string name = scratch.loop->name();
+  PtyRun run = command_in(sandbox, {"encrypt", scratch.path(), "--label", "cli", "open",
+                                    scratch.path(), "cli", "mkfs", "cli", "--label", "data",
+                                    "close", "cli"});
+  ASSERT_TRUE(run.wait_for("Type " + name + " to confirm: ")) << run.output();
+  run.type(name + "\n");
+  ASSERT_TRUE(run.wait_for("Passphrase for " + scratch.path() + ": ")) << run.output();
+  run.type("typed secret\n");
+  ASSERT_TRUE(run.wait_for("Repeat the passphrase: ")) << run.output();
+  run.type("typed secret\n");
+  ASSERT_TRUE(run.wait_for("closed /dev/mapper/tarnwick_cli")) << run.output();
+  EXPECT_EQ(run.finish(), 0) << run.output();
+  EXPECT_EQ(run.output().find("typed secret"), std::string::npos);
+
+  const auto crypt = sandbox.tool_calls("cryptsetup");
+  ASSERT_EQ(crypt.size(), 3u);
+  EXPECT_EQ(crypt[0][1], "luksFormat");
+  EXPECT_EQ(crypt[1][1], "open");
+  EXPECT_EQ(crypt[2], (std::vector<std::string>{"cryptsetup", "close", "tarnwick_cli"}));
+  EXPECT_EQ(sandbox.tool_calls("mkfs.ext4").at(0).back(), "/dev/mapper/tarnwick_cli");
+  EXPECT_FALSE(sandbox.mapper_target("tarnwick_cli").has_value());
+}
+
+TEST_F(CommandE2e, AHelperRefusalIsPrintedVerbatimWithStatusOne) {
+  Sandbox sandbox({drive("CLIRO").readonly()});
+  PtyRun run = command_in(sandbox, {"--yes", "wipe", sandbox.drive(0).path(), "--mode", "none"});
+  EXPECT_EQ(run.finish(), 1) << run.output();
+  EXPECT_NE(run.output().find("tarnwick-drives: wipe of " + sandbox.drive(0).path() +
+                              " failed: refused destructive operation: device is read-only"),
+            std::string::npos)
+      << run.output();
+}
+
+}  // namespace
