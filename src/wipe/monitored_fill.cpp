@@ -3,9 +3,15 @@
 // out-of-space ending is accepted only when that count shows the whole device
 // was written.
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -46,6 +52,56 @@ std::uint64_t end_of_device_threshold(std::uint64_t size) {
   return size > tolerance ? size - tolerance : 0;
 }
 
+// The pause between two polls: 200 ms, cut short when dd ends, so that the
+// answer does not wait out the rest of an interval. On a wipe of a few
+// seconds that rest alone took up to 6% of the throughput. Without an
+// eventfd the pause is a plain sleep.
+class PollPause {
+ public:
+  PollPause() : fd_(::eventfd(0, EFD_CLOEXEC)) {}
+  ~PollPause() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+  }
+  PollPause(const PollPause&) = delete;
+  PollPause& operator=(const PollPause&) = delete;
+
+  // Called by the worker once dd has ended; every later wait returns at once.
+  void end() {
+    if (fd_ >= 0) {
+      const std::uint64_t one = 1;
+      [[maybe_unused]] const ssize_t ignored = ::write(fd_, &one, sizeof one);
+    }
+  }
+
+  void wait() {
+    if (fd_ < 0) {
+      std::this_thread::sleep_for(kPollInterval);
+      return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kPollInterval;
+    for (;;) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        return;
+      }
+      pollfd ended{fd_, POLLIN, 0};
+      const int ready = ::poll(&ended, 1, static_cast<int>(left.count()));
+      if (ready >= 0) {
+        return;
+      }
+      if (errno != EINTR) {
+        std::this_thread::sleep_until(deadline);
+        return;
+      }
+    }
+  }
+
+ private:
+  int fd_;
+};
+
 }  // namespace
 
 std::expected<ToolOutput, HelperError> accept_device_full(
@@ -83,6 +139,7 @@ std::expected<ToolOutput, HelperError> fill_device(ToolRunner& runner,
   std::atomic<bool> done{false};
   std::optional<std::expected<ToolOutput, HelperError>> outcome;
   bool worker_failed = false;
+  PollPause pause;
 
   const auto poll = [&] {
     const auto written = device_bytes_written(paths, device);
@@ -98,20 +155,21 @@ std::expected<ToolOutput, HelperError> fill_device(ToolRunner& runner,
   {
     std::jthread worker;
     try {
-      worker = std::jthread([&runner, &dd_command, &done, &outcome, &worker_failed] {
+      worker = std::jthread([&runner, &dd_command, &done, &outcome, &worker_failed, &pause] {
         try {
           outcome.emplace(runner.run(std::move(dd_command)));
         } catch (...) {
           worker_failed = true;
         }
         done.store(true, std::memory_order_release);
+        pause.end();
       });
     } catch (const std::system_error& error) {
       return std::unexpected(HelperError::io_errno(error.code().value()));
     }
     while (!done.load(std::memory_order_acquire)) {
       poll();
-      std::this_thread::sleep_for(kPollInterval);
+      pause.wait();
     }
     poll();
     // The jthread joins here, also when on_progress throws, so dd is never
