@@ -527,6 +527,27 @@ void append_json_string(std::string& out, std::string_view text) {
   out += '"';
 }
 
+// Bytes append_json_string writes for `text`, quotes included.
+std::size_t json_string_size(std::string_view text) {
+  std::size_t size = 2;
+  for (const char c : text) {
+    switch (c) {
+      case '"':
+      case '\\':
+      case '\b':
+      case '\t':
+      case '\n':
+      case '\f':
+      case '\r':
+        size += 2;
+        break;
+      default:
+        size += static_cast<unsigned char>(c) < 0x20 ? 6 : 1;
+    }
+  }
+  return size;
+}
+
 }  // namespace
 
 std::expected<Request, std::string> decode_request(std::string_view line) {
@@ -553,13 +574,21 @@ std::string encode_response(const Response& response) {
   std::visit(Overloaded{
                  [&](const Response::Ok&) { line += R"({"ok":true})"; },
                  [&](const Response::Error& error) {
+                   // One growth to the whole line, its closing brace and the
+                   // loop's line feed: doubling from 128 bytes would hold a
+                   // long text (a 1 MiB device name echoed back) three times
+                   // over while the last growth copies it.
+                   const auto append_text = [&line](std::string_view text) {
+                     line.reserve(line.size() + json_string_size(text) + 2);
+                     append_json_string(line, text);
+                   };
                    line += R"({"error":)";
                    // Error texts are UTF-8; should one carry a stray byte, the
                    // line must still be valid JSON text.
                    if (text::is_valid_utf8(error.text)) {
-                     append_json_string(line, error.text);
+                     append_text(error.text);
                    } else {
-                     append_json_string(line, text::decode_utf8_lossy(error.text));
+                     append_text(text::decode_utf8_lossy(error.text));
                    }
                    line += '}';
                  },
