@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -1055,6 +1056,18 @@ HelperSession::~HelperSession() {
 }
 
 void HelperSession::kill_now() { kill_by_pidfd(pidfd_); }
+
+pid_t HelperSession::pid() const {
+  if (!pidfd_) {
+    return -1;
+  }
+  std::string info = read_file("/proc/self/fdinfo/" + std::to_string(pidfd_.get()));
+  std::size_t at = info.find("\nPid:");
+  if (at == std::string::npos) {
+    return -1;
+  }
+  return static_cast<pid_t>(std::strtol(info.c_str() + at + 5, nullptr, 10));
+}
 
 void HelperSession::send_raw(const std::string& bytes) {
   if (!in_ || !write_all(in_.get(), bytes)) {

@@ -200,6 +200,9 @@ class HelperSession {
   // Output lines read by finish() after input was closed.
   const std::vector<std::string>& trailing_lines() const { return trailing_; }
   const std::string& stderr_text() const { return err_; }
+  // The helper's pid as this process sees it (for /proc/PID/...), read from
+  // its pidfd so that it cannot name a recycled process; -1 once it ended.
+  pid_t pid() const;
 
  private:
   bool pump(std::chrono::steady_clock::time_point deadline);
