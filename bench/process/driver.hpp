@@ -17,7 +17,7 @@ struct DriverPlan {
   std::string wipe_drive;     // the scratch drive to wipe, as the client names it
   std::string wipe_by_id;     // its stable link, as the helper hands it to dd
   std::uint64_t wipe_bytes = 0;
-  int wipe_rounds = 3;
+  int wipe_rounds = 5;
   int guard_rounds = 40;
   int burst = 100'000;
   int starts = 40;
