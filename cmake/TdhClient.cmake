@@ -31,15 +31,20 @@ target_compile_definitions(tdh_client PRIVATE
   TDH_CLIENT_HELPER_PATH="${CMAKE_INSTALL_FULL_LIBEXECDIR}/tarnwick-drives-helper")
 target_link_libraries(tdh_client PRIVATE $<BUILD_INTERFACE:nlohmann_json::nlohmann_json>)
 
+# Everything below installs as the component "client", left out of a full
+# installation (and so of the helper's Debian package, which must hold the
+# helper alone):  cmake --install BUILD --component client
 install(TARGETS tdh_client EXPORT TarnwickDrivesClientTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT client EXCLUDE_FROM_ALL
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES src/client/client.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarnwick-drives)
+install(FILES src/client/client.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarnwick-drives
+  COMPONENT client EXCLUDE_FROM_ALL)
 
 set(tdh_client_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/TarnwickDrivesClient)
 install(EXPORT TarnwickDrivesClientTargets
   NAMESPACE TarnwickDrives::
-  DESTINATION ${tdh_client_cmake_dir})
+  DESTINATION ${tdh_client_cmake_dir}
+  COMPONENT client EXCLUDE_FROM_ALL)
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/TarnwickDrivesClientConfig.cmake.in [=[
 @PACKAGE_INIT@
 # TarnwickDrives::Client: the client library of tarnwick-drives-helper.
@@ -57,7 +62,8 @@ write_basic_package_version_file(
 install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/TarnwickDrivesClientConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/TarnwickDrivesClientConfigVersion.cmake
-  DESTINATION ${tdh_client_cmake_dir})
+  DESTINATION ${tdh_client_cmake_dir}
+  COMPONENT client EXCLUDE_FROM_ALL)
 
 # --- the command ---------------------------------------------------------------
 find_package(CLI11 CONFIG REQUIRED)
@@ -73,7 +79,8 @@ target_link_libraries(tdh_cli PUBLIC tdh_client tdh_runner tdh_secure
 add_executable(tarnwick-drives src/cli/main.cpp)
 target_compile_options(tarnwick-drives PRIVATE ${TDH_WARNINGS})
 target_link_libraries(tarnwick-drives PRIVATE tdh_cli)
-install(TARGETS tarnwick-drives RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS tarnwick-drives RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  COMPONENT client EXCLUDE_FROM_ALL)
 
 # Man page tarnwick-drives(1), built like the helper's.
 find_program(TDH_SCDOC scdoc)
@@ -95,7 +102,8 @@ if(TDH_SCDOC)
     COMMENT "Generating man page tarnwick-drives(1)"
     VERBATIM)
   add_custom_target(tdh_cli_man_page ALL DEPENDS ${tdh_cli_man_outputs})
-  install(FILES ${tdh_cli_man_installed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${tdh_cli_man_installed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+    COMPONENT client EXCLUDE_FROM_ALL)
 endif()
 
 # --- tests -----------------------------------------------------------------------
