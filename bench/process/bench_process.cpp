@@ -30,16 +30,17 @@ namespace {
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
 
-// The sandbox's image files, for a signal that ends us before the sandbox's
+// The sandbox's files, for a signal that ends us before the sandbox's
 // destructor can run. The loop devices detach themselves (autoclear) and the
 // namespace dies with its control pipe; only the files would stay.
-char g_images[2][PATH_MAX];
+// The harness keeps a lock file in the same folder while the sandbox lives.
+char g_files[3][PATH_MAX];
 char g_image_dir[PATH_MAX];
 
 void on_signal(int signal_number) {
-  for (const char* image : g_images) {
-    if (image[0] != '\0') {
-      ::unlink(image);
+  for (const char* file : g_files) {
+    if (file[0] != '\0') {
+      ::unlink(file);
     }
   }
   if (g_image_dir[0] != '\0') {
@@ -50,9 +51,11 @@ void on_signal(int signal_number) {
 }
 
 void remember_for_signals(const std::string& image0, const std::string& image1) {
-  std::snprintf(g_images[0], sizeof g_images[0], "%s", image0.c_str());
-  std::snprintf(g_images[1], sizeof g_images[1], "%s", image1.c_str());
-  std::snprintf(g_image_dir, sizeof g_image_dir, "%s", image0.substr(0, image0.rfind('/')).c_str());
+  const std::string dir = image0.substr(0, image0.rfind('/'));
+  std::snprintf(g_files[0], sizeof g_files[0], "%s", image0.c_str());
+  std::snprintf(g_files[1], sizeof g_files[1], "%s", image1.c_str());
+  std::snprintf(g_files[2], sizeof g_files[2], "%s/lock", dir.c_str());
+  std::snprintf(g_image_dir, sizeof g_image_dir, "%s", dir.c_str());
   struct sigaction action {};
   action.sa_handler = on_signal;
   sigemptyset(&action.sa_mask);
