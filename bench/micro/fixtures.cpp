@@ -127,7 +127,8 @@ std::vector<Node> workstation(std::size_t drives) {
   root.mountpoint = "/";
   Node home = partition_of(nvme, 3, 900 * kGiB);
   home.fstype = "crypto_LUKS";
-  Node home_crypt = crypt_child("luks-5f3c1a2e-9b7d-4c1e-8a6f-0d2b3c4e5f60", 900 * kGiB - 16 * 1024 * 1024);
+  Node home_crypt =
+      crypt_child("luks-5f3c1a2e-9b7d-4c1e-8a6f-0d2b3c4e5f60", 900 * kGiB - 16 * 1024 * 1024);
   home_crypt.fstype = "ext4";
   home_crypt.fsused = 412 * kGiB;
   home_crypt.fssize = 885 * kGiB;
@@ -174,7 +175,8 @@ std::vector<Node> workstation(std::size_t drives) {
     switch (i % 4) {
       case 0: {  // an opened container, mounted by the desktop
         first.fstype = "crypto_LUKS";
-        Node crypt = crypt_child("tarnwick_backup" + std::to_string(i), first.size - 16 * 1024 * 1024);
+        Node crypt =
+            crypt_child("tarnwick_backup" + std::to_string(i), first.size - 16 * 1024 * 1024);
         crypt.fstype = "ext4";
         crypt.fsused = first.size / 3;
         crypt.fssize = first.size - 64 * 1024 * 1024;
@@ -192,7 +194,8 @@ std::vector<Node> workstation(std::size_t drives) {
         break;
       case 2: {  // an opened container, not mounted
         first.fstype = "crypto_LUKS";
-        first.children.push_back(crypt_child("tarnwick_vault" + std::to_string(i), first.size - 16 * 1024 * 1024));
+        first.children.push_back(
+            crypt_child("tarnwick_vault" + std::to_string(i), first.size - 16 * 1024 * 1024));
         break;
       }
       default:  // a closed container
@@ -207,8 +210,8 @@ std::vector<Node> workstation(std::size_t drives) {
   return nodes;
 }
 
-std::string request_with_padding(std::string_view head, std::string_view tail, std::size_t line_bytes,
-                                 char fill) {
+std::string request_with_padding(std::string_view head, std::string_view tail,
+                                 std::size_t line_bytes, char fill) {
   std::string line(head);
   line.append(line_bytes - head.size() - tail.size(), fill);
   line.append(tail);
@@ -229,7 +232,9 @@ std::string luks_open_request() {
          std::string(kPassphraseB64) + R"(","allow_discards":true})";
 }
 
-std::string luks_close_request() { return R"({"op":"luks-close","mapper_name":"tarnwick_backup"})"; }
+std::string luks_close_request() {
+  return R"({"op":"luks-close","mapper_name":"tarnwick_backup"})";
+}
 
 std::string mkfs_request() {
   return R"({"op":"mkfs","mapped":"/dev/mapper/tarnwick_backup","fs":"ext4","label":"backup"})";
@@ -238,7 +243,8 @@ std::string mkfs_request() {
 std::string shutdown_request() { return R"({"op":"shutdown"})"; }
 
 std::string large_passphrase_request(std::size_t line_bytes) {
-  const std::string head = R"({"op":"luks-format","device":"/dev/sdb","label":"backup","passphrase_b64":")";
+  const std::string head =
+      R"({"op":"luks-format","device":"/dev/sdb","label":"backup","passphrase_b64":")";
   const std::string tail = "\"}";
   std::string line = head + base64_text((line_bytes - head.size() - tail.size()) / 4 * 4) + tail;
   // Pad with Base64 padding, which the lenient decoder skips, to the exact size.

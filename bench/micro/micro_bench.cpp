@@ -34,11 +34,19 @@ void decode(benchmark::State& state, const std::string& line) {
 }
 
 void BM_DecodeRequest_Wipe(benchmark::State& state) { decode(state, tdh_bench::wipe_request()); }
-void BM_DecodeRequest_LuksFormat(benchmark::State& state) { decode(state, tdh_bench::luks_format_request()); }
-void BM_DecodeRequest_LuksOpen(benchmark::State& state) { decode(state, tdh_bench::luks_open_request()); }
-void BM_DecodeRequest_LuksClose(benchmark::State& state) { decode(state, tdh_bench::luks_close_request()); }
+void BM_DecodeRequest_LuksFormat(benchmark::State& state) {
+  decode(state, tdh_bench::luks_format_request());
+}
+void BM_DecodeRequest_LuksOpen(benchmark::State& state) {
+  decode(state, tdh_bench::luks_open_request());
+}
+void BM_DecodeRequest_LuksClose(benchmark::State& state) {
+  decode(state, tdh_bench::luks_close_request());
+}
 void BM_DecodeRequest_Mkfs(benchmark::State& state) { decode(state, tdh_bench::mkfs_request()); }
-void BM_DecodeRequest_Shutdown(benchmark::State& state) { decode(state, tdh_bench::shutdown_request()); }
+void BM_DecodeRequest_Shutdown(benchmark::State& state) {
+  decode(state, tdh_bench::shutdown_request());
+}
 void BM_DecodeRequest_1MiB_Passphrase(benchmark::State& state) {
   decode(state, tdh_bench::large_passphrase_request(kLargestRequestText));
 }
@@ -123,8 +131,9 @@ void BM_EncodeResponse_Refusal(benchmark::State& state) {
                     "partition currently mounted at /"}});
 }
 void BM_EncodeResponse_ParseError(benchmark::State& state) {
-  encode(state, Response{Response::Error{
-                    "parse: invalid type: string \"yes\\\"\\n\", expected a boolean"}});
+  encode(
+      state,
+      Response{Response::Error{"parse: invalid type: string \"yes\\\"\\n\", expected a boolean"}});
 }
 void BM_EncodeResponse_ToolError(benchmark::State& state) {
   encode(state, Response{Response::Error{

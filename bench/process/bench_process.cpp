@@ -56,7 +56,7 @@ void remember_for_signals(const std::string& image0, const std::string& image1) 
   std::snprintf(g_files[1], sizeof g_files[1], "%s", image1.c_str());
   std::snprintf(g_files[2], sizeof g_files[2], "%s/lock", dir.c_str());
   std::snprintf(g_image_dir, sizeof g_image_dir, "%s", dir.c_str());
-  struct sigaction action {};
+  struct sigaction action{};
   action.sa_handler = on_signal;
   sigemptyset(&action.sa_mask);
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
@@ -83,7 +83,8 @@ void print_machine() {
   ::uname(&names);
   std::printf("machine: %u CPUs (nproc), %s, kernel %s\n", std::thread::hardware_concurrency(),
               first_line_with("/proc/cpuinfo", "model name").c_str(), names.release);
-  std::printf("load average at start: %s", tdh_e2e::try_read_file("/proc/loadavg").value_or("?\n").c_str());
+  std::printf("load average at start: %s",
+              tdh_e2e::try_read_file("/proc/loadavg").value_or("?\n").c_str());
 }
 
 int usage() {

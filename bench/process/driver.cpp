@@ -1,5 +1,14 @@
 #include "driver.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -10,15 +19,6 @@
 #include <stdexcept>
 #include <string_view>
 #include <thread>
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "e2e/process.hpp"
 #include "inventory/inventory.hpp"
@@ -108,7 +108,8 @@ Started start(const std::vector<std::string>& argv, bool with_input, bool captur
   }
   c_argv.push_back(nullptr);
   pid_t pid = -1;
-  const int status = ::posix_spawnp(&pid, argv.at(0).c_str(), &actions, nullptr, c_argv.data(), environ);
+  const int status =
+      ::posix_spawnp(&pid, argv.at(0).c_str(), &actions, nullptr, c_argv.data(), environ);
   ::posix_spawn_file_actions_destroy(&actions);
   if (status != 0) {
     fail(tdh_e2e::errno_message("spawn " + argv[0], status));
@@ -210,7 +211,8 @@ class Helper {
         return line;
       }
       scanned_ = buffer_.size();
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) {
         fail("no answer from the helper in time");
       }
@@ -302,7 +304,8 @@ class Helper {
 
   // A "VmHWM:"-style line of /proc/PID/status, in KiB.
   std::uint64_t status_kib(std::string_view key) const {
-    const std::string status = tdh_e2e::read_file("/proc/" + std::to_string(child_.pid) + "/status");
+    const std::string status =
+        tdh_e2e::read_file("/proc/" + std::to_string(child_.pid) + "/status");
     const std::size_t at = status.find(std::string(key) + ":");
     if (at == std::string::npos) {
       fail("no " + std::string(key) + " in /proc/PID/status");
@@ -364,9 +367,9 @@ void measure_start(const DriverPlan& plan, Report& report) {
   }
   const double first = median(helper);
   report.add("start to first answer: median " + fixed(first * 1e3, 2) + " ms (min " +
-             fixed(minimum(helper) * 1e3, 2) + ", max " + fixed(maximum(helper) * 1e3, 2) + ") over " +
-             std::to_string(plan.starts) + " starts; spawn to exit of /bin/true: median " +
-             fixed(median(bare) * 1e3, 2) + " ms");
+             fixed(minimum(helper) * 1e3, 2) + ", max " + fixed(maximum(helper) * 1e3, 2) +
+             ") over " + std::to_string(plan.starts) +
+             " starts; spawn to exit of /bin/true: median " + fixed(median(bare) * 1e3, 2) + " ms");
   report.target("first answer within 5 ms of start", first < 0.005, fixed(first * 1e3, 2) + " ms");
 }
 
@@ -412,8 +415,8 @@ std::string burst_text(const std::vector<BurstFigures>& runs, int count) {
     cpu.push_back(run.cpu);
   }
   const double w = median(wall);
-  return fixed(count / w, 0) + " answers/s (" + fixed(w * 1e6 / count, 2) + " us each), helper CPU " +
-         fixed(median(cpu) * 1e6 / count, 2) + " us per request";
+  return fixed(count / w, 0) + " answers/s (" + fixed(w * 1e6 / count, 2) +
+         " us each), helper CPU " + fixed(median(cpu) * 1e6 / count, 2) + " us per request";
 }
 
 void measure_burst(const DriverPlan& plan, Report& report) {
@@ -434,8 +437,8 @@ void measure_burst(const DriverPlan& plan, Report& report) {
 }
 
 std::string luks_format_line(const std::string& device, std::size_t line_bytes) {
-  const std::string head =
-      "{\"op\":\"luks-format\",\"device\":\"" + device + "\",\"label\":\"bench\",\"passphrase_b64\":\"";
+  const std::string head = "{\"op\":\"luks-format\",\"device\":\"" + device +
+                           "\",\"label\":\"bench\",\"passphrase_b64\":\"";
   const std::string tail = "!\"}";  // "!" is no Base64 byte: decoding fails after the whole text
   return head + std::string(line_bytes - head.size() - tail.size(), 'A') + tail;
 }
@@ -461,7 +464,8 @@ MemoryFigures run_memory(const std::string& helper, const std::string& allowed_d
   {
     Helper h(helper);
     const auto answer = h.request(luks_format_line(allowed_drive, kLargestText)).back();
-    expect_prefix(answer, "{\"error\":\"passphrase base64: invalid base64 byte\"}", "1 MiB luks-format");
+    expect_prefix(answer, "{\"error\":\"passphrase base64: invalid base64 byte\"}",
+                  "1 MiB luks-format");
     figures.passphrase = h.status_kib("VmHWM");
     h.finish();
   }
@@ -470,7 +474,8 @@ MemoryFigures run_memory(const std::string& helper, const std::string& allowed_d
     Helper h(helper);
     const std::string head = "{\"passphrase_b64\":\"";
     const std::string tail = "\",\"op\":\"nope\"}";
-    const std::string line = head + std::string(kLargestText - head.size() - tail.size(), 'A') + tail;
+    const std::string line =
+        head + std::string(kLargestText - head.size() - tail.size(), 'A') + tail;
     expect_prefix(h.request(line).back(), kBadOpAnswer, "1 MiB malformed request");
     figures.malformed = h.status_kib("VmHWM");
     h.finish();
@@ -481,9 +486,11 @@ MemoryFigures run_memory(const std::string& helper, const std::string& allowed_d
     Helper h(helper);
     const std::string head = "{\"op\":\"wipe\",\"mode\":\"random\",\"device\":\"/dev/";
     const std::string tail = "\"}";
-    const std::string line = head + std::string(kLargestText - head.size() - tail.size(), 'x') + tail;
-    expect_prefix(h.request(line).back(), "{\"error\":\"refused destructive operation: device not found: ",
-                  "1 MiB device name");
+    const std::string line =
+        head + std::string(kLargestText - head.size() - tail.size(), 'x') + tail;
+    expect_prefix(
+        h.request(line).back(),
+        "{\"error\":\"refused destructive operation: device not found: ", "1 MiB device name");
     figures.echoed = h.status_kib("VmHWM");
     h.finish();
   }
@@ -492,7 +499,8 @@ MemoryFigures run_memory(const std::string& helper, const std::string& allowed_d
 
 std::string memory_text(const MemoryFigures& figures) {
   return std::to_string(figures.small) + " KiB after one small request; " +
-         std::to_string(figures.passphrase) + " KiB after a 1 MiB luks-format whose passphrase is decoded; " +
+         std::to_string(figures.passphrase) +
+         " KiB after a 1 MiB luks-format whose passphrase is decoded; " +
          std::to_string(figures.malformed) + " KiB after a 1 MiB request that fails decoding; " +
          std::to_string(figures.echoed) + " KiB after a 1 MiB device name refused and echoed back";
 }
@@ -501,7 +509,8 @@ void measure_memory(const DriverPlan& plan, Report& report) {
   const MemoryFigures shipped = run_memory(plan.helper, plan.wipe_drive);
   report.add("peak resident memory (VmHWM): " + memory_text(shipped));
   if (!plan.plain_helper.empty()) {
-    report.add("  same without zeroing freed blocks: " + memory_text(run_memory(plan.plain_helper, plan.wipe_drive)));
+    report.add("  same without zeroing freed blocks: " +
+               memory_text(run_memory(plan.plain_helper, plan.wipe_drive)));
   }
   const std::uint64_t worst = std::max({shipped.passphrase, shipped.malformed, shipped.echoed});
   report.target("peak resident memory under 8 MiB with a 1 MiB request", worst < 8 * 1024,
@@ -548,9 +557,10 @@ double measure_guard(const DriverPlan& plan, Report& report) {
   const double cpu = (h.cpu_seconds() - cpu0) / plan.guard_rounds;
   h.finish();
   const double ratio = median(helper) / median(bare);
-  report.add("guard refusal round trip: median " + fixed(median(helper) * 1e3, 2) + " ms; bare lsblk " +
-             fixed(median(bare) * 1e3, 2) + " ms; ratio " + fixed(ratio, 3) + "; helper CPU " +
-             fixed(cpu * 1e3, 3) + " ms per request (" + std::to_string(plan.guard_rounds) + " pairs)");
+  report.add("guard refusal round trip: median " + fixed(median(helper) * 1e3, 2) +
+             " ms; bare lsblk " + fixed(median(bare) * 1e3, 2) + " ms; ratio " + fixed(ratio, 3) +
+             "; helper CPU " + fixed(cpu * 1e3, 3) + " ms per request (" +
+             std::to_string(plan.guard_rounds) + " pairs)");
   report.target("guard round trip within 1.2x of bare lsblk", ratio <= 1.2, fixed(ratio, 3) + "x");
   return median(helper);
 }
@@ -592,8 +602,8 @@ pid_t child_named(pid_t parent, std::string_view comm) {
 }
 
 void measure_wipe(const DriverPlan& plan, Report& report, double guard_seconds) {
-  const std::vector<std::string> dd = {"dd", "if=/dev/urandom", "of=" + plan.wipe_by_id, "bs=4M",
-                                       "conv=fsync", "status=none"};
+  const std::vector<std::string> dd = {"dd",    "if=/dev/urandom", "of=" + plan.wipe_by_id,
+                                       "bs=4M", "conv=fsync",      "status=none"};
   const std::string request =
       "{\"op\":\"wipe\",\"device\":\"" + plan.wipe_drive + "\",\"mode\":\"random\"}";
   const auto bare_once = [&] {
@@ -646,8 +656,12 @@ void measure_wipe(const DriverPlan& plan, Report& report, double guard_seconds) 
     if (lines.back() != "{\"ok\":true}") {
       fail("helper wipe: " + lines.back());
     }
-    HelperWipe wipe{seconds_between(t0, answered), cpu, lines.size() - 1, h.status_kib("VmHWM"),
-                    seconds_between(t0, dd_seen), seconds_between(dd_ended, answered),
+    HelperWipe wipe{seconds_between(t0, answered),
+                    cpu,
+                    lines.size() - 1,
+                    h.status_kib("VmHWM"),
+                    seconds_between(t0, dd_seen),
+                    seconds_between(dd_ended, answered),
                     seconds_between(dd_seen, dd_ended)};
     h.finish();
     return wipe;
@@ -678,9 +692,10 @@ void measure_wipe(const DriverPlan& plan, Report& report, double guard_seconds) 
     after_dd.push_back(wipe.after_dd);
     hwm = std::max(hwm, wipe.hwm_kib);
     progress_lines = wipe.progress_lines;
-    say("  wipe round " + std::to_string(i + 1) + ": bare dd " + fixed(bare.back(), 3) + " s, helper " +
-        fixed(wipe.seconds, 3) + " s (its dd " + fixed(wipe.dd, 3) + " s, " + fixed(wipe.before_dd * 1e3, 1) +
-        " ms before it, " + fixed(wipe.after_dd * 1e3, 1) + " ms after), helper CPU " + fixed(wipe.cpu * 1e3, 1) + " ms, " +
+    say("  wipe round " + std::to_string(i + 1) + ": bare dd " + fixed(bare.back(), 3) +
+        " s, helper " + fixed(wipe.seconds, 3) + " s (its dd " + fixed(wipe.dd, 3) + " s, " +
+        fixed(wipe.before_dd * 1e3, 1) + " ms before it, " + fixed(wipe.after_dd * 1e3, 1) +
+        " ms after), helper CPU " + fixed(wipe.cpu * 1e3, 1) + " ms, " +
         std::to_string(wipe.progress_lines) + " progress lines");
   }
   const double mib = static_cast<double>(plan.wipe_bytes) / (1024.0 * 1024.0);
@@ -694,22 +709,25 @@ void measure_wipe(const DriverPlan& plan, Report& report, double guard_seconds) 
   const double share = median(cpu_share);
   const double added = median(before_dd) + median(after_dd);
   const double own_ratio = median(bare) / (median(bare) + added);
-  report.add("random wipe of " + fixed(mib, 0) + " MiB (median of " + std::to_string(plan.wipe_rounds) +
-             "): helper " + fixed(median(helper), 3) + " s (" + fixed(mib / median(helper), 1) +
-             " MiB/s); bare dd " + fixed(median(bare), 3) + " s (" + fixed(mib / median(bare), 1) +
+  report.add("random wipe of " + fixed(mib, 0) + " MiB (median of " +
+             std::to_string(plan.wipe_rounds) + "): helper " + fixed(median(helper), 3) + " s (" +
+             fixed(mib / median(helper), 1) + " MiB/s); bare dd " + fixed(median(bare), 3) +
+             " s (" + fixed(mib / median(bare), 1) +
              " MiB/s); throughput ratio per round: median " + fixed(ratio, 3) + " (min " +
              fixed(minimum(round_ratios), 3) + ", max " + fixed(maximum(round_ratios), 3) + ")");
   report.add("  time the helper adds around its dd: " + fixed(median(before_dd) * 1e3, 1) +
              " ms before it (guard round trip alone: " + fixed(guard_seconds * 1e3, 1) + " ms), " +
-             fixed(median(after_dd) * 1e3, 1) + " ms after it; as a throughput ratio against the bare dd: " +
-             fixed(own_ratio, 3));
+             fixed(median(after_dd) * 1e3, 1) +
+             " ms after it; as a throughput ratio against the bare dd: " + fixed(own_ratio, 3));
   report.add("helper CPU during the wipe: median " + fixed(median(cpu_ms), 1) + " ms, " +
-             fixed(share * 100, 3) + "% of the wipe's wall time; " + std::to_string(progress_lines) +
-             " progress lines");
+             fixed(share * 100, 3) + "% of the wipe's wall time; " +
+             std::to_string(progress_lines) + " progress lines");
   report.add("peak resident memory (VmHWM) after a wipe: " + std::to_string(hwm) + " KiB");
-  report.target("wipe throughput at least 0.97x of bare dd", ratio >= 0.97,
-                fixed(ratio, 3) + "x measured, " + fixed(own_ratio, 3) + "x from the time added around dd");
-  report.target("helper CPU under 1% of the wipe's wall time", share < 0.01, fixed(share * 100, 3) + "%");
+  report.target(
+      "wipe throughput at least 0.97x of bare dd", ratio >= 0.97,
+      fixed(ratio, 3) + "x measured, " + fixed(own_ratio, 3) + "x from the time added around dd");
+  report.target("helper CPU under 1% of the wipe's wall time", share < 0.01,
+                fixed(share * 100, 3) + "%");
 }
 
 }  // namespace
