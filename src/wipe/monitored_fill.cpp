@@ -68,7 +68,7 @@ class PollPause {
   PollPause& operator=(const PollPause&) = delete;
 
   // Called by the worker once dd has ended; every later wait returns at once.
-  void end() {
+  void end() const {
     if (fd_ >= 0) {
       const std::uint64_t one = 1;
       [[maybe_unused]] const ssize_t ignored = ::write(fd_, &one, sizeof one);
