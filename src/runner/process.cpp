@@ -20,6 +20,7 @@
 
 #include "runner/runner.hpp"
 #include "secure/secure_memory.hpp"
+#include "system/system.hpp"
 #include "text/text.hpp"
 
 extern char** environ;
@@ -28,31 +29,7 @@ namespace tarnwick::runner {
 
 namespace {
 
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-      reset(std::exchange(other.fd_, -1));
-    }
-    return *this;
-  }
-  ~FileDescriptor() { reset(); }
-
-  int get() const { return fd_; }
-  bool is_open() const { return fd_ >= 0; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
+using system::FileDescriptor;
 
 struct Pipe {
   FileDescriptor read_end;

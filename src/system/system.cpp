@@ -11,25 +11,12 @@
 #include "text/text.hpp"
 
 namespace tarnwick::system {
-namespace {
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
+void FileDescriptor::reset(int fd) noexcept {
+  if (fd_ >= 0) {
+    ::close(fd_);
   }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-}  // namespace
+  fd_ = fd;
+}
 
 std::expected<std::string, int> read_file(const std::string& path) {
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "secure/secure_memory.hpp"
+#include "system/system.hpp"
 #include "text/text.hpp"
 #include "wipe/wipe.hpp"
 
@@ -22,21 +23,7 @@ constexpr std::string_view kTemporaryMapperDevice = "/dev/mapper/tarnwick_wipe_t
 // 512 bits for aes-xts-plain64: two 256-bit keys.
 constexpr std::size_t kWipeKeyBytes = 64;
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using system::FileDescriptor;
 
 // Tools get the path as text; bytes that are not UTF-8 become U+FFFD.
 std::string device_text(std::string_view device) {
