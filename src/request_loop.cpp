@@ -136,11 +136,12 @@ void write_error(int output_fd, std::string_view prefix, std::string_view text) 
   write_response(output_fd, Response{Response::Error{std::move(message)}});
 }
 
-void write_outcome(int output_fd, const std::expected<void, std::string>& outcome) {
+void write_outcome(int output_fd, std::expected<void, std::string>&& outcome) {
   if (outcome) {
     write_response(output_fd, Response{Response::Ok{}});
   } else {
-    write_response(output_fd, Response{Response::Error{outcome.error()}});
+    // Moved, not copied: an error may echo a request field of up to 1 MiB.
+    write_response(output_fd, Response{Response::Error{std::move(outcome.error())}});
   }
 }
 
@@ -222,7 +223,7 @@ bool handle_line(secure::SecretString& line, int output_fd, Session& session) {
   if (!outcome) {
     return false;
   }
-  write_outcome(output_fd, *outcome);
+  write_outcome(output_fd, std::move(*outcome));
   return true;
 }
 
@@ -246,7 +247,10 @@ SessionEnd serve_requests(int input_fd, int output_fd, Session& session) {
   int consecutive_read_failures = 0;
 
   for (;;) {
-    forget_request_text(line);
+    // The stack was cleared when the last decoded request was answered; the
+    // other lines (blank, over-long, not UTF-8) never reached the decoder.
+    secure::wipe(line.data(), line.size());
+    line.clear();
     const auto outcome = reader.read_line(line, kReadWindow);
     switch (outcome.status) {
       case LineReader::Status::EndOfInput:
