@@ -4,11 +4,10 @@
 
 #include <array>
 #include <cstddef>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 namespace tarnwick::fuzz {
 
@@ -20,15 +19,27 @@ inline void require(bool condition) {
 // the library itself refuses.
 inline bool is_syntax_message(std::string_view message) {
   static constexpr std::array<std::string_view, 18> syntax = {
-      "EOF while parsing a value",  "EOF while parsing an object", "EOF while parsing a list",
-      "EOF while parsing a string", "expected value",              "expected `:`",
-      "expected `,` or `}`",        "expected `,` or `]`",         "key must be a string",
-      "trailing comma",             "invalid escape",              "invalid number",
-      "number out of range",        "invalid unicode code point",  "lone leading surrogate in hex escape",
+      "EOF while parsing a value",
+      "EOF while parsing an object",
+      "EOF while parsing a list",
+      "EOF while parsing a string",
+      "expected value",
+      "expected `:`",
+      "expected `,` or `}`",
+      "expected `,` or `]`",
+      "key must be a string",
+      "trailing comma",
+      "invalid escape",
+      "invalid number",
+      "number out of range",
+      "invalid unicode code point",
+      "lone leading surrogate in hex escape",
       "control character (\\u0000-\\u001F) found while parsing a string",
-      "trailing characters",        "recursion limit exceeded"};
+      "trailing characters",
+      "recursion limit exceeded"};
   for (const std::string_view known : syntax) {
-    if (message.starts_with(known) && message.substr(known.size()).starts_with(" at line ")) return true;
+    if (message.starts_with(known) && message.substr(known.size()).starts_with(" at line "))
+      return true;
   }
   return false;
 }
@@ -40,7 +51,8 @@ inline std::size_t suffix_line(std::string_view message) {
   std::string_view rest = message.substr(at + 9);
   std::size_t line = 0;
   std::size_t i = 0;
-  for (; i < rest.size() && rest[i] >= '0' && rest[i] <= '9'; ++i) line = line * 10 + static_cast<std::size_t>(rest[i] - '0');
+  for (; i < rest.size() && rest[i] >= '0' && rest[i] <= '9'; ++i)
+    line = line * 10 + static_cast<std::size_t>(rest[i] - '0');
   if (i == 0 || !rest.substr(i).starts_with(" column ")) return 0;
   rest = rest.substr(i + 8);
   if (rest.empty()) return 0;
@@ -67,7 +79,8 @@ inline void check_against_library(std::string_view text, bool decoded, std::stri
   if (!accepts) return;
   if (decoded) require(*accepts);
   if (!*accepts) require(!decoded);
-  if (*accepts && !decoded && is_syntax_message(error)) require(error.starts_with("recursion limit exceeded"));
+  if (*accepts && !decoded && is_syntax_message(error))
+    require(error.starts_with("recursion limit exceeded"));
 }
 
 }  // namespace tarnwick::fuzz

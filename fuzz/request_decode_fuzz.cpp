@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!text::is_valid_utf8(line) || line.find('\n') != std::string_view::npos) return -1;
 
   auto decoded = decode_request(line);
-  fuzz::check_against_library(line, decoded.has_value(), decoded ? std::string_view() : decoded.error());
+  fuzz::check_against_library(line, decoded.has_value(),
+                              decoded ? std::string_view() : decoded.error());
   if (decoded) {
     wipe_request(*decoded);
     return 0;

@@ -23,7 +23,8 @@ constexpr char kToolSearchPath[] = "/usr/sbin:/usr/bin:/sbin:/bin";
 int main() {
   if (::geteuid() != 0) {
     // Nothing else happens: no input is read and nothing goes to standard output.
-    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, kRootRefusal, sizeof kRootRefusal - 1);
+    [[maybe_unused]] const ssize_t ignored =
+        ::write(STDERR_FILENO, kRootRefusal, sizeof kRootRefusal - 1);
     return 2;
   }
   if (::setenv("PATH", kToolSearchPath, 1) != 0) {

@@ -36,22 +36,34 @@ struct Overloaded : Ts... {
 enum class Op { LuksFormat, LuksOpen, LuksClose, Wipe, Mkfs, Shutdown };
 constexpr std::array<std::string_view, 6> op_names = {"luks-format", "luks-open", "luks-close",
                                                       "wipe",        "mkfs",      "shutdown"};
-constexpr std::array<std::string_view, 4> mode_names = {"encrypted-zero", "secure-discard", "random",
-                                                        "none"};
+constexpr std::array<std::string_view, 4> mode_names = {"encrypted-zero", "secure-discard",
+                                                        "random", "none"};
 constexpr std::array<std::string_view, 3> fs_names = {"ext4", "btrfs", "xfs"};
 
-enum class Field : std::size_t { Device, Label, AllowDiscards, PassphraseB64, MapperName, Mode, Mapped, Fs };
+enum class Field : std::size_t {
+  Device,
+  Label,
+  AllowDiscards,
+  PassphraseB64,
+  MapperName,
+  Mode,
+  Mapped,
+  Fs
+};
 constexpr std::size_t field_count = 8;
 constexpr std::array<std::string_view, field_count> field_names = {
     "device", "label", "allow_discards", "passphrase_b64", "mapper_name", "mode", "mapped", "fs"};
 
-constexpr std::string_view name_of(Field field) { return field_names[static_cast<std::size_t>(field)]; }
+constexpr std::string_view name_of(Field field) {
+  return field_names[static_cast<std::size_t>(field)];
+}
 
 // Each variant's fields in declaration order.
 std::span<const Field> fields_of(Op op) {
   using enum Field;
   static constexpr std::array<Field, 4> luks_format = {Device, Label, AllowDiscards, PassphraseB64};
-  static constexpr std::array<Field, 4> luks_open = {Device, MapperName, PassphraseB64, AllowDiscards};
+  static constexpr std::array<Field, 4> luks_open = {Device, MapperName, PassphraseB64,
+                                                     AllowDiscards};
   static constexpr std::array<Field, 1> luks_close = {MapperName};
   static constexpr std::array<Field, 2> wipe = {Device, Mode};
   static constexpr std::array<Field, 3> mkfs = {Mapped, Fs, Label};
@@ -92,7 +104,8 @@ std::string_view description_of(Op op) {
 }
 
 template <std::size_t N>
-std::optional<std::size_t> index_of(const std::array<std::string_view, N>& names, std::string_view name) {
+std::optional<std::size_t> index_of(const std::array<std::string_view, N>& names,
+                                    std::string_view name) {
   const auto found = std::find(names.begin(), names.end(), name);
   if (found == names.end()) return std::nullopt;
   return static_cast<std::size_t>(found - names.begin());
@@ -130,19 +143,20 @@ struct MapSummary {
   std::optional<std::string> first_value;
 };
 
-using Held = std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string, HeldSecret,
-                          Sequence, MapSummary>;
+using Held = std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string,
+                          HeldSecret, Sequence, MapSummary>;
 
 std::string describe(const Held& value) {
-  return std::visit(Overloaded{
-                        [](const std::string& text) { return "string " + json::quote(text); },
-                        // Only the passphrase field takes a held secret, and it accepts every string.
-                        [](const HeldSecret&) { return std::string("string"); },
-                        [](const Sequence&) { return std::string("sequence"); },
-                        [](const MapSummary&) { return std::string("map"); },
-                        [](auto scalar) { return json::describe(Scalar{scalar}); },
-                    },
-                    value);
+  return std::visit(
+      Overloaded{
+          [](const std::string& text) { return "string " + json::quote(text); },
+          // Only the passphrase field takes a held secret, and it accepts every string.
+          [](const HeldSecret&) { return std::string("string"); },
+          [](const Sequence&) { return std::string("sequence"); },
+          [](const MapSummary&) { return std::string("map"); },
+          [](auto scalar) { return json::describe(Scalar{scalar}); },
+      },
+      value);
 }
 
 Held hold(const Scalar& value, Field field) {
@@ -199,17 +213,20 @@ std::expected<std::size_t, std::string> named_value(const Held& value,
   };
   if (const auto* text = std::get_if<std::string>(&value)) return lookup(*text);
   if (const auto* map = std::get_if<MapSummary>(&value)) {
-    if (map->members != 1) return std::unexpected(json::invalid_value("map", "map with a single key"));
+    if (map->members != 1)
+      return std::unexpected(json::invalid_value("map", "map with a single key"));
     const auto index = lookup(map->first_key);
     if (!index) return index;
-    if (map->first_value) return std::unexpected(json::invalid_type(*map->first_value, "unit variant"));
+    if (map->first_value)
+      return std::unexpected(json::invalid_type(*map->first_value, "unit variant"));
     return index;
   }
   return std::unexpected(json::invalid_type(describe(value), "string or map"));
 }
 
 std::expected<void, std::string> decode_field(Field field, Held& value, FieldValues& out) {
-  const auto store = [&](std::string& target, std::string_view expected) -> std::expected<void, std::string> {
+  const auto store = [&](std::string& target,
+                         std::string_view expected) -> std::expected<void, std::string> {
     auto text = text_value(value, expected);
     if (!text) return std::unexpected(std::move(text.error()));
     target = std::move(*text);
@@ -296,7 +313,8 @@ std::expected<Request, std::string> decode_members(Op op, std::vector<Member>& m
 
 // Array form: the elements after the op are the fields in declaration
 // order; a missing trailing "allow_discards" takes its default.
-std::expected<Request, std::string> decode_elements(Op op, std::vector<Member>& elements, std::size_t found) {
+std::expected<Request, std::string> decode_elements(Op op, std::vector<Member>& elements,
+                                                    std::size_t found) {
   const std::span<const Field> fields = fields_of(op);
   FieldValues values;
   for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -309,8 +327,9 @@ std::expected<Request, std::string> decode_elements(Op op, std::vector<Member>& 
     }
   }
   if (op != Op::Shutdown && found > fields.size()) {
-    const std::string expected = std::to_string(fields.size()) +
-                                 (fields.size() == 1 ? " element in sequence" : " elements in sequence");
+    const std::string expected =
+        std::to_string(fields.size()) +
+        (fields.size() == 1 ? " element in sequence" : " elements in sequence");
     return std::unexpected(json::invalid_length(found, expected));
   }
   return assemble(op, values);
@@ -333,8 +352,8 @@ class RequestReader final : public json::Handler {
   Reaction on_scalar(const Scalar& value) override {
     switch (depth_) {
       case 0:
-        return std::unexpected(
-            while_reading(json::invalid_type(json::describe(value), "internally tagged enum Request")));
+        return std::unexpected(while_reading(
+            json::invalid_type(json::describe(value), "internally tagged enum Request")));
       case 1:
         return value_scalar(value);
       default:
@@ -437,7 +456,8 @@ class RequestReader final : public json::Handler {
       case Target::Op: {
         const auto* const* text = std::get_if<std::string*>(&value);
         if (text == nullptr) {
-          return std::unexpected(while_reading(json::invalid_type(json::describe(value), "variant identifier")));
+          return std::unexpected(
+              while_reading(json::invalid_type(json::describe(value), "variant identifier")));
         }
         const auto index = index_of(op_names, **text);
         if (!index) return std::unexpected(while_reading(json::unknown_variant(**text, op_names)));
@@ -456,7 +476,8 @@ class RequestReader final : public json::Handler {
   Reaction value_container(Container kind) {
     switch (next_target()) {
       case Target::Op:
-        return std::unexpected(while_reading(json::invalid_type(json::describe(kind), "variant identifier")));
+        return std::unexpected(
+            while_reading(json::invalid_type(json::describe(kind), "variant identifier")));
       case Target::Field:
         if (kind == Container::Array) {
           members_.push_back(Member{field_, repeated_, Sequence{}});
@@ -552,7 +573,8 @@ std::size_t json_string_size(std::string_view text) {
 
 std::expected<Request, std::string> decode_request(std::string_view line) {
   RequestReader reader;
-  if (auto read = json::read_document(line, reader); !read) return std::unexpected(std::move(read.error()));
+  if (auto read = json::read_document(line, reader); !read)
+    return std::unexpected(std::move(read.error()));
   // A document read without error ended with the request's closing bracket,
   // which decoded it.
   Request request = std::move(*reader.request);

@@ -53,7 +53,8 @@ class LineReader {
       const char* begin = buffer_.data() + start_;
       const void* lf = ::memchr(begin, '\n', available);
       const std::size_t take =
-          lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) + 1 : available;
+          lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) + 1
+                        : available;
       consume_into(line, take);
       if (lf != nullptr) {
         return {Status::Line};
@@ -76,7 +77,8 @@ class LineReader {
       const char* begin = buffer_.data() + start_;
       const void* lf = ::memchr(begin, '\n', end_ - start_);
       const std::size_t take =
-          lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) + 1 : end_ - start_;
+          lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) + 1
+                        : end_ - start_;
       secure::wipe(buffer_.data() + start_, take);
       start_ += take;
       if (lf != nullptr) {
@@ -174,8 +176,8 @@ std::optional<Outcome> dispatch(Request& request, int output_fd, Session& sessio
         } else if constexpr (std::is_same_v<T, Request::Wipe>) {
           return wipe::handle_wipe(session.runner, guard, r.device, r.mode, progress);
         } else if constexpr (std::is_same_v<T, Request::LuksFormat>) {
-          return luks::handle_luks_format(session.runner, guard, r.device, r.label, r.allow_discards,
-                                          r.passphrase_b64);
+          return luks::handle_luks_format(session.runner, guard, r.device, r.label,
+                                          r.allow_discards, r.passphrase_b64);
         } else if constexpr (std::is_same_v<T, Request::LuksOpen>) {
           return luks::handle_luks_open(session.runner, guard, session.mappers, r.device,
                                         r.mapper_name, r.passphrase_b64, r.allow_discards);

@@ -1,15 +1,14 @@
 #include "cli/app.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
 #include <cstdlib>
 #include <optional>
 #include <set>
 #include <utility>
 #include <vector>
-
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <CLI/CLI.hpp>
 
 #include "cli/drives.hpp"
 #include "cli/format.hpp"
@@ -21,7 +20,8 @@ namespace tarnwick::cli {
 std::string mapper_name_of(const std::string& argument) {
   static const std::string kMapperDir = "/dev/mapper/";
   static const std::string kPrefix = "tarnwick_";
-  std::string name = argument.starts_with(kMapperDir) ? argument.substr(kMapperDir.size()) : argument;
+  std::string name =
+      argument.starts_with(kMapperDir) ? argument.substr(kMapperDir.size()) : argument;
   return name.starts_with(kPrefix) ? name : kPrefix + name;
 }
 
@@ -57,11 +57,16 @@ void complain(std::string_view text) {
 
 std::string what_step_does(const Step& step) {
   switch (step.kind) {
-    case StepKind::Wipe: return "wipe of " + step.device;
-    case StepKind::Encrypt: return "encrypting " + step.device;
-    case StepKind::Open: return "opening " + step.device + " as " + step.mapper;
-    case StepKind::Mkfs: return "making a filesystem on " + client::mapped_path(step.mapper);
-    case StepKind::Close: return "closing " + step.mapper;
+    case StepKind::Wipe:
+      return "wipe of " + step.device;
+    case StepKind::Encrypt:
+      return "encrypting " + step.device;
+    case StepKind::Open:
+      return "opening " + step.device + " as " + step.mapper;
+    case StepKind::Mkfs:
+      return "making a filesystem on " + client::mapped_path(step.mapper);
+    case StepKind::Close:
+      return "closing " + step.mapper;
   }
   return "request";
 }
@@ -69,11 +74,13 @@ std::string what_step_does(const Step& step) {
 int exit_status_for(const ClientError& error) {
   switch (error.kind) {
     case ClientError::Kind::Helper:
-    case ClientError::Kind::InvalidArgument: return kExitFailed;
+    case ClientError::Kind::InvalidArgument:
+      return kExitFailed;
     case ClientError::Kind::StartFailed:
     case ClientError::Kind::AuthorisationRefused:
     case ClientError::Kind::HelperExited:
-    case ClientError::Kind::Protocol: return kExitNoHelper;
+    case ClientError::Kind::Protocol:
+      return kExitNoHelper;
   }
   return kExitFailed;
 }
@@ -409,9 +416,9 @@ int run(int argc, char** argv) {
       // the drive under it is the one to confirm.
       for (std::size_t j = 0; j < i; ++j) {
         if (steps[j].kind == StepKind::Open && steps[j].mapper == step.mapper) {
-          status = confirmation.confirm(
-              steps[j].device, "make a filesystem on " + client::mapped_path(step.mapper) +
-                                   ", which is opened from it");
+          status = confirmation.confirm(steps[j].device, "make a filesystem on " +
+                                                             client::mapped_path(step.mapper) +
+                                                             ", which is opened from it");
         }
       }
     }

@@ -8,11 +8,11 @@ namespace tarnwick::cli {
 
 // Exit statuses.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;       // an operation failed; the helper's text says why
-inline constexpr int kExitUsage = 2;        // the command line is wrong
-inline constexpr int kExitNotConfirmed = 3; // not confirmed, or no way to ask
-inline constexpr int kExitNoHelper = 4;     // the helper could not be started, was not
-                                            // authorised, or ended unexpectedly
+inline constexpr int kExitFailed = 1;        // an operation failed; the helper's text says why
+inline constexpr int kExitUsage = 2;         // the command line is wrong
+inline constexpr int kExitNotConfirmed = 3;  // not confirmed, or no way to ask
+inline constexpr int kExitNoHelper = 4;      // the helper could not be started, was not
+                                             // authorised, or ended unexpectedly
 
 // The environment variable that names a helper to start directly.
 inline constexpr const char* kHelperVariable = "TARNWICK_DRIVES_HELPER";

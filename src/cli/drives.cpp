@@ -1,11 +1,10 @@
 #include "cli/drives.hpp"
 
+#include <dirent.h>
+
 #include <charconv>
 #include <climits>
 #include <cstdlib>
-
-#include <dirent.h>
-
 #include <nlohmann/json.hpp>
 
 #include "cli/format.hpp"
@@ -83,7 +82,8 @@ void collect_mounts(const json& node, std::vector<Mount>& mounts) {
 }  // namespace
 
 std::vector<std::string> lsblk_arguments() {
-  return {"-J", "-b", "-o", "NAME,PATH,SIZE,TYPE,RM,HOTPLUG,RO,TRAN,VENDOR,MODEL,SERIAL,MOUNTPOINT"};
+  return {"-J", "-b", "-o",
+          "NAME,PATH,SIZE,TYPE,RM,HOTPLUG,RO,TRAN,VENDOR,MODEL,SERIAL,MOUNTPOINT"};
 }
 
 std::expected<std::vector<DriveInfo>, std::string> parse_lsblk(std::string_view json_text) {
@@ -187,8 +187,8 @@ std::string describe_drive(const DriveInfo& drive) {
     model += (model.empty() ? "" : " ") + drive.model;
   }
   std::string text = drive.path + "  " +
-                     (drive.size ? format_bytes(*drive.size) : std::string("unknown size")) +
-                     "  " + (model.empty() ? std::string("unknown model") : model) +
+                     (drive.size ? format_bytes(*drive.size) : std::string("unknown size")) + "  " +
+                     (model.empty() ? std::string("unknown model") : model) +
                      (drive.read_only ? "  (read-only)" : "") + "\n";
   text += "  serial:   " + (drive.serial.empty() ? std::string("none") : drive.serial) + "\n";
   text += "  by-id:    " + (drive.by_id.empty() ? std::string("none") : drive.by_id) + "\n";

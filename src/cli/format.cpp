@@ -1,10 +1,10 @@
 #include "cli/format.hpp"
 
-#include <cmath>
-#include <cstdio>
-
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
 
 #include "cli/io.hpp"
 

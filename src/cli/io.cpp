@@ -1,14 +1,14 @@
 #include "cli/io.hpp"
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <utility>
-
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace tarnwick::cli {
 
@@ -72,7 +72,7 @@ class ModeChange {
     }
     g_saved = saved_;
     g_saved_fd.store(fd);
-    struct sigaction action {};
+    struct sigaction action{};
     action.sa_handler = restore_and_reraise;
     ::sigemptyset(&action.sa_mask);
     for (std::size_t i = 0; i < std::size(kRestoreSignals); ++i) {
@@ -99,7 +99,7 @@ class ModeChange {
   int fd_;
   termios saved_{};
   bool active_ = false;
-  struct sigaction previous_[std::size(kRestoreSignals)] {};
+  struct sigaction previous_[std::size(kRestoreSignals)]{};
 };
 
 }  // namespace
@@ -202,8 +202,7 @@ void Terminal::wait_for_key(std::string_view prompt) const {
   write(prompt);
   for (;;) {
     unsigned char byte = 0;
-    if (read_byte(fd_, byte) <= 0 || byte == '\n' || byte == '\r' || byte == 0x03 ||
-        byte == 0x04) {
+    if (read_byte(fd_, byte) <= 0 || byte == '\n' || byte == '\r' || byte == 0x03 || byte == 0x04) {
       return;
     }
   }

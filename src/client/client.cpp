@@ -2,12 +2,6 @@
 // exchange over them.
 #include "client/client.hpp"
 
-#include <algorithm>
-#include <cerrno>
-#include <cmath>
-#include <cstring>
-#include <utility>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -17,6 +11,12 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <utility>
 
 #include "client/protocol.hpp"
 
@@ -32,26 +32,33 @@ namespace tarnwick::client {
 
 std::string_view to_string(WipeMode mode) {
   switch (mode) {
-    case WipeMode::EncryptedZero: return "encrypted-zero";
-    case WipeMode::SecureDiscard: return "secure-discard";
-    case WipeMode::Random: return "random";
-    case WipeMode::None: return "none";
+    case WipeMode::EncryptedZero:
+      return "encrypted-zero";
+    case WipeMode::SecureDiscard:
+      return "secure-discard";
+    case WipeMode::Random:
+      return "random";
+    case WipeMode::None:
+      return "none";
   }
   return "none";
 }
 
 std::string_view to_string(Filesystem fs) {
   switch (fs) {
-    case Filesystem::Ext4: return "ext4";
-    case Filesystem::Btrfs: return "btrfs";
-    case Filesystem::Xfs: return "xfs";
+    case Filesystem::Ext4:
+      return "ext4";
+    case Filesystem::Btrfs:
+      return "btrfs";
+    case Filesystem::Xfs:
+      return "xfs";
   }
   return "ext4";
 }
 
 std::optional<WipeMode> parse_wipe_mode(std::string_view name) {
-  for (WipeMode mode : {WipeMode::EncryptedZero, WipeMode::SecureDiscard, WipeMode::Random,
-                        WipeMode::None}) {
+  for (WipeMode mode :
+       {WipeMode::EncryptedZero, WipeMode::SecureDiscard, WipeMode::Random, WipeMode::None}) {
     if (to_string(mode) == name) {
       return mode;
     }
@@ -306,9 +313,8 @@ struct Client::Impl {
       e.exit_status = code;
       if (via_pkexec && (code == 126 || code == 127)) {
         e.kind = ClientError::Kind::AuthorisationRefused;
-        e.message = code == 126
-                        ? "authorisation was dismissed: pkexec exited 126"
-                        : "authorisation was refused or pkexec failed: pkexec exited 127";
+        e.message = code == 126 ? "authorisation was dismissed: pkexec exited 126"
+                                : "authorisation was refused or pkexec failed: pkexec exited 127";
         return e;
       }
       e.kind = ClientError::Kind::HelperExited;
@@ -316,8 +322,8 @@ struct Client::Impl {
     } else if (status != -1 && WIFSIGNALED(status)) {
       e.kind = ClientError::Kind::HelperExited;
       e.signal = WTERMSIG(status);
-      e.message = "the helper was ended by signal " + signal_name(WTERMSIG(status)) +
-                  " before answering";
+      e.message =
+          "the helper was ended by signal " + signal_name(WTERMSIG(status)) + " before answering";
     } else {
       e.kind = ClientError::Kind::HelperExited;
       e.message = "the helper ended before answering";
@@ -429,9 +435,7 @@ const std::string kNoText;
 
 std::string Client::installed_helper_path() { return TDH_CLIENT_HELPER_PATH; }
 
-std::vector<std::string> Client::default_command() {
-  return {"pkexec", installed_helper_path()};
-}
+std::vector<std::string> Client::default_command() { return {"pkexec", installed_helper_path()}; }
 
 std::expected<Client, ClientError> Client::start() { return start(default_command()); }
 

@@ -1,16 +1,15 @@
 #include "client/protocol.hpp"
 
-#include <cerrno>
-#include <charconv>
-#include <cstring>
-#include <new>
-
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <new>
 #include <nlohmann/json.hpp>
 
 namespace tarnwick::client::detail {
@@ -18,7 +17,7 @@ namespace tarnwick::client::detail {
 // --- SecretBuffer ------------------------------------------------------------
 
 SecretBuffer::SecretBuffer(std::size_t capacity)
-    : data_(capacity == 0 ? nullptr : new (std::nothrow) char[capacity]),
+    : data_(capacity == 0 ? nullptr : new(std::nothrow) char[capacity]),
       capacity_(data_ == nullptr ? 0 : capacity) {}
 
 SecretBuffer::~SecretBuffer() {
@@ -133,13 +132,27 @@ std::optional<std::string> json_quote(std::string_view text) {
   for (char c : text) {
     const auto u = static_cast<unsigned char>(c);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (u < 0x20) {
           out += "\\u00";
@@ -222,9 +235,8 @@ std::expected<std::string, ClientError> wipe_request(std::string_view device, Wi
   return "{\"op\":\"wipe\"" + *members + "}\n";
 }
 
-std::expected<SecretBuffer, ClientError> luks_format_request(std::string_view device,
-                                                              std::string_view label,
-                                                              std::span<const std::byte> passphrase) {
+std::expected<SecretBuffer, ClientError> luks_format_request(
+    std::string_view device, std::string_view label, std::span<const std::byte> passphrase) {
   auto members = members_text({{"device", device}, {"label", label}});
   if (!members) {
     return std::unexpected(members.error());
@@ -233,9 +245,9 @@ std::expected<SecretBuffer, ClientError> luks_format_request(std::string_view de
 }
 
 std::expected<SecretBuffer, ClientError> luks_open_request(std::string_view device,
-                                                            std::string_view mapper_name,
-                                                            std::span<const std::byte> passphrase,
-                                                            bool allow_discards) {
+                                                           std::string_view mapper_name,
+                                                           std::span<const std::byte> passphrase,
+                                                           bool allow_discards) {
   auto members = members_text({{"device", device}, {"mapper_name", mapper_name}});
   if (!members) {
     return std::unexpected(members.error());

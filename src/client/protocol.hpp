@@ -59,12 +59,12 @@ std::optional<std::string> json_quote(std::string_view text);
 // an InvalidArgument error naming the field.
 std::expected<std::string, ClientError> wipe_request(std::string_view device, WipeMode mode);
 std::expected<SecretBuffer, ClientError> luks_format_request(std::string_view device,
-                                                              std::string_view label,
-                                                              std::span<const std::byte> passphrase);
+                                                             std::string_view label,
+                                                             std::span<const std::byte> passphrase);
 std::expected<SecretBuffer, ClientError> luks_open_request(std::string_view device,
-                                                            std::string_view mapper_name,
-                                                            std::span<const std::byte> passphrase,
-                                                            bool allow_discards);
+                                                           std::string_view mapper_name,
+                                                           std::span<const std::byte> passphrase,
+                                                           bool allow_discards);
 std::expected<std::string, ClientError> luks_close_request(std::string_view mapper_name);
 std::expected<std::string, ClientError> mkfs_request(std::string_view mapped, Filesystem fs,
                                                      std::string_view label);

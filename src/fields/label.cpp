@@ -20,7 +20,8 @@ constexpr bool is_control_character(char32_t c) noexcept {
 
 std::expected<void, std::string> validate_label(std::string_view label) {
   const auto refused = [] {
-    return std::unexpected(std::string("filesystem label is too long or contains control characters"));
+    return std::unexpected(
+        std::string("filesystem label is too long or contains control characters"));
   };
   // Request text is valid UTF-8 by the time it gets here; anything else is
   // refused rather than counted by guesswork.

@@ -41,7 +41,7 @@ std::optional<std::string> stable_by_id_path(const system::SystemPaths& paths,
 // For whole-drive operations ("wipe", "luks-format"): the stable path, or the
 // final error text for the client.
 std::expected<std::string, std::string> resolve_drive_target(const GuardContext& context,
-                                                              std::string_view device);
+                                                             std::string_view device);
 
 // For "luks-open": a drive or one of its partitions; the whole drive is judged.
 std::expected<std::string, std::string> resolve_drive_or_partition_target(

@@ -141,8 +141,7 @@ std::expected<GuardReport, HelperError> guard_drive(const GuardContext& context,
     report.reasons.emplace_back("device is referenced in /etc/crypttab");
   }
 
-  report.stable_path =
-      stable_by_id_path(context.paths, device).value_or(std::string(device));
+  report.stable_path = stable_by_id_path(context.paths, device).value_or(std::string(device));
   report.allowed = report.reasons.empty();
   return report;
 }

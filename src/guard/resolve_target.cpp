@@ -35,7 +35,7 @@ std::expected<GuardReport, std::string> allowed_report(const GuardContext& conte
 }  // namespace
 
 std::expected<std::string, std::string> resolve_drive_target(const GuardContext& context,
-                                                              std::string_view device) {
+                                                             std::string_view device) {
   auto report = allowed_report(context, device);
   if (!report) {
     return std::unexpected(std::move(report.error()));

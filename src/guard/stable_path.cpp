@@ -36,8 +36,7 @@ std::optional<std::string> stable_by_id_path(const system::SystemPaths& paths,
   if (!directory) {
     return std::nullopt;
   }
-  const std::optional<std::string> canonical_device =
-      system::canonical_path(std::string(device));
+  const std::optional<std::string> canonical_device = system::canonical_path(std::string(device));
   if (!canonical_device) {
     return std::nullopt;
   }

@@ -15,8 +15,7 @@ std::optional<std::string> read_optional_table(const std::string& path) {
 
 }  // namespace
 
-std::expected<std::string, runner::HelperError> read_mount_table(
-    const system::SystemPaths& paths) {
+std::expected<std::string, runner::HelperError> read_mount_table(const system::SystemPaths& paths) {
   auto contents = system::read_text_file(paths.proc_mounts);
   if (!contents) {
     return std::unexpected(runner::HelperError::io_errno(contents.error()));

@@ -28,12 +28,31 @@ constexpr std::array<std::string_view, 1> root_keys = {"blockdevices"};
 constexpr std::array<std::size_t, 1> root_required = {0};
 
 enum NodeKey : std::size_t {
-  Name, Path, Size, Type, Rm, Hotplug, Ro, Tran, Vendor, Model, Serial,
-  Fstype, Mountpoint, Label, Rota, Pttype, Fsused, Fssize, Children, NodeKeyCount
+  Name,
+  Path,
+  Size,
+  Type,
+  Rm,
+  Hotplug,
+  Ro,
+  Tran,
+  Vendor,
+  Model,
+  Serial,
+  Fstype,
+  Mountpoint,
+  Label,
+  Rota,
+  Pttype,
+  Fsused,
+  Fssize,
+  Children,
+  NodeKeyCount
 };
 constexpr std::array<std::string_view, NodeKeyCount> node_keys = {
-    "name",   "path",   "size",   "type",       "rm",    "hotplug", "ro",     "tran",   "vendor", "model",
-    "serial", "fstype", "mountpoint", "label", "rota",  "pttype",  "fsused", "fssize", "children"};
+    "name", "path",   "size",   "type",   "rm",      "hotplug",    "ro",
+    "tran", "vendor", "model",  "serial", "fstype",  "mountpoint", "label",
+    "rota", "pttype", "fsused", "fssize", "children"};
 constexpr std::array<std::size_t, 2> node_required = {Name, Path};
 
 std::string_view expected_kind(std::size_t key) {
@@ -55,7 +74,8 @@ std::string_view expected_kind(std::size_t key) {
 }
 
 template <class T, class Read>
-std::expected<void, std::string> optional_field(std::optional<T>& field, const Scalar& value, Read read) {
+std::expected<void, std::string> optional_field(std::optional<T>& field, const Scalar& value,
+                                                Read read) {
   if (json::is_null(value)) {
     field.reset();
     return {};
@@ -138,13 +158,15 @@ class LsblkReader final : public json::Handler {
   LsblkRoot root;
 
   Reaction on_scalar(const Scalar& value) override {
-    if (frames_.empty()) return std::unexpected(failure(json::invalid_type(json::describe(value), expect_root)));
+    if (frames_.empty())
+      return std::unexpected(failure(json::invalid_type(json::describe(value), expect_root)));
     return std::visit(
         [&](auto& frame) -> Reaction {
           using F = std::decay_t<decltype(frame)>;
           if constexpr (std::is_same_v<F, RootFrame>) {
             frame.pending = false;
-            return std::unexpected(failure(json::invalid_type(json::describe(value), expect_sequence)));
+            return std::unexpected(
+                failure(json::invalid_type(json::describe(value), expect_sequence)));
           } else if constexpr (std::is_same_v<F, NodeFrame>) {
             const std::size_t key = *frame.pending;
             frame.pending.reset();
@@ -190,7 +212,8 @@ class LsblkReader final : public json::Handler {
     auto& frame = std::get<RootFrame>(top);
     const auto index = frame.keys.find(key);
     if (!index) return Flow::Skip;
-    if (auto marked = frame.keys.mark(*index); !marked) return std::unexpected(failure(marked.error()));
+    if (auto marked = frame.keys.mark(*index); !marked)
+      return std::unexpected(failure(marked.error()));
     frame.pending = true;
     return Flow::Continue;
   }
@@ -221,7 +244,8 @@ class LsblkReader final : public json::Handler {
  private:
   Reaction note_key(NodeFrame& node, std::optional<std::size_t> index) {
     if (!index) return Flow::Skip;
-    if (auto marked = node.keys.mark(*index); !marked) return std::unexpected(failure(marked.error()));
+    if (auto marked = node.keys.mark(*index); !marked)
+      return std::unexpected(failure(marked.error()));
     node.pending = *index;
     return Flow::Continue;
   }
@@ -246,13 +270,15 @@ class LsblkReader final : public json::Handler {
 const std::vector<std::string>& lsblk_arguments() {
   static const std::vector<std::string> arguments = {
       "-J", "-b", "-o",
-      "NAME,PATH,SIZE,TYPE,RM,HOTPLUG,RO,ROTA,TRAN,VENDOR,MODEL,SERIAL,FSTYPE,FSUSED,FSSIZE,MOUNTPOINT,LABEL,PTTYPE"};
+      "NAME,PATH,SIZE,TYPE,RM,HOTPLUG,RO,ROTA,TRAN,VENDOR,MODEL,SERIAL,FSTYPE,FSUSED,FSSIZE,"
+      "MOUNTPOINT,LABEL,PTTYPE"};
   return arguments;
 }
 
 std::expected<LsblkRoot, std::string> decode_lsblk(std::string_view json_text) {
   LsblkReader reader;
-  if (auto read = json::read_document(json_text, reader); !read) return std::unexpected(std::move(read.error()));
+  if (auto read = json::read_document(json_text, reader); !read)
+    return std::unexpected(std::move(read.error()));
   return std::move(reader.root);
 }
 

@@ -6,8 +6,7 @@
 namespace tarnwick::inventory {
 
 std::expected<std::vector<Drive>, HelperError> list_drives() {
-  auto process =
-      runner::run_process("lsblk", lsblk_arguments(), runner::StdinSource::NullDevice);
+  auto process = runner::run_process("lsblk", lsblk_arguments(), runner::StdinSource::NullDevice);
   if (!process) {
     return std::unexpected(std::move(process.error()));
   }

@@ -34,7 +34,8 @@ std::string position_suffix(Position position);
 // One scalar as the reader delivers it. A string refers to the reader's own
 // buffer, valid only during the call: move it out, or copy it and wipe the
 // buffer when it is secret.
-using Scalar = std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string*>;
+using Scalar =
+    std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string*>;
 
 enum class Container { Object, Array };
 
@@ -113,9 +114,7 @@ std::expected<bool, std::string> read_bool(const Scalar& value,
 // Negative integers are an invalid value, fractions and strings an invalid type.
 std::expected<std::uint64_t, std::string> read_u64(const Scalar& value);
 
-inline bool is_null(const Scalar& value) {
-  return std::holds_alternative<std::nullptr_t>(value);
-}
+inline bool is_null(const Scalar& value) { return std::holds_alternative<std::nullptr_t>(value); }
 
 // ---- Member bookkeeping ----
 

@@ -6,10 +6,9 @@
 
 #include <cassert>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <utility>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "json/json_reader.hpp"
 #include "json/syntax.hpp"
@@ -263,8 +262,9 @@ std::expected<void, std::string> read_document(std::string_view text, Handler& h
   const CountingIterator last(text.data() + text.size(), &counter);
   // Not strict: what follows the value is checked by finish(), because the
   // library takes a NUL byte for the end of the input.
-  const bool complete = nlohmann::json::sax_parse(first, last, &adapter, nlohmann::json::input_format_t::json,
-                                                  /*strict=*/false);
+  const bool complete =
+      nlohmann::json::sax_parse(first, last, &adapter, nlohmann::json::input_format_t::json,
+                                /*strict=*/false);
   if (complete) adapter.finish();
   if (auto error = adapter.take_error()) return render(std::move(*error));
   return {};

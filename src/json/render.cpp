@@ -27,7 +27,8 @@ std::string float_text(double value) {
   std::array<char, 64> buffer{};
   const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), std::fabs(value),
                                     std::chars_format::scientific);
-  const std::string_view scientific(buffer.data(), static_cast<std::size_t>(result.ptr - buffer.data()));
+  const std::string_view scientific(buffer.data(),
+                                    static_cast<std::size_t>(result.ptr - buffer.data()));
   const std::size_t e = scientific.find('e');
   std::string digits;
   for (const char c : scientific.substr(0, e)) {
@@ -46,7 +47,8 @@ std::string float_text(double value) {
     return sign + digits.substr(0, static_cast<std::size_t>(k)) + "." +
            digits.substr(static_cast<std::size_t>(k));
   }
-  if (k > -5 && k <= 0) return sign + "0." + std::string(static_cast<std::size_t>(-k), '0') + digits;
+  if (k > -5 && k <= 0)
+    return sign + "0." + std::string(static_cast<std::size_t>(-k), '0') + digits;
   std::string text = sign + digits.substr(0, 1);
   if (n > 1) text += "." + digits.substr(1);
   return text + "e" + std::to_string(k - 1);
@@ -118,7 +120,9 @@ std::string invalid_length(std::size_t length, std::string_view expected) {
   return "invalid length " + std::to_string(length) + ", expected " + std::string(expected);
 }
 
-std::string missing_field(std::string_view name) { return "missing field `" + std::string(name) + "`"; }
+std::string missing_field(std::string_view name) {
+  return "missing field `" + std::string(name) + "`";
+}
 
 std::string duplicate_field(std::string_view name) {
   return "duplicate field `" + std::string(name) + "`";
@@ -133,7 +137,8 @@ std::string unknown_variant(std::string_view name, std::span<const std::string_v
   return text;
 }
 
-std::expected<std::string, std::string> take_string(const Scalar& value, std::string_view expected) {
+std::expected<std::string, std::string> take_string(const Scalar& value,
+                                                    std::string_view expected) {
   if (auto* const* text = std::get_if<std::string*>(&value)) return std::move(**text);
   return std::unexpected(invalid_type(describe(value), expected));
 }

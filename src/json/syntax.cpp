@@ -163,7 +163,8 @@ Scan scan_string(std::string_view text, std::size_t at) {
     const auto [error, code] = scan_hex4(text, j + 1);
     if (error) return fail(*error);
     j += 5;
-    if (code >= 0xDC00 && code <= 0xDFFF) return fail(SyntaxError{"invalid unicode code point", j, false});
+    if (code >= 0xDC00 && code <= 0xDFFF)
+      return fail(SyntaxError{"invalid unicode code point", j, false});
     if (code < 0xD800 || code > 0xDBFF) continue;
     // A leading surrogate must be followed by an escaped trailing one.
     constexpr std::string_view lone = "lone leading surrogate in hex escape";

@@ -63,13 +63,10 @@ std::expected<void, std::string> handle_luks_format(ToolRunner& runner,
                                                     std::string_view device, std::string_view label,
                                                     bool allow_discards,
                                                     std::string_view passphrase_b64);
-std::expected<void, std::string> handle_luks_open(ToolRunner& runner,
-                                                  const guard::GuardContext& guard,
-                                                  SessionMapperSet& mappers,
-                                                  std::string_view device,
-                                                  std::string_view mapper_name,
-                                                  std::string_view passphrase_b64,
-                                                  bool allow_discards);
+std::expected<void, std::string> handle_luks_open(
+    ToolRunner& runner, const guard::GuardContext& guard, SessionMapperSet& mappers,
+    std::string_view device, std::string_view mapper_name, std::string_view passphrase_b64,
+    bool allow_discards);
 std::expected<void, std::string> handle_luks_close(ToolRunner& runner, SessionMapperSet& mappers,
                                                    std::string_view mapper_name);
 

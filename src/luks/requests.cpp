@@ -73,13 +73,10 @@ std::expected<void, std::string> handle_luks_format(ToolRunner& runner,
   return as_client_result(result);
 }
 
-std::expected<void, std::string> handle_luks_open(ToolRunner& runner,
-                                                  const guard::GuardContext& guard,
-                                                  SessionMapperSet& mappers,
-                                                  std::string_view device,
-                                                  std::string_view mapper_name,
-                                                  std::string_view passphrase_b64,
-                                                  bool allow_discards) {
+std::expected<void, std::string> handle_luks_open(
+    ToolRunner& runner, const guard::GuardContext& guard, SessionMapperSet& mappers,
+    std::string_view device, std::string_view mapper_name, std::string_view passphrase_b64,
+    bool allow_discards) {
   const auto target = guard::resolve_drive_or_partition_target(guard, device);
   if (!target) {
     return std::unexpected(target.error());
@@ -117,8 +114,8 @@ void close_session_mappers(ToolRunner& runner, SessionMapperSet& mappers, int st
   for (const std::string& name : mappers.take_all()) {
     const auto result = luks_close(runner, name);
     if (!result) {
-      const std::string line =
-          "tarnwick-drives-helper: could not close " + name + ": " + result.error().display() + "\n";
+      const std::string line = "tarnwick-drives-helper: could not close " + name + ": " +
+                               result.error().display() + "\n";
       write_all_ignoring_errors(stderr_fd, line);
     }
   }

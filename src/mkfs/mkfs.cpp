@@ -82,8 +82,7 @@ std::expected<void, std::string> handle_mkfs(ToolRunner& runner,
   }
   const std::string expected_path = std::string(kMapperDirectory) + std::string(*name);
   if (!inventory::paths_equal(mapped, expected_path) || !mappers.contains(*name)) {
-    return std::unexpected(
-        std::string("refusing to format a mapper not opened by this session"));
+    return std::unexpected(std::string("refusing to format a mapper not opened by this session"));
   }
   if (auto valid = fields::validate_label(label); !valid) {
     return std::unexpected(std::move(valid.error()));

@@ -10,7 +10,8 @@ constexpr char32_t kReplacement = 0xFFFD;
 // Length of a well-formed sequence starting at `i`, and its code point;
 // 0 when the bytes there are ill-formed. `maximal` receives the length of the
 // maximal subpart to replace when ill-formed (at least 1).
-std::size_t decode_one(std::string_view s, std::size_t i, char32_t& out, std::size_t& maximal) noexcept {
+std::size_t decode_one(std::string_view s, std::size_t i, char32_t& out,
+                       std::size_t& maximal) noexcept {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
   const unsigned char b0 = byte(i);
   maximal = 1;
@@ -143,8 +144,8 @@ std::optional<std::vector<char32_t>> decode_utf8(std::string_view bytes) {
 
 bool is_unicode_white_space(char32_t c) noexcept {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 bool is_blank(std::string_view utf8) noexcept {

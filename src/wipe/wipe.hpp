@@ -40,8 +40,7 @@ std::expected<ToolOutput, HelperError> accept_device_full(
 // `device` every 200 ms on the calling thread, which alone calls on_progress.
 std::expected<ToolOutput, HelperError> fill_device(ToolRunner& runner,
                                                    const system::SystemPaths& paths,
-                                                   ToolCommand dd_command,
-                                                   std::string_view device,
+                                                   ToolCommand dd_command, std::string_view device,
                                                    const ProgressCallback& on_progress);
 
 std::expected<void, HelperError> wipe_device(ToolRunner& runner, const system::SystemPaths& paths,

@@ -27,13 +27,15 @@ class CommandTest : public ::testing::Test {
                  " {\"name\":\"vda\",\"path\":\"/dev/vda\",\"size\":21474836480,\"type\":\"disk\","
                  "\"rm\":false,\"hotplug\":false,\"ro\":false,\"model\":null,\"serial\":null,"
                  "\"mountpoint\":null},\n"
-                 " {\"name\":\"sdz\",\"path\":\"" + device_ + "\",\"size\":16005464064,"
-                 "\"type\":\"disk\",\"rm\":true,\"hotplug\":true,\"ro\":false,\"tran\":\"usb\","
-                 "\"vendor\":\"Fake    \",\"model\":\"Stick 16\",\"serial\":\"FS0042\","
-                 "\"mountpoint\":null,\"children\":[{\"name\":\"sdz1\",\"path\":\"/dev/sdz1\","
-                 "\"type\":\"part\",\"mountpoint\":\"/media/fake\"}]}\n"
-                 "]}\n"
-                 "EOF\n");
+                 " {\"name\":\"sdz\",\"path\":\"" +
+                     device_ +
+                     "\",\"size\":16005464064,"
+                     "\"type\":\"disk\",\"rm\":true,\"hotplug\":true,\"ro\":false,\"tran\":\"usb\","
+                     "\"vendor\":\"Fake    \",\"model\":\"Stick 16\",\"serial\":\"FS0042\","
+                     "\"mountpoint\":null,\"children\":[{\"name\":\"sdz1\",\"path\":\"/dev/sdz1\","
+                     "\"type\":\"part\",\"mountpoint\":\"/media/fake\"}]}\n"
+                     "]}\n"
+                     "EOF\n");
   }
 
   // A helper stand-in: logs every request; `answers` is a shell `case` body
@@ -41,10 +43,15 @@ class CommandTest : public ::testing::Test {
   std::string helper(const std::string& answers = "*) echo '{\"ok\":true}';;\n") {
     return write_script(dir_ / "helper",
                         "while IFS= read -r line; do\n"
-                        "  printf '%s\\n' \"$line\" >> '" + log() + "'\n"
-                        "  case \"$line\" in\n" + answers + "  esac\n"
-                        "done\n"
-                        "echo ended >> '" + log() + "'\n");
+                        "  printf '%s\\n' \"$line\" >> '" +
+                            log() +
+                            "'\n"
+                            "  case \"$line\" in\n" +
+                            answers +
+                            "  esac\n"
+                            "done\n"
+                            "echo ended >> '" +
+                            log() + "'\n");
   }
 
   std::string log() const { return dir_ / "requests.log"; }
@@ -80,7 +87,8 @@ std::vector<std::string> lines_of(const std::string& text) {
 TEST_F(CommandTest, WipeShowsTheDriveAsksForItsNameAndDrawsProgress) {
   const std::string h = helper(
       "*'\"op\":\"wipe\"'*)\n"
-      "  for n in 0 1048576 2097152; do echo \"{\\\"progress\\\":{\\\"copied\\\":$n,\\\"total\\\":0}}\"; done\n"
+      "  for n in 0 1048576 2097152; do echo "
+      "\"{\\\"progress\\\":{\\\"copied\\\":$n,\\\"total\\\":0}}\"; done\n"
       "  echo '{\"ok\":true}';;\n");
   PtyRun run({kCli, "--helper", h, "wipe", device_, "--mode", "random"}, env());
   ASSERT_TRUE(run.wait_for("Type sdz to confirm: ")) << run.output();
@@ -97,8 +105,8 @@ TEST_F(CommandTest, WipeShowsTheDriveAsksForItsNameAndDrawsProgress) {
   // The bar is redrawn in place; the size is unknown for a plain file, so
   // it counts bytes rather than percent.
   EXPECT_NE(run.output().find("\r2.0 MiB written\x1b[K"), std::string::npos) << run.output();
-  EXPECT_EQ(requests(), "{\"op\":\"wipe\",\"device\":\"" + device_ +
-                            "\",\"mode\":\"random\"}\nended\n");
+  EXPECT_EQ(requests(),
+            "{\"op\":\"wipe\",\"device\":\"" + device_ + "\",\"mode\":\"random\"}\nended\n");
 }
 
 TEST_F(CommandTest, AnythingButTheKernelNameCancelsBeforeTheHelperStarts) {
@@ -128,8 +136,9 @@ TEST_F(CommandTest, PassphrasesAreTypedTwiceWithoutEchoAndSentIntact) {
   ASSERT_TRUE(run.wait_for("closed /dev/mapper/tarnwick_backup")) << run.output();
   EXPECT_EQ(run.finish(), 0);
   EXPECT_EQ(run.output().find("correct horse"), std::string::npos) << "echoed:\n" << run.output();
-  for (const char* said : {"formatted", "opened", "made an xfs filesystem on "
-                                                  "/dev/mapper/tarnwick_backup labelled data"}) {
+  for (const char* said : {"formatted", "opened",
+                           "made an xfs filesystem on "
+                           "/dev/mapper/tarnwick_backup labelled data"}) {
     EXPECT_NE(run.output().find(said), std::string::npos) << said;
   }
   // One confirmation covers the mkfs on the same drive; the open reuses the
@@ -141,8 +150,9 @@ TEST_F(CommandTest, PassphrasesAreTypedTwiceWithoutEchoAndSentIntact) {
   EXPECT_EQ(passphrase_in(sent[0]), passphrase);
   EXPECT_NE(sent[1].find("\"mapper_name\":\"tarnwick_backup\""), std::string::npos);
   EXPECT_EQ(passphrase_in(sent[1]), passphrase);
-  EXPECT_EQ(sent[2], "{\"op\":\"mkfs\",\"mapped\":\"/dev/mapper/tarnwick_backup\",\"fs\":\"xfs\","
-                     "\"label\":\"data\"}");
+  EXPECT_EQ(sent[2],
+            "{\"op\":\"mkfs\",\"mapped\":\"/dev/mapper/tarnwick_backup\",\"fs\":\"xfs\","
+            "\"label\":\"data\"}");
   EXPECT_EQ(sent[3], "{\"op\":\"luks-close\",\"mapper_name\":\"tarnwick_backup\"}");
   EXPECT_EQ(sent[4], "ended");
 }
@@ -182,7 +192,8 @@ TEST_F(CommandTest, PlainOutputGetsPeriodicLinesInsteadOfABar) {
       "  echo '{\"progress\":{\"copied\":0,\"total\":0}}'\n"
       "  echo '{\"progress\":{\"copied\":5,\"total\":0}}'\n"
       "  echo '{\"ok\":true}';;\n");
-  auto result = run_plain({kCli, "--yes", "--helper", h, "wipe", device_, "--mode", "random"}, env());
+  auto result =
+      run_plain({kCli, "--yes", "--helper", h, "wipe", device_, "--mode", "random"}, env());
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.out.find('\r'), std::string::npos);
   // The first report is printed at once; the next comes ten seconds on.
@@ -195,8 +206,8 @@ TEST_F(CommandTest, PlainOutputGetsPeriodicLinesInsteadOfABar) {
 TEST_F(CommandTest, ScriptsGiveOnePassphraseLinePerStepOnADescriptor) {
   const std::string h = helper();
   const std::string lines = std::string("first\0secret\nsecond\n", 20);
-  auto result = run_plain({kCli, "--yes", "--passphrase-fd", "3", "--helper", h, "encrypt",
-                           device_, "open", device_, "a", "open", "/dev/sdq1", "b", "close", "a"},
+  auto result = run_plain({kCli, "--yes", "--passphrase-fd", "3", "--helper", h, "encrypt", device_,
+                           "open", device_, "a", "open", "/dev/sdq1", "b", "close", "a"},
                           env(), "", &lines);
   EXPECT_EQ(result.exit_code, 0) << result.err;
   const auto sent = lines_of(requests());
@@ -210,8 +221,9 @@ TEST_F(CommandTest, ScriptsGiveOnePassphraseLinePerStepOnADescriptor) {
             std::string::npos);
   EXPECT_EQ(sent[4], "ended");
 
-  auto missing = run_plain({kCli, "--yes", "--passphrase-fd", "3", "--helper", h, "encrypt", device_},
-                           env(), "", nullptr);
+  auto missing =
+      run_plain({kCli, "--yes", "--passphrase-fd", "3", "--helper", h, "encrypt", device_}, env(),
+                "", nullptr);
   EXPECT_EQ(missing.exit_code, 2);
   EXPECT_EQ(missing.err, "tarnwick-drives: --passphrase-fd: descriptor 3 is not open\n");
 }
@@ -223,9 +235,9 @@ TEST_F(CommandTest, HelperErrorsReachStandardErrorVerbatimAndStopTheRest) {
       "passphrase.\\n\"}';;\n"
       "*) echo '{\"ok\":true}';;\n");
   const std::string pass = "pw\n";
-  auto result = run_plain({kCli, "--passphrase-fd", "3", "--helper", h, "open", device_, "a",
-                           "close", "a"},
-                          env(), "", &pass);
+  auto result =
+      run_plain({kCli, "--passphrase-fd", "3", "--helper", h, "open", device_, "a", "close", "a"},
+                env(), "", &pass);
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(result.err, "tarnwick-drives: opening " + device_ +
                             " as tarnwick_a failed: command `cryptsetup open --type luks2 "
@@ -259,9 +271,8 @@ TEST_F(CommandTest, AHelperThatCannotRunEndsWithStatusFour) {
     EXPECT_EQ(result.exit_code, 4) << result.err;
     EXPECT_NE(result.err.find(c.error), std::string::npos) << result.err;
   }
-  auto missing = run_plain({kCli, "--yes", "--helper", dir_ / "no-helper", "wipe", device_,
-                            "--mode", "none"},
-                           env());
+  auto missing = run_plain(
+      {kCli, "--yes", "--helper", dir_ / "no-helper", "wipe", device_, "--mode", "none"}, env());
   EXPECT_EQ(missing.exit_code, 4);
   EXPECT_NE(missing.err.find("could not start the helper: " + dir_ / "no-helper" +
                              ": No such file or directory"),
@@ -285,10 +296,11 @@ TEST_F(CommandTest, OnATerminalAnOpenMappingIsHeldUntilAKeyIsPressed) {
 TEST_F(CommandTest, DrivesListsOnlyRemovableDrives) {
   auto result = run_plain({kCli, "drives"}, env());
   EXPECT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out, device_ + "  14.9 GiB  Fake Stick 16\n"
-                                  "  serial:   FS0042\n"
-                                  "  by-id:    none\n"
-                                  "  mounted:  /media/fake (/dev/sdz1)\n");
+  EXPECT_EQ(result.out, device_ +
+                            "  14.9 GiB  Fake Stick 16\n"
+                            "  serial:   FS0042\n"
+                            "  by-id:    none\n"
+                            "  mounted:  /media/fake (/dev/sdz1)\n");
 }
 
 TEST_F(CommandTest, UsageErrorsExitWithTwo) {

@@ -16,9 +16,10 @@ class CommandE2e : public tdh_e2e::E2eTest {};
 // tarnwick-drives ARGS, run inside the sandbox so that it sees the sandbox's
 // drives, by-id links and lsblk.
 PtyRun command_in(const Sandbox& sandbox, const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"/usr/bin/nsenter", "--target",
-                                   std::to_string(sandbox.init_pid()), "--mount", "--pid", "--",
-                                   TDH_CLI_BINARY, "--helper", TDH_HELPER_BINARY};
+  std::vector<std::string> argv = {
+      "/usr/bin/nsenter", "--target", std::to_string(sandbox.init_pid()),
+      "--mount",          "--pid",    "--",
+      TDH_CLI_BINARY,     "--helper", TDH_HELPER_BINARY};
   argv.insert(argv.end(), args.begin(), args.end());
   return PtyRun(argv, environment_with_path("/usr/sbin:/usr/bin:/sbin:/bin"));
 }
@@ -48,9 +49,9 @@ TEST_F(CommandE2e, EncryptOpenMkfsCloseInOneSessionWithTypedPassphrases) {
   Sandbox sandbox({drive("CLILUKS").with_luks_payload()});
   const auto& scratch = sandbox.drive(0);
   const std::string name = scratch.loop->name();
-  PtyRun run = command_in(sandbox, {"encrypt", scratch.path(), "--label", "cli", "open",
-                                    scratch.path(), "cli", "mkfs", "cli", "--label", "data",
-                                    "close", "cli"});
+  PtyRun run =
+      command_in(sandbox, {"encrypt", scratch.path(), "--label", "cli", "open", scratch.path(),
+                           "cli", "mkfs", "cli", "--label", "data", "close", "cli"});
   ASSERT_TRUE(run.wait_for("Type " + name + " to confirm: ")) << run.output();
   run.type(name + "\n");
   ASSERT_TRUE(run.wait_for("Passphrase for " + scratch.path() + ": ")) << run.output();

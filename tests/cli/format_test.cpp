@@ -1,13 +1,13 @@
 // What the command prints, from pure pieces: sizes, durations, the progress
 // bar and lines, the drive listing; and how it reads names and lsblk.
-#include <gtest/gtest.h>
+#include "cli/format.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "cli/app.hpp"
 #include "cli/drives.hpp"
-#include "cli/format.hpp"
 #include "client/support.hpp"
 
 namespace tarnwick::cli {
@@ -37,8 +37,8 @@ TEST(Format, BytesInBinaryUnitsWithOneDecimal) {
 
 TEST(Format, DurationsAsClockTimes) {
   const std::pair<std::chrono::seconds, std::string> cases[] = {
-      {0s, "0:00"}, {48s, "0:48"}, {725s, "12:05"}, {3723s, "1:02:03"}, {-5s, "0:00"},
-      {360000s, "100:00:00"}};
+      {0s, "0:00"},       {48s, "0:48"}, {725s, "12:05"},
+      {3723s, "1:02:03"}, {-5s, "0:00"}, {360000s, "100:00:00"}};
   for (const auto& [duration, text] : cases) {
     EXPECT_EQ(format_duration(duration), text);
   }
@@ -63,8 +63,7 @@ TEST(Format, ProgressBarFitsTheWidthAndSaysWhatIsKnown) {
   const Case cases[] = {
       {progress(gib / 4, gib, 1024.0 * 1024 * 64), 80,
        "[#######" + std::string(21, '-') + "]  25%  256.0 MiB of 1.0 GiB  64.0 MiB/s  0:12 left"},
-      {progress(0, gib, std::nullopt), 60,
-       "[" + std::string(38, '-') + "]  0%  0 B of 1.0 GiB"},
+      {progress(0, gib, std::nullopt), 60, "[" + std::string(38, '-') + "]  0%  0 B of 1.0 GiB"},
       {progress(gib, gib, 1.0e6), 200,
        "[" + std::string(50, '#') + "]  100%  1.0 GiB of 1.0 GiB  976.6 KiB/s  0:00 left"},
       // Too narrow for a bar worth having: the details alone, cut to fit.
@@ -82,9 +81,11 @@ TEST(Format, ProgressBarFitsTheWidthAndSaysWhatIsKnown) {
 }
 
 TEST(Format, PlainLinesForLogs) {
-  EXPECT_EQ(progress_plain_line(progress(512, 2048, 128.0)), "wiping: 25% (512 B of 2.0 KiB), "
-                                                             "128 B/s, 0:12 left");
-  EXPECT_EQ(progress_plain_line(progress(512, std::nullopt, std::nullopt)), "wiping: 512 B written");
+  EXPECT_EQ(progress_plain_line(progress(512, 2048, 128.0)),
+            "wiping: 25% (512 B of 2.0 KiB), "
+            "128 B/s, 0:12 left");
+  EXPECT_EQ(progress_plain_line(progress(512, std::nullopt, std::nullopt)),
+            "wiping: 512 B written");
 }
 
 std::string drain(int fd) {
@@ -107,7 +108,8 @@ TEST(Format, PrinterWritesPlainLinesOnlyEveryIntervalOfTheWipesTime) {
     printer.update(p);
   }
   printer.finish();
-  EXPECT_EQ(drain(pipe_fds[0]), "wiping: 0 B written\nwiping: 10 B written\nwiping: 21 B written\n");
+  EXPECT_EQ(drain(pipe_fds[0]),
+            "wiping: 0 B written\nwiping: 10 B written\nwiping: 21 B written\n");
   EXPECT_EQ(printer.last()->written, 21u);
   ::close(pipe_fds[0]);
   ::close(pipe_fds[1]);
@@ -169,10 +171,11 @@ TEST(Lsblk, KeepsRemovableDisksWithEverythingMountedOnThem) {
   const DriveInfo& sdc = (*drives)[1];
   EXPECT_EQ(sdc.size, 1000u);
   EXPECT_TRUE(sdc.read_only);
-  EXPECT_EQ(describe_drive(sdc), "/dev/sdc  1000 B  unknown model  (read-only)\n"
-                                 "  serial:   none\n"
-                                 "  by-id:    none\n"
-                                 "  mounted:  nothing\n");
+  EXPECT_EQ(describe_drive(sdc),
+            "/dev/sdc  1000 B  unknown model  (read-only)\n"
+            "  serial:   none\n"
+            "  by-id:    none\n"
+            "  mounted:  nothing\n");
 
   for (const char* bad : {"", "[]", "{\"blockdevices\":{}}", "{\"devices\":[]}"}) {
     EXPECT_FALSE(parse_lsblk(bad)) << bad;

@@ -149,8 +149,7 @@ struct PlainResult {
 // Runs with pipes: `input` on standard input (then closed), and, when given,
 // `fd3` readable on descriptor 3.
 inline PlainResult run_plain(std::vector<std::string> argv, std::vector<std::string> env,
-                             const std::string& input = "",
-                             const std::string* fd3 = nullptr) {
+                             const std::string& input = "", const std::string* fd3 = nullptr) {
   int in[2], out[2], err[2], extra[2] = {-1, -1};
   if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC) ||
       (fd3 != nullptr && ::pipe2(extra, O_CLOEXEC))) {

@@ -17,8 +17,8 @@ class ClientE2e : public tdh_e2e::E2eTest {};
 
 // The helper's command line inside the sandbox's mount and pid namespaces.
 std::vector<std::string> helper_in(const Sandbox& sandbox) {
-  return {"nsenter", "--target", std::to_string(sandbox.init_pid()), "--mount", "--pid", "--",
-          TDH_HELPER_BINARY};
+  return {"nsenter", "--target",       std::to_string(sandbox.init_pid()), "--mount", "--pid",
+          "--",      TDH_HELPER_BINARY};
 }
 
 Client start_in(const Sandbox& sandbox) {
@@ -97,8 +97,9 @@ TEST_F(ClientE2e, EndingTheClientClosesWhatItOpened) {
     auto wrong = client.luks_open(scratch.path(), "tarnwick_other", passphrase_bytes("wrong"));
     ASSERT_FALSE(wrong);
     EXPECT_EQ(wrong.error().kind, ClientError::Kind::Helper);
-    EXPECT_TRUE(wrong.error().message.starts_with("command `cryptsetup open --type luks2 "
-                                                  "--key-file=- "))
+    EXPECT_TRUE(
+        wrong.error().message.starts_with("command `cryptsetup open --type luks2 "
+                                          "--key-file=- "))
         << wrong.error().message;
   }
   EXPECT_FALSE(sandbox.mapper_target("tarnwick_keep").has_value());

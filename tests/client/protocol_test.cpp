@@ -1,12 +1,12 @@
 // The pure half of the client: Base64, JSON text, request and response
 // lines, the rate meter and the device size.
+#include "client/protocol.hpp"
+
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <random>
 
-#include <nlohmann/json.hpp>
-
-#include "client/protocol.hpp"
 #include "client/support.hpp"
 #include "fields/fields.hpp"
 
@@ -25,8 +25,12 @@ std::string encode(std::string_view bytes) {
 
 TEST(Base64, EncodesTheStandardVectorsPadded) {
   const std::pair<std::string_view, std::string_view> cases[] = {
-      {"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},
-      {"foo", "Zm9v"},    {"foob", "Zm9vYg=="},  {"fooba", "Zm9vYmE="},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
       {"foobar", "Zm9vYmFy"},
       // Both ends of the alphabet.
       {std::string_view("\xfb\xff\xbf", 3), "+/+/"},
@@ -55,16 +59,16 @@ TEST(JsonText, ValidatesUtf8Strictly) {
   const std::pair<std::string_view, bool> cases[] = {
       {"", true},
       {"/dev/sdb", true},
-      {"\xc3\xa9t\xc3\xa9", true},           // été
-      {"\xe2\x82\xac", true},                // U+20AC
-      {"\xf0\x9f\x92\xbe", true},            // U+1F4BE
-      {"\xf4\x8f\xbf\xbf", true},            // U+10FFFF
-      {"\xc0\xaf", false},                   // overlong "/"
-      {"\xe0\x80\xaf", false},               // overlong
-      {"\xed\xa0\x80", false},               // surrogate
-      {"\xf4\x90\x80\x80", false},           // above U+10FFFF
-      {"\x80", false},                       // stray continuation
-      {"\xe2\x82", false},                   // cut short
+      {"\xc3\xa9t\xc3\xa9", true},  // été
+      {"\xe2\x82\xac", true},       // U+20AC
+      {"\xf0\x9f\x92\xbe", true},   // U+1F4BE
+      {"\xf4\x8f\xbf\xbf", true},   // U+10FFFF
+      {"\xc0\xaf", false},          // overlong "/"
+      {"\xe0\x80\xaf", false},      // overlong
+      {"\xed\xa0\x80", false},      // surrogate
+      {"\xf4\x90\x80\x80", false},  // above U+10FFFF
+      {"\x80", false},              // stray continuation
+      {"\xe2\x82", false},          // cut short
       {"\xff", false},
   };
   for (const auto& [text, valid] : cases) {
@@ -103,7 +107,8 @@ TEST(Requests, LinesAreTheProtocolsExactText) {
       {std::string(luks_open_request("/dev/sdb1", "tarnwick_b", pass, true)->view()),
        "{\"op\":\"luks-open\",\"device\":\"/dev/sdb1\",\"mapper_name\":\"tarnwick_b\","
        "\"passphrase_b64\":\"cGEKc3M=\",\"allow_discards\":true}\n"},
-      {*luks_close_request("tarnwick_b"), "{\"op\":\"luks-close\",\"mapper_name\":\"tarnwick_b\"}\n"},
+      {*luks_close_request("tarnwick_b"),
+       "{\"op\":\"luks-close\",\"mapper_name\":\"tarnwick_b\"}\n"},
       {*mkfs_request("/dev/mapper/tarnwick_b", Filesystem::Xfs, "\xc3\xa9t\xc3\xa9"),
        "{\"op\":\"mkfs\",\"mapped\":\"/dev/mapper/tarnwick_b\",\"fs\":\"xfs\",\"label\":"
        "\"\xc3\xa9t\xc3\xa9\"}\n"},
@@ -209,12 +214,12 @@ TEST(WipeProgress, FractionAndTimeLeftNeedWhatTheyAreMadeOf) {
   };
   const Case cases[] = {
       {50, 200, 10.0, 0.25, 15s},
-      {50, 200, 7.0, 0.25, 22s},      // 21.4 s rounds up
+      {50, 200, 7.0, 0.25, 22s},  // 21.4 s rounds up
       {50, std::nullopt, 10.0, std::nullopt, std::nullopt},
       {50, 0, 10.0, std::nullopt, std::nullopt},
       {50, 200, std::nullopt, 0.25, std::nullopt},
       {50, 200, 0.0, 0.25, std::nullopt},
-      {300, 200, 10.0, 1.0, 0s},      // other writes counted too: capped
+      {300, 200, 10.0, 1.0, 0s},  // other writes counted too: capped
   };
   for (const Case& c : cases) {
     WipeProgress p;

@@ -1,10 +1,9 @@
 // A client session against stand-ins: scripts that play the helper (or
 // pkexec) and answer, misbehave or die as the case needs. No root needed.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <cerrno>
-
-#include <signal.h>
 
 #include "client/client.hpp"
 #include "client/support.hpp"
@@ -23,9 +22,8 @@ std::string fake_helper(const TempDir& dir, const std::string& answer_each_reque
                         const std::string& at_end = "") {
   return write_script(dir / "helper",
                       "while IFS= read -r line; do\n"
-                      "  printf '%s\\n' \"$line\" >> '" + (dir / "requests.log") + "'\n" +
-                          answer_each_request +
-                          "done\n" + at_end);
+                      "  printf '%s\\n' \"$line\" >> '" +
+                          (dir / "requests.log") + "'\n" + answer_each_request + "done\n" + at_end);
 }
 
 Client start(const std::vector<std::string>& argv) {
@@ -95,8 +93,8 @@ TEST(Session, WipeReportsProgressWithTheDevicesSizeAndEndsOk) {
   Client client = start({helper});
   std::vector<WipeProgress> seen;
   // /dev/null is a character device with no size: the total stays unknown.
-  auto done = client.wipe("/dev/null", WipeMode::Random,
-                          [&](const WipeProgress& p) { seen.push_back(p); });
+  auto done =
+      client.wipe("/dev/null", WipeMode::Random, [&](const WipeProgress& p) { seen.push_back(p); });
   ASSERT_TRUE(done.has_value()) << done.error().describe();
   ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(seen[0].written, 0u);
@@ -114,14 +112,14 @@ TEST(Session, WipeReportsProgressWithTheDevicesSizeAndEndsOk) {
 
 TEST(Session, HelperDyingMidWipeGivesItsStatusAndStandardError) {
   TempDir dir;
-  const std::string helper = fake_helper(dir,
-                                         "  echo '{\"progress\":{\"copied\":1048576,\"total\":0}}'\n"
-                                         "  echo 'dd: writing: Input/output error' >&2\n"
-                                         "  exit 3\n");
+  const std::string helper =
+      fake_helper(dir,
+                  "  echo '{\"progress\":{\"copied\":1048576,\"total\":0}}'\n"
+                  "  echo 'dd: writing: Input/output error' >&2\n"
+                  "  exit 3\n");
   Client client = start({helper});
   int reports = 0;
-  auto result =
-      client.wipe("/dev/null", WipeMode::Random, [&](const WipeProgress&) { ++reports; });
+  auto result = client.wipe("/dev/null", WipeMode::Random, [&](const WipeProgress&) { ++reports; });
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(reports, 1);
   const ClientError& e = result.error();
@@ -173,9 +171,10 @@ TEST(Session, PkexecStatusesMeanAuthorisationOnlyFromPkexec) {
   for (const Case& c : cases) {
     TempDir dir;
     // Like pkexec, it reads nothing before deciding.
-    const std::string program =
-        write_script(dir / c.program, "echo 'Error executing command as another user' >&2\n"
-                                      "exit " + std::to_string(c.status) + "\n");
+    const std::string program = write_script(dir / c.program,
+                                             "echo 'Error executing command as another user' >&2\n"
+                                             "exit " +
+                                                 std::to_string(c.status) + "\n");
     Client client = start({program, "/usr/libexec/tarnwick-drives-helper"});
     auto result = client.luks_close("tarnwick_a");
     ASSERT_FALSE(result.has_value());
@@ -221,7 +220,8 @@ TEST(Session, EndingTheClientClosesTheHelpersInputAndWaitsForIt) {
   const std::string helper =
       fake_helper(dir, "  echo '{\"ok\":true}'\n",
                   "sleep 1\necho 'tarnwick-drives-helper: could not close tarnwick_a: busy' >&2\n"
-                  "echo done > '" + (dir / "ended") + "'\n");
+                  "echo done > '" +
+                      (dir / "ended") + "'\n");
   {
     Client client = start({helper});
     ASSERT_TRUE(client.luks_close("tarnwick_a").has_value());
@@ -240,8 +240,9 @@ TEST(Session, AMovedFromClientRefusesPolitely) {
   TempDir dir;
   Client first = start({fake_helper(dir, "  echo '{\"ok\":true}'\n")});
   Client second = std::move(first);
-  EXPECT_EQ(first.wipe("/dev/null", WipeMode::None).error().kind,  // NOLINT(bugprone-use-after-move)
-            ClientError::Kind::InvalidArgument);
+  EXPECT_EQ(
+      first.wipe("/dev/null", WipeMode::None).error().kind,  // NOLINT(bugprone-use-after-move)
+      ClientError::Kind::InvalidArgument);
   EXPECT_TRUE(second.wipe("/dev/null", WipeMode::None).has_value());
 }
 

@@ -4,11 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "e2e/harness.hpp"
 
@@ -86,7 +85,8 @@ std::size_t count_blocks(const Sandbox& sandbox, std::size_t index, Predicate ma
     std::uint64_t length = std::min<std::uint64_t>(16 * layout::kMiB, size - offset);
     std::string chunk = sandbox.read_drive(index, offset, static_cast<std::size_t>(length));
     for (std::uint64_t at = 0; at < length; at += 4096) {
-      if (matches(offset + at, std::string_view(chunk).substr(static_cast<std::size_t>(at), 4096))) {
+      if (matches(offset + at,
+                  std::string_view(chunk).substr(static_cast<std::size_t>(at), 4096))) {
         ++count;
       }
     }

@@ -74,9 +74,13 @@ TEST_F(GuardTest, AnActiveSwapAreaOnAPartitionBlocksItsDrive) {
 TEST_F(GuardTest, DrivesNamedInCrypttabAreRefusedButCommentsAreNot) {
   const std::string uuid = "6b4ea406-85ec-4211-8cd9-0e2e0e2e0e2e";
   Sandbox sandbox({drive("BYID"), drive("BYUUID").with_partition(uuid), drive("COMMENTED")},
-                  "# tarnwick_old " + by_id_path("COMMENTED") + " none luks\n"
-                  "tarnwick_a\t" + by_id_path("BYID") + " none luks\n"
-                  "  tarnwick_b UUID=" + uuid + " none luks,discard\n");
+                  "# tarnwick_old " + by_id_path("COMMENTED") +
+                      " none luks\n"
+                      "tarnwick_a\t" +
+                      by_id_path("BYID") +
+                      " none luks\n"
+                      "  tarnwick_b UUID=" +
+                      uuid + " none luks,discard\n");
   auto helper = sandbox.start_helper();
   const std::string answer = refused("device is referenced in /etc/crypttab");
   EXPECT_THAT(helper->request(wipe_request(sandbox.drive(0).path(), "random")),

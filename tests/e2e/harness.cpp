@@ -1,13 +1,5 @@
 #include "e2e/harness.hpp"
 
-#include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <stdexcept>
-#include <thread>
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/blkpg.h>
@@ -27,7 +19,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <thread>
 
 namespace tdh_e2e {
 
@@ -142,8 +141,8 @@ Spawned spawn_inside(int mnt_ns, int pid_ns, const std::vector<std::string>& arg
     if (::getppid() != parent) {
       ::_exit(126);
     }
-    close_other_fds({mnt_ns, pid_ns, in.read.get(), out.write.get(), err.write.get(),
-                     pid_pipe.write.get()});
+    close_other_fds(
+        {mnt_ns, pid_ns, in.read.get(), out.write.get(), err.write.get(), pid_pipe.write.get()});
     if (::setns(mnt_ns, CLONE_NEWNS) != 0 || ::setns(pid_ns, CLONE_NEWPID) != 0) {
       const char msg[] = "e2e: setns failed\n";
       (void)!::write(err.write.get(), msg, sizeof msg - 1);
@@ -188,7 +187,11 @@ Spawned spawn_inside(int mnt_ns, int pid_ns, const std::vector<std::string>& arg
     fail("could not start " + argv[0] + " inside the namespace");
   }
   Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
-  return Spawned{waiter, child, std::move(pidfd), std::move(in.write), std::move(out.read),
+  return Spawned{waiter,
+                 child,
+                 std::move(pidfd),
+                 std::move(in.write),
+                 std::move(out.read),
                  std::move(err.read)};
 }
 
@@ -365,8 +368,7 @@ void bind_mount(const std::string& source, const std::string& target) {
 // with the namespace, whatever happens to the test.
 void build_namespace(const NamespacePlan& plan) {
   check(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), "make / private");
-  check(::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr),
-        "mount /proc");
+  check(::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr), "mount /proc");
   check(::mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755"), "mount /run");
   const std::string state(layout::kStateDir);
   make_dirs(std::string(layout::kRealDir), 0700);
@@ -402,7 +404,7 @@ void build_namespace(const NamespacePlan& plan) {
   }
 
   if (plan.crypttab) {
-    struct stat st {};
+    struct stat st{};
     if (::stat("/etc/crypttab", &st) == 0) {
       std::string file = state + "/crypttab";
       write_file(file, *plan.crypttab);
@@ -511,7 +513,8 @@ std::string base64(const std::string& bytes) {
   std::size_t i = 0;
   for (; i + 2 < bytes.size(); i += 3) {
     auto b = (static_cast<unsigned char>(bytes[i]) << 16) |
-             (static_cast<unsigned char>(bytes[i + 1]) << 8) | static_cast<unsigned char>(bytes[i + 2]);
+             (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+             static_cast<unsigned char>(bytes[i + 2]);
     out += kAlphabet[(b >> 18) & 63];
     out += kAlphabet[(b >> 12) & 63];
     out += kAlphabet[(b >> 6) & 63];
@@ -578,15 +581,14 @@ LoopDevice::LoopDevice(const std::string& file, std::uint64_t offset, bool read_
     config.info.lo_offset = offset;
     config.info.lo_flags = LO_FLAGS_AUTOCLEAR | (read_only ? LO_FLAGS_READ_ONLY : 0) |
                            (partitions ? LO_FLAGS_PARTSCAN : 0);
-    std::strncpy(reinterpret_cast<char*>(config.info.lo_file_name), file.c_str(),
-                 LO_NAME_SIZE - 1);
+    std::strncpy(reinterpret_cast<char*>(config.info.lo_file_name), file.c_str(), LO_NAME_SIZE - 1);
     if (::ioctl(device.get(), LOOP_CONFIGURE, &config) != 0) {
       if (errno == EBUSY) {
         continue;  // somebody else took it between the two calls
       }
       fail_errno("LOOP_CONFIGURE " + path);
     }
-    struct stat st {};
+    struct stat st{};
     if (::fstat(device.get(), &st) != 0) {
       int error = errno;
       ::ioctl(device.get(), LOOP_CLR_FD);
@@ -664,8 +666,8 @@ Sandbox::Sandbox(std::vector<DriveSpec> drives, std::optional<std::string> crypt
         drive->partition_dev = parse_dev(dev);
       }
       if (drive->spec.luks_payload) {
-        drive->payload = std::make_unique<LoopDevice>(drive->image, layout::kLuksDataOffset,
-                                                      false, false);
+        drive->payload =
+            std::make_unique<LoopDevice>(drive->image, layout::kLuksDataOffset, false, false);
       }
       if (drive->spec.by_id) {
         drive->by_id = by_id_path(drive->spec.serial);
@@ -696,7 +698,7 @@ void Sandbox::start_namespace() {
   plan.crypttab = crypttab_;
   plan.dm_control_minor = device_mapper_minor();
   for (const char* name : {"null", "zero", "full", "random", "urandom"}) {
-    struct stat st {};
+    struct stat st{};
     std::string path = std::string("/dev/") + name;
     if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
       fail("host " + path + " is not a character device");
@@ -863,8 +865,8 @@ void Sandbox::stop_namespace() {
 
 ProcessResult Sandbox::run(const std::vector<std::string>& argv, const std::string& input,
                            std::chrono::seconds timeout) const {
-  Spawned child = spawn_inside(mnt_ns_.get(), pid_ns_.get(), argv,
-                               {kToolPath, "LC_ALL=C", "LANG=C"});
+  Spawned child =
+      spawn_inside(mnt_ns_.get(), pid_ns_.get(), argv, {kToolPath, "LC_ALL=C", "LANG=C"});
   ::signal(SIGPIPE, SIG_IGN);
   (void)write_all(child.in.get(), input);
   child.in.reset();
@@ -982,7 +984,8 @@ std::string Sandbox::read_drive(std::size_t index, std::uint64_t offset, std::si
 
 bool Sandbox::is_scratch_path(const std::string& device) const {
   for (const auto& d : drives_) {
-    if (d->spec.listed && (device == d->path() || (!d->partition.empty() && device == d->partition))) {
+    if (d->spec.listed &&
+        (device == d->path() || (!d->partition.empty() && device == d->partition))) {
       return true;
     }
   }
@@ -1011,7 +1014,7 @@ std::string Sandbox::mount_new_ext4(const std::string& device, const std::string
 
 std::optional<std::string> Sandbox::mapper_target(const std::string& name) const {
   std::string entry = "/dev/mapper/" + name;
-  struct stat st {};
+  struct stat st{};
   if (::lstat(inside(entry).c_str(), &st) != 0) {
     return std::nullopt;
   }
@@ -1122,8 +1125,8 @@ std::string HelperSession::next_line(std::chrono::seconds timeout) {
            "\"");
     }
     if (!pump(deadline)) {
-      fail("no answer from the helper within " + std::to_string(timeout.count()) +
-           " s; stderr \"" + err_ + "\"");
+      fail("no answer from the helper within " + std::to_string(timeout.count()) + " s; stderr \"" +
+           err_ + "\"");
     }
   }
 }
@@ -1134,8 +1137,8 @@ std::vector<std::string> HelperSession::request(const std::string& line,
   std::vector<std::string> lines;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::seconds>(
-        deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
     lines.push_back(next_line(std::max(left, std::chrono::seconds(1))));
     if (!progress_copied(lines.back())) {
       return lines;

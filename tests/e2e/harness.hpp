@@ -6,14 +6,14 @@
 // Everything here is root only; tests call `e2e_unavailable()` and skip.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <sys/types.h>
 
 #include "e2e/layout.hpp"
 #include "e2e/process.hpp"
@@ -35,7 +35,7 @@ class LoopDevice {
   LoopDevice& operator=(const LoopDevice&) = delete;
 
   const std::string& path() const { return path_; }  // /dev/loopN, inside and outside
-  std::string name() const;                           // loopN
+  std::string name() const;                          // loopN
   dev_t dev() const { return dev_; }
   // Adds partition number `number` covering [start, start + length) bytes.
   void add_partition(int number, std::uint64_t start, std::uint64_t length);
@@ -53,30 +53,58 @@ class LoopDevice {
 struct DriveSpec {
   std::string serial;  // part of the by-id link name; must be unique in a sandbox
   std::uint64_t size = 64 * layout::kMiB;
-  bool read_only = false;  // the loop device itself is read-only
-  bool removable = true;   // lsblk "rm"
-  bool hotplug = true;     // lsblk "hotplug"
-  bool by_id = true;       // make /dev/disk/by-id links
-  bool partition = false;  // an MBR with one partition from 1 MiB to the end
-  bool luks_payload = false;  // a second loop device over the LUKS2 data segment
-  bool listed = true;  // false: a node in /dev, but neither a drive nor a scratch device
-  bool pattern = true;  // fill the image with the known pattern first
+  bool read_only = false;      // the loop device itself is read-only
+  bool removable = true;       // lsblk "rm"
+  bool hotplug = true;         // lsblk "hotplug"
+  bool by_id = true;           // make /dev/disk/by-id links
+  bool partition = false;      // an MBR with one partition from 1 MiB to the end
+  bool luks_payload = false;   // a second loop device over the LUKS2 data segment
+  bool listed = true;          // false: a node in /dev, but neither a drive nor a scratch device
+  bool pattern = true;         // fill the image with the known pattern first
   std::string partition_uuid;  // when set: /dev/disk/by-uuid/<uuid> -> the partition
 
-  DriveSpec& size_mib(std::uint64_t mib) { size = mib * layout::kMiB; return *this; }
-  DriveSpec& readonly() { read_only = true; return *this; }
-  DriveSpec& no_hotplug() { hotplug = false; return *this; }
-  DriveSpec& not_removable() { removable = false; return *this; }
-  DriveSpec& fixed() { removable = false; hotplug = false; return *this; }
-  DriveSpec& without_by_id() { by_id = false; return *this; }
+  DriveSpec& size_mib(std::uint64_t mib) {
+    size = mib * layout::kMiB;
+    return *this;
+  }
+  DriveSpec& readonly() {
+    read_only = true;
+    return *this;
+  }
+  DriveSpec& no_hotplug() {
+    hotplug = false;
+    return *this;
+  }
+  DriveSpec& not_removable() {
+    removable = false;
+    return *this;
+  }
+  DriveSpec& fixed() {
+    removable = false;
+    hotplug = false;
+    return *this;
+  }
+  DriveSpec& without_by_id() {
+    by_id = false;
+    return *this;
+  }
   DriveSpec& with_partition(std::string uuid = {}) {
     partition = true;
     partition_uuid = std::move(uuid);
     return *this;
   }
-  DriveSpec& with_luks_payload() { luks_payload = true; return *this; }
-  DriveSpec& unlisted() { listed = false; return *this; }
-  DriveSpec& blank() { pattern = false; return *this; }
+  DriveSpec& with_luks_payload() {
+    luks_payload = true;
+    return *this;
+  }
+  DriveSpec& unlisted() {
+    listed = false;
+    return *this;
+  }
+  DriveSpec& blank() {
+    pattern = false;
+    return *this;
+  }
 };
 
 // The by-id link the sandbox makes for a drive with this serial.

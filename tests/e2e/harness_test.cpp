@@ -2,17 +2,15 @@
 // let through, and that nothing outlives it.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <set>
-#include <sstream>
-#include <thread>
-
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <thread>
 
 #include "e2e/fixture.hpp"
 
@@ -42,12 +40,25 @@ TEST_F(SandboxTest, DevHoldsOnlyTheBasicNodesAndTheScratchDevices) {
   const auto& a = sandbox.drive(0);
   const auto& b = sandbox.drive(1);
   const auto& c = sandbox.drive(2);
-  std::set<std::string> expected = {
-      "/dev", "/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom",
-      "/dev/mapper", "/dev/disk", "/dev/disk/by-id", "/dev/disk/by-uuid",
-      a.path(), a.partition, a.by_id, a.partition_by_id, "/dev/disk/by-uuid/0e2e-0001",
-      b.path(), b.payload->path(), b.by_id,
-      c.path()};
+  std::set<std::string> expected = {"/dev",
+                                    "/dev/null",
+                                    "/dev/zero",
+                                    "/dev/full",
+                                    "/dev/random",
+                                    "/dev/urandom",
+                                    "/dev/mapper",
+                                    "/dev/disk",
+                                    "/dev/disk/by-id",
+                                    "/dev/disk/by-uuid",
+                                    a.path(),
+                                    a.partition,
+                                    a.by_id,
+                                    a.partition_by_id,
+                                    "/dev/disk/by-uuid/0e2e-0001",
+                                    b.path(),
+                                    b.payload->path(),
+                                    b.by_id,
+                                    c.path()};
   EXPECT_EQ(lines_of(sandbox.run_ok({"find", "/dev"})), expected);
 
   // The links resolve to the scratch nodes, as udev's would.
@@ -152,8 +163,8 @@ TEST_F(SandboxTest, WrappersRunOnlyAgainstScratchDevices) {
   EXPECT_EQ(sandbox.tool_log().size(), refused.size());
 
   // The same tools do run against a scratch device, named by any alias.
-  sandbox.run_ok({"dd", "if=/dev/zero", "of=" + scratch.by_id, "bs=4096", "count=1",
-                  "conv=fsync", "status=none"});
+  sandbox.run_ok({"dd", "if=/dev/zero", "of=" + scratch.by_id, "bs=4096", "count=1", "conv=fsync",
+                  "status=none"});
   EXPECT_EQ(sandbox.read_drive(0, 0, 4096), std::string(4096, '\0'));
   EXPECT_EQ(sandbox.read_drive(0, 4096, 4096), pattern_block(4096));
 }

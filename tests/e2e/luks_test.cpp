@@ -26,14 +26,13 @@ class LuksTest : public E2eTest {};
 std::string format_request(const std::string& device, const std::string& label,
                            const std::string& passphrase) {
   return "{\"op\":\"luks-format\",\"device\":" + json_string(device) +
-         ",\"label\":" + json_string(label) + ",\"passphrase_b64\":\"" + base64(passphrase) +
-         "\"}";
+         ",\"label\":" + json_string(label) + ",\"passphrase_b64\":\"" + base64(passphrase) + "\"}";
 }
 
 std::string open_request(const std::string& device, const std::string& name,
                          const std::string& passphrase, bool allow_discards = false) {
-  return "{\"op\":\"luks-open\",\"device\":" + json_string(device) + ",\"mapper_name\":\"" +
-         name + "\",\"passphrase_b64\":\"" + base64(passphrase) +
+  return "{\"op\":\"luks-open\",\"device\":" + json_string(device) + ",\"mapper_name\":\"" + name +
+         "\",\"passphrase_b64\":\"" + base64(passphrase) +
          "\",\"allow_discards\":" + (allow_discards ? "true" : "false") + "}";
 }
 
@@ -97,12 +96,20 @@ TEST_F(LuksTest, FormatOpenMkfsAndCloseARealContainer) {
   EXPECT_THAT(helper->request(format_request(vault.path(), "e2e vault", passphrase)),
               ElementsAre(kOk));
   EXPECT_EQ(argvs(changes_since(sandbox, 0)),
-            (std::vector<Argv>{{"cryptsetup", "luksFormat", "--type", "luks2", "--cipher",
-                                "aes-xts-plain64", "--key-size", "512", "--hash", "sha256",
-                                "--pbkdf", "argon2id", "--iter-time", "2000", "--pbkdf-memory",
-                                "1048576", "--pbkdf-parallel", "4", "--sector-size", "4096",
-                                "--use-random", "--batch-mode", "--key-file=-", "--label",
-                                "e2e vault", "--subsystem", "tarnwick", vault.by_id}}));
+            (std::vector<Argv>{{"cryptsetup",       "luksFormat",
+                                "--type",           "luks2",
+                                "--cipher",         "aes-xts-plain64",
+                                "--key-size",       "512",
+                                "--hash",           "sha256",
+                                "--pbkdf",          "argon2id",
+                                "--iter-time",      "2000",
+                                "--pbkdf-memory",   "1048576",
+                                "--pbkdf-parallel", "4",
+                                "--sector-size",    "4096",
+                                "--use-random",     "--batch-mode",
+                                "--key-file=-",     "--label",
+                                "e2e vault",        "--subsystem",
+                                "tarnwick",         vault.by_id}}));
   auto fields = dump_fields(sandbox.run_ok({"cryptsetup", "luksDump", vault.path()}));
   EXPECT_EQ(fields["Version"], "2");
   EXPECT_EQ(fields["Label"], "e2e vault");
@@ -122,11 +129,11 @@ TEST_F(LuksTest, FormatOpenMkfsAndCloseARealContainer) {
 
   // Open: the passphrase without its final line feed is another passphrase.
   std::size_t mark = sandbox.tool_log().size();
-  EXPECT_THAT(helper->request(open_request(vault.path(), "tarnwick_e2e", "correct\nhorse e2e")),
-              ElementsAre(error_line("command `cryptsetup open --type luks2 --key-file=- " +
-                                     vault.by_id +
-                                     " tarnwick_e2e` failed (exit 2): No key available with "
-                                     "this passphrase.\n")));
+  EXPECT_THAT(
+      helper->request(open_request(vault.path(), "tarnwick_e2e", "correct\nhorse e2e")),
+      ElementsAre(error_line("command `cryptsetup open --type luks2 --key-file=- " + vault.by_id +
+                             " tarnwick_e2e` failed (exit 2): No key available with "
+                             "this passphrase.\n")));
   EXPECT_FALSE(sandbox.mapper_target("tarnwick_e2e"));
   EXPECT_THAT(helper->request(open_request(vault.path(), "tarnwick_e2e", passphrase)),
               ElementsAre(kOk));
@@ -145,7 +152,8 @@ TEST_F(LuksTest, FormatOpenMkfsAndCloseARealContainer) {
     std::string label;
     Argv argv;
   };
-  for (const Fs& fs : {Fs{"ext4", "e2e-ext4",
+  for (const Fs& fs : {Fs{"ext4",
+                          "e2e-ext4",
                           {"mkfs.ext4", "-F", "-m", "0", "-E",
                            "lazy_itable_init=1,lazy_journal_init=1", "-L", "e2e-ext4", mapped}},
                        Fs{"xfs", "e2e-xfs", {"mkfs.xfs", "-f", "-L", "e2e-xfs", mapped}},
@@ -248,7 +256,8 @@ TEST_F(LuksTest, AMappingStillMountedAtTheEndIsReportedAndTheDriveStaysGuarded) 
   const std::size_t mark = sandbox.tool_log().size();
   EXPECT_THAT(helper->request(wipe_request(busy.path(), "random")),
               ElementsAre(error_line("refused destructive operation: partition currently "
-                                     "mounted at " + mount_point)));
+                                     "mounted at " +
+                                     mount_point)));
   EXPECT_TRUE(changes_since(sandbox, mark).empty());
 
   // End of input: the close fails, is reported on standard error only, and

@@ -4,14 +4,14 @@
 // must not depend on anything GoogleTest sets up.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <sys/types.h>
 
 namespace tdh_e2e {
 

@@ -3,17 +3,16 @@
 // Base64 text they travelled in. The real helper is driven against a real
 // container, and its whole writable memory is read through /proc while it
 // waits for its next line.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <set>
 #include <sstream>
 #include <thread>
-
-#include <fcntl.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include "e2e/fixture.hpp"
 
@@ -124,10 +123,9 @@ std::vector<std::string> find_runs(const std::vector<Region>& regions, const std
         const std::size_t before = std::min<std::size_t>(offset, 64);
         const std::size_t after = std::min<std::size_t>(bytes.size() - offset, length + 64);
         std::ostringstream entry;
-        entry << "bytes " << i << ".." << i + length << " of " << needle.size()
-              << " at offset 0x" << std::hex << offset
-              << " (address 0x" << regions[r].start + offset << std::dec << ") of "
-              << regions[r].mapping << "\n    ["
+        entry << "bytes " << i << ".." << i + length << " of " << needle.size() << " at offset 0x"
+              << std::hex << offset << " (address 0x" << regions[r].start + offset << std::dec
+              << ") of " << regions[r].mapping << "\n    ["
               << printable(std::string_view(bytes).substr(offset - before, before + after)) << "]";
         found.push_back(entry.str());
       }
@@ -168,9 +166,8 @@ std::string format_request(const std::string& device, const std::string& passphr
 
 std::string open_request(const std::string& device, const std::string& name,
                          const std::string& passphrase) {
-  return "{\"op\":\"luks-open\",\"device\":" + json_string(device) + ",\"mapper_name\":\"" +
-         name + "\",\"passphrase_b64\":\"" + base64(passphrase) +
-         "\",\"allow_discards\":false}";
+  return "{\"op\":\"luks-open\",\"device\":" + json_string(device) + ",\"mapper_name\":\"" + name +
+         "\",\"passphrase_b64\":\"" + base64(passphrase) + "\",\"allow_discards\":false}";
 }
 
 TEST_F(SecretMemoryTest, NoPassphraseBytesOrBase64TextSurviveFormatAndOpen) {

@@ -35,9 +35,10 @@ TEST_F(SessionTest, ErrorsDoNotEndTheSessionAndAnswersKeepTheirOrder) {
   Sandbox sandbox({drive("S")});
   auto helper = sandbox.start_helper();
   // Written in one go: the helper must still answer them one by one.
-  helper->send_raw("{\"op\":\"wipe\",\"device\":\"/dev/loop-none\"}\n"
-                   "{\"op\":\"luks-close\",\"mapper_name\":\"tarnwick_x\"}\n" +
-                   wipe_request(sandbox.drive(0).path(), "none") + "\n");
+  helper->send_raw(
+      "{\"op\":\"wipe\",\"device\":\"/dev/loop-none\"}\n"
+      "{\"op\":\"luks-close\",\"mapper_name\":\"tarnwick_x\"}\n" +
+      wipe_request(sandbox.drive(0).path(), "none") + "\n");
   EXPECT_EQ(helper->next_line(), error_line("parse: missing field `mode`"));
   EXPECT_EQ(helper->next_line(),
             error_line("refusing to close a mapper not opened by this session"));

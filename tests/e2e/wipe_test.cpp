@@ -69,9 +69,10 @@ TEST_F(WipeTest, EncryptedZeroWritesThroughATemporaryPlainMappingAndClosesIt) {
 
   if (kernel_has_device_mapper()) {
     // Ciphertext under a forgotten key: neither the old data nor zeros.
-    EXPECT_EQ(count_blocks(sandbox, 0, [](std::uint64_t offset, std::string_view b) {
-                return b == pattern_block(offset) || is_zero_block(b);
-              }),
+    EXPECT_EQ(count_blocks(sandbox, 0,
+                           [](std::uint64_t offset, std::string_view b) {
+                             return b == pattern_block(offset) || is_zero_block(b);
+                           }),
               0u);
   } else {
     // Without device-mapper the plain mapping is a link to the drive itself,
@@ -87,10 +88,10 @@ TEST_F(WipeTest, EncryptedZeroStopsAtALeftoverMappingWithoutTouchingTheDrive) {
   Sandbox sandbox({drive("EZERO"), drive("OTHER")});
   const auto& target = sandbox.drive(0);
   // A mapping of that name left behind by an earlier, killed helper.
-  sandbox.run_ok({"cryptsetup", "open", "--type", "plain", "--cipher", "aes-xts-plain64",
-                  "--key-size", "512", "--key-file", "-", sandbox.drive(1).path(),
-                  "tarnwick_wipe_tmp"},
-                 std::string(64, 'k'));
+  sandbox.run_ok(
+      {"cryptsetup", "open", "--type", "plain", "--cipher", "aes-xts-plain64", "--key-size", "512",
+       "--key-file", "-", sandbox.drive(1).path(), "tarnwick_wipe_tmp"},
+      std::string(64, 'k'));
   const std::size_t mark = sandbox.tool_log().size();
   auto helper = sandbox.start_helper();
   auto lines = helper->request(wipe_request(target.path(), "encrypted-zero"));

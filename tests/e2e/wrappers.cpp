@@ -1,16 +1,5 @@
 #include "e2e/wrappers.hpp"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <map>
-#include <set>
-#include <stdexcept>
-#include <string>
-#include <vector>
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -19,7 +8,17 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "e2e/layout.hpp"
 #include "e2e/process.hpp"
@@ -102,7 +101,7 @@ void log_call(const std::string& tool, const std::vector<std::string>& argv, jso
 }
 
 std::optional<dev_t> block_device_of(const std::string& path) {
-  struct stat st {};
+  struct stat st{};
   if (::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) {
     return std::nullopt;
   }
@@ -215,8 +214,8 @@ int dd_tool(const Config& config, const std::vector<std::string>& argv) {
 }
 
 int blkdiscard_tool(const Config& config, const std::vector<std::string>& argv) {
-  static const std::set<std::string> with_value = {"-o", "--offset", "-l", "--length", "-p",
-                                                   "--step"};
+  static const std::set<std::string> with_value = {"-o",       "--offset", "-l",
+                                                   "--length", "-p",       "--step"};
   std::size_t devices = 0;
   for (std::size_t i = 1; i < argv.size(); ++i) {
     if (with_value.contains(argv[i])) {
@@ -257,27 +256,61 @@ int mkfs_tool(const Config& config, const std::string& tool, const std::vector<s
 
 struct CryptArgs {
   std::string action;
-  std::vector<std::string> positionals;     // after the action
+  std::vector<std::string> positionals;       // after the action
   std::map<std::string, std::string> values;  // long option name -> value
   std::set<std::string> flags;
 };
 
 CryptArgs parse_cryptsetup(const std::vector<std::string>& argv) {
   static const std::map<std::string, std::string> short_names = {
-      {"-M", "--type"}, {"-c", "--cipher"}, {"-s", "--key-size"}, {"-d", "--key-file"},
-      {"-h", "--hash"}, {"-i", "--iter-time"}, {"-o", "--offset"}, {"-p", "--skip"},
-      {"-b", "--size"}, {"-S", "--key-slot"}, {"-l", "--keyfile-size"}, {"-t", "--timeout"},
+      {"-M", "--type"}, {"-c", "--cipher"},    {"-s", "--key-size"},     {"-d", "--key-file"},
+      {"-h", "--hash"}, {"-i", "--iter-time"}, {"-o", "--offset"},       {"-p", "--skip"},
+      {"-b", "--size"}, {"-S", "--key-slot"},  {"-l", "--keyfile-size"}, {"-t", "--timeout"},
       {"-T", "--tries"}};
-  static const std::set<std::string> with_value = {
-      "--type", "--cipher", "--key-size", "--key-file", "--hash", "--pbkdf", "--iter-time",
-      "--pbkdf-memory", "--pbkdf-parallel", "--sector-size", "--label", "--subsystem",
-      "--offset", "--skip", "--size", "--header", "--key-slot", "--keyfile-size",
-      "--keyfile-offset", "--uuid", "--priority", "--token-id", "--timeout", "--tries",
-      "--luks2-metadata-size", "--luks2-keyslots-size", "--align-payload", "--volume-key-file",
-      "--master-key-file", "--new-keyfile-size", "--new-keyfile-offset", "--integrity",
-      "--header-backup-file", "--json-file", "--key-description", "--token-type",
-      "--device-size", "--resilience", "--hotzone-size", "--reduce-device-size",
-      "--pbkdf-force-iterations", "--keyslot-cipher", "--keyslot-key-size", "--new-key-slot"};
+  static const std::set<std::string> with_value = {"--type",
+                                                   "--cipher",
+                                                   "--key-size",
+                                                   "--key-file",
+                                                   "--hash",
+                                                   "--pbkdf",
+                                                   "--iter-time",
+                                                   "--pbkdf-memory",
+                                                   "--pbkdf-parallel",
+                                                   "--sector-size",
+                                                   "--label",
+                                                   "--subsystem",
+                                                   "--offset",
+                                                   "--skip",
+                                                   "--size",
+                                                   "--header",
+                                                   "--key-slot",
+                                                   "--keyfile-size",
+                                                   "--keyfile-offset",
+                                                   "--uuid",
+                                                   "--priority",
+                                                   "--token-id",
+                                                   "--timeout",
+                                                   "--tries",
+                                                   "--luks2-metadata-size",
+                                                   "--luks2-keyslots-size",
+                                                   "--align-payload",
+                                                   "--volume-key-file",
+                                                   "--master-key-file",
+                                                   "--new-keyfile-size",
+                                                   "--new-keyfile-offset",
+                                                   "--integrity",
+                                                   "--header-backup-file",
+                                                   "--json-file",
+                                                   "--key-description",
+                                                   "--token-type",
+                                                   "--device-size",
+                                                   "--resilience",
+                                                   "--hotzone-size",
+                                                   "--reduce-device-size",
+                                                   "--pbkdf-force-iterations",
+                                                   "--keyslot-cipher",
+                                                   "--keyslot-key-size",
+                                                   "--new-key-slot"};
   CryptArgs parsed;
   for (std::size_t i = 1; i < argv.size(); ++i) {
     std::string arg = argv[i];
@@ -344,7 +377,7 @@ int simulated_open(const Config& config, const std::vector<std::string>& argv,
                      : args.action == "plainOpen"   ? "plain"
                                                     : "luks";
   std::string link = "/dev/mapper/" + name;
-  struct stat st {};
+  struct stat st{};
   if (name.find('/') != std::string::npos || name.empty()) {
     fail_like_cryptsetup("Device " + name + " is not valid.", 1);
   }
@@ -364,11 +397,11 @@ int simulated_open(const Config& config, const std::vector<std::string>& argv,
       fail_like_cryptsetup("Cannot read requested amount of data.", 1);
     }
   } else if (type == "luks" || type == "luks2") {
-    std::vector<std::string> test = {"cryptsetup", "open", "--test-passphrase", "--type", type,
-                                     "--key-file=" + key_file, device};
-    ProcessResult checked =
-        run_capture(real_tool("cryptsetup"), test, environment(), key, std::chrono::minutes(5),
-                    true);
+    std::vector<std::string> test = {"cryptsetup", "open", "--test-passphrase",
+                                     "--type",     type,   "--key-file=" + key_file,
+                                     device};
+    ProcessResult checked = run_capture(real_tool("cryptsetup"), test, environment(), key,
+                                        std::chrono::minutes(5), true);
     std::fill(key.begin(), key.end(), '\0');
     if (checked.exit_code != 0) {
       std::exit(checked.exit_code);
@@ -377,10 +410,9 @@ int simulated_open(const Config& config, const std::vector<std::string>& argv,
       if (canonical(payload.at("device").get<std::string>()) != target) {
         continue;
       }
-      ProcessResult dump = run_capture(
-          real_tool("cryptsetup"),
-          {"cryptsetup", "luksDump", "--dump-json-metadata", device}, environment(), "",
-          std::chrono::minutes(1), true);
+      ProcessResult dump = run_capture(real_tool("cryptsetup"),
+                                       {"cryptsetup", "luksDump", "--dump-json-metadata", device},
+                                       environment(), "", std::chrono::minutes(1), true);
       std::string offset;
       if (dump.exit_code == 0) {
         offset = json::parse(dump.out).at("segments").at("0").at("offset").get<std::string>();
@@ -414,7 +446,7 @@ int simulated_close(const std::vector<std::string>& argv, const CryptArgs& args)
   }
   const std::string& name = args.positionals[0];
   std::string link = "/dev/mapper/" + name;
-  struct stat st {};
+  struct stat st{};
   if (name.find('/') != std::string::npos || ::lstat(link.c_str(), &st) != 0 ||
       !S_ISLNK(st.st_mode)) {
     fail_like_cryptsetup("Device " + name + " is not active.", 4);
@@ -434,9 +466,9 @@ int simulated_close(const std::vector<std::string>& argv, const CryptArgs& args)
 
 int cryptsetup_tool(const Config& config, const std::vector<std::string>& argv) {
   static const std::set<std::string> device_actions = {
-      "luksFormat", "open",       "luksOpen",     "plainOpen",       "luksDump",
-      "isLuks",     "luksUUID",   "luksAddKey",   "luksRemoveKey",   "luksKillSlot",
-      "erase",      "luksErase",  "repair",       "luksHeaderBackup", "config",
+      "luksFormat", "open",         "luksOpen",   "plainOpen",        "luksDump",
+      "isLuks",     "luksUUID",     "luksAddKey", "luksRemoveKey",    "luksKillSlot",
+      "erase",      "luksErase",    "repair",     "luksHeaderBackup", "config",
       "token",      "luksChangeKey"};
   static const std::set<std::string> name_actions = {"close", "luksClose", "remove", "status"};
   CryptArgs args = parse_cryptsetup(argv);
@@ -495,9 +527,8 @@ void set_if_present(ordered_json& node, const char* key, const ordered_json& val
 // removable USB drives; mappings the simulated cryptsetup made appear as
 // their "crypt" children, as real ones would.
 int lsblk_tool(const Config& config, const std::vector<std::string>& argv) {
-  bool json_output = std::any_of(argv.begin() + 1, argv.end(), [](const std::string& a) {
-    return a == "-J" || a == "--json";
-  });
+  bool json_output = std::any_of(argv.begin() + 1, argv.end(),
+                                 [](const std::string& a) { return a == "-J" || a == "--json"; });
   std::vector<std::string> real_argv = argv;
   for (const auto& drive : config.drives) {
     real_argv.push_back(drive.at("path").get<std::string>());
@@ -512,8 +543,8 @@ int lsblk_tool(const Config& config, const std::vector<std::string>& argv) {
     payload_owner[payload.at("payload").get<std::string>()] =
         payload.at("device").get<std::string>();
   }
-  ProcessResult real = run_capture(real_tool("lsblk"), real_argv, environment(), "",
-                                   std::chrono::minutes(1), true);
+  ProcessResult real =
+      run_capture(real_tool("lsblk"), real_argv, environment(), "", std::chrono::minutes(1), true);
   if (real.exit_code != 0) {
     write_all(1, real.out);
     return real.exit_code;
@@ -576,10 +607,10 @@ int lsblk_tool(const Config& config, const std::vector<std::string>& argv) {
       ordered_json child = payload_nodes.contains(*target) ? payload_nodes[*target] : *parent;
       child.erase("children");
       for (auto& [key, value] : child.items()) {
-        if (key != "size" && key != "ro" && (!payload_nodes.contains(*target) ||
-                                             (key != "fstype" && key != "fsused" &&
-                                              key != "fssize" && key != "mountpoint" &&
-                                              key != "label"))) {
+        if (key != "size" && key != "ro" &&
+            (!payload_nodes.contains(*target) ||
+             (key != "fstype" && key != "fsused" && key != "fssize" && key != "mountpoint" &&
+              key != "label"))) {
           value = nullptr;
         }
       }

@@ -46,27 +46,26 @@ TEST_P(DecodePassphrase, YieldsExpectedBytes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Layout, DecodePassphrase,
-    ::testing::Values(
-        DecodeCase{"empty", "", {}},
-        DecodeCase{"only_skipped_bytes", "= \t\n\f\r==", {}},
-        DecodeCase{"one_char", "Q", {}},
-        DecodeCase{"two_chars", "QQ", {0x41}},
-        DecodeCase{"three_chars", "QUI", {0x41, 0x42}},
-        DecodeCase{"four_chars", "QUJD", {0x41, 0x42, 0x43}},
-        DecodeCase{"five_chars", "QUJDR", {0x41, 0x42, 0x43}},
-        DecodeCase{"two_chars_padded", "QQ==", {0x41}},
-        DecodeCase{"two_chars_split_by_space", "Q Q", {0x41}},
-        DecodeCase{"two_chars_one_pad_and_newline", "QQ=\n", {0x41}},
-        DecodeCase{"padding_in_the_middle", "QU=JD", {0x41, 0x42, 0x43}},
-        DecodeCase{"leading_padding", "==QUJD", {0x41, 0x42, 0x43}},
-        // "QQ==" and "Qg==" each stand for one byte, but the stream runs on
-        // across the padding: 24 bits, three bytes.
-        DecodeCase{"two_padded_groups_form_one_stream", "QQ==Qg==", {0x41, 0x04, 0x20}},
-        DecodeCase{"every_white_space_kind", "\tQ\nU\fJ\rD ", {0x41, 0x42, 0x43}},
-        DecodeCase{"trailing_bits_not_zero_are_dropped", "QR", {0x41}},
-        DecodeCase{"line_feed_and_nul_in_passphrase", "CgBh", {0x0A, 0x00, 0x61}},
-        DecodeCase{"alphabet_edges", "+/+/", {0xFB, 0xFF, 0xBF}},
-        DecodeCase{"all_zero_bits", "AAAA", {0x00, 0x00, 0x00}}),
+    ::testing::Values(DecodeCase{"empty", "", {}},
+                      DecodeCase{"only_skipped_bytes", "= \t\n\f\r==", {}},
+                      DecodeCase{"one_char", "Q", {}}, DecodeCase{"two_chars", "QQ", {0x41}},
+                      DecodeCase{"three_chars", "QUI", {0x41, 0x42}},
+                      DecodeCase{"four_chars", "QUJD", {0x41, 0x42, 0x43}},
+                      DecodeCase{"five_chars", "QUJDR", {0x41, 0x42, 0x43}},
+                      DecodeCase{"two_chars_padded", "QQ==", {0x41}},
+                      DecodeCase{"two_chars_split_by_space", "Q Q", {0x41}},
+                      DecodeCase{"two_chars_one_pad_and_newline", "QQ=\n", {0x41}},
+                      DecodeCase{"padding_in_the_middle", "QU=JD", {0x41, 0x42, 0x43}},
+                      DecodeCase{"leading_padding", "==QUJD", {0x41, 0x42, 0x43}},
+                      // "QQ==" and "Qg==" each stand for one byte, but the stream runs on
+                      // across the padding: 24 bits, three bytes.
+                      DecodeCase{
+                          "two_padded_groups_form_one_stream", "QQ==Qg==", {0x41, 0x04, 0x20}},
+                      DecodeCase{"every_white_space_kind", "\tQ\nU\fJ\rD ", {0x41, 0x42, 0x43}},
+                      DecodeCase{"trailing_bits_not_zero_are_dropped", "QR", {0x41}},
+                      DecodeCase{"line_feed_and_nul_in_passphrase", "CgBh", {0x0A, 0x00, 0x61}},
+                      DecodeCase{"alphabet_edges", "+/+/", {0xFB, 0xFF, 0xBF}},
+                      DecodeCase{"all_zero_bits", "AAAA", {0x00, 0x00, 0x00}}),
     CaseName{});
 
 struct InvalidCase {
@@ -84,8 +83,9 @@ TEST_P(DecodePassphraseInvalid, FailsWithTheOneText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Bytes, DecodePassphraseInvalid,
-    ::testing::Values(InvalidCase{"url_safe_minus", "QU-D"}, InvalidCase{"url_safe_underscore", "_UJD"},
-                      InvalidCase{"dot", "QUJD."}, InvalidCase{"vertical_tab_first", "\vQUJD"},
+    ::testing::Values(InvalidCase{"url_safe_minus", "QU-D"},
+                      InvalidCase{"url_safe_underscore", "_UJD"}, InvalidCase{"dot", "QUJD."},
+                      InvalidCase{"vertical_tab_first", "\vQUJD"},
                       InvalidCase{"vertical_tab_last", "QUJD\v"},
                       InvalidCase{"nul_byte", std::string("QU\0JD", 5)},
                       InvalidCase{"byte_0x80", "QUJD\x80"}, InvalidCase{"byte_0xff", "\xffQUJD"},

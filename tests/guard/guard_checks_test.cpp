@@ -1,6 +1,6 @@
-#include <filesystem>
-
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "guard_fixture.hpp"
 
@@ -102,15 +102,14 @@ TEST_F(GuardChecks, RootFilesystemIsJudgedByTheFirstRootEntryOnly) {
       {"tab separated, no final line feed", "\t" + sdb1 + "\t/", true},
       {"other disk", "/dev/vda1 / ext4 rw 0 0\n", false},
       {"pseudo source first", "rootfs / rootfs rw 0 0\n" + sdb1 + " / ext4 rw 0 0\n", false},
-      {"mount point must be exactly /", sdb1 + " /. ext4 rw 0 0\n" + sdb1 + " /mnt ext4\n",
-       false},
+      {"mount point must be exactly /", sdb1 + " /. ext4 rw 0 0\n" + sdb1 + " /mnt ext4\n", false},
       {"single-field lines skipped", "/\n" + sdb1 + " / ext4\n", true},
       {"no root entry", sdb1 + " /media/x ext4 rw 0 0\n", false},
   };
   for (const Case& c : cases) {
     write_mounts(c.mounts);
-    EXPECT_EQ(reasons(), c.hosts_root ? Reasons{"device hosts the running root filesystem"}
-                                      : Reasons{})
+    EXPECT_EQ(reasons(),
+              c.hosts_root ? Reasons{"device hosts the running root filesystem"} : Reasons{})
         << c.what;
   }
 }
@@ -162,8 +161,7 @@ TEST_F(GuardChecks, ActiveSwapOnTheDrive) {
   const Case cases[] = {
       {"header only", header, false},
       {"header naming the partition is not an entry", sdb2 + " partition 1 0 -2\n", false},
-      {"partition", header + "/dev/zram0 partition 8 0 100\n" + sdb2 + " partition 1 0 -2\n",
-       true},
+      {"partition", header + "/dev/zram0 partition 8 0 100\n" + sdb2 + " partition 1 0 -2\n", true},
       {"whole drive", header + root_ + "/dev/sdb partition 1 0 -2\n", true},
       {"through a link", header + alias + " partition 1 0 -2", true},
       {"swap file on the drive's filesystem", header + "/media/stick/swapfile file 1 0 -2\n",
@@ -174,8 +172,7 @@ TEST_F(GuardChecks, ActiveSwapOnTheDrive) {
   };
   for (const Case& c : cases) {
     write_swaps(c.swaps);
-    EXPECT_EQ(reasons(drive),
-              c.active ? Reasons{"device holds an active swap area"} : Reasons{})
+    EXPECT_EQ(reasons(drive), c.active ? Reasons{"device holds an active swap area"} : Reasons{})
         << c.what;
   }
 }
@@ -204,8 +201,8 @@ TEST_F(GuardChecks, CrypttabReferences) {
   };
   for (const Case& c : cases) {
     write_crypttab(c.crypttab);
-    EXPECT_EQ(reasons(), c.referenced ? Reasons{"device is referenced in /etc/crypttab"}
-                                      : Reasons{})
+    EXPECT_EQ(reasons(),
+              c.referenced ? Reasons{"device is referenced in /etc/crypttab"} : Reasons{})
         << c.what;
   }
 }
@@ -229,8 +226,8 @@ TEST_F(GuardChecks, CrypttabDevForm) {
   };
   for (const Case& c : cases) {
     write_crypttab(c.crypttab);
-    EXPECT_EQ(reasons(drive), c.referenced ? Reasons{"device is referenced in /etc/crypttab"}
-                                           : Reasons{})
+    EXPECT_EQ(reasons(drive),
+              c.referenced ? Reasons{"device is referenced in /etc/crypttab"} : Reasons{})
         << c.crypttab;
   }
 }
@@ -257,10 +254,10 @@ TEST_F(GuardChecks, EveryFailedCheckIsReportedInOrder) {
   write_mounts(sdb1 + " / ext4 rw 0 0\n");
   write_swaps("Filename Type\n" + root_ + "/dev/sdb2 partition\n");
   write_crypttab("data UUID=0f3c-luks\n");
-  const Reasons expected{"device is not removable or hotplug-capable", "device is read-only",
-                         "partition currently mounted at /media/data",
-                         "device hosts the running root filesystem",
-                         "device holds an active swap area", "device is referenced in /etc/crypttab"};
+  const Reasons expected{
+      "device is not removable or hotplug-capable", "device is read-only",
+      "partition currently mounted at /media/data", "device hosts the running root filesystem",
+      "device holds an active swap area",           "device is referenced in /etc/crypttab"};
   EXPECT_EQ(reasons(drive), expected);
 
   GuardReport report{"x", expected, false};

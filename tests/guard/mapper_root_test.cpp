@@ -2,12 +2,11 @@
 // mapping by a /dev/mapper path that resolves to a dm node. Needs root to
 // lay a private /dev/mapper over the real one, in a child's own mount
 // namespace so nothing outside it sees the change.
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "guard_fixture.hpp"
 

@@ -1,10 +1,9 @@
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <memory>
-
-#include <gtest/gtest.h>
 
 #include "guard_fixture.hpp"
 

@@ -1,8 +1,7 @@
 // list_drives against a fake "lsblk" placed first on PATH.
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-
-#include <gtest/gtest.h>
 
 #include "inventory/inventory.hpp"
 #include "support/support.hpp"
@@ -50,13 +49,14 @@ class ListDrives : public ::testing::Test {
 
 TEST_F(ListDrives, PassesTheColumnsAndReducesTheOutput) {
   const std::string args_file = bin_.file("args");
-  install_lsblk("printf '%s\\n' \"$@\" > '" + args_file +
-                "'\n"
-                "cat <<'JSON'\n"
-                "{\"blockdevices\":[{\"name\":\"loop0\",\"path\":\"/dev/loop0\",\"type\":\"loop\"},\n"
-                " {\"name\":\"sdb\",\"path\":\"/dev/sdb\",\"type\":\"disk\",\"rm\":true,\n"
-                "  \"children\":[{\"name\":\"sdb1\",\"path\":\"/dev/sdb1\",\"type\":\"part\"}]}]}\n"
-                "JSON\n");
+  install_lsblk(
+      "printf '%s\\n' \"$@\" > '" + args_file +
+      "'\n"
+      "cat <<'JSON'\n"
+      "{\"blockdevices\":[{\"name\":\"loop0\",\"path\":\"/dev/loop0\",\"type\":\"loop\"},\n"
+      " {\"name\":\"sdb\",\"path\":\"/dev/sdb\",\"type\":\"disk\",\"rm\":true,\n"
+      "  \"children\":[{\"name\":\"sdb1\",\"path\":\"/dev/sdb1\",\"type\":\"part\"}]}]}\n"
+      "JSON\n");
   auto drives = list_drives();
   ASSERT_TRUE(drives) << drives.error().display();
   Drive expected;
@@ -90,10 +90,11 @@ TEST_F(ListDrives, FailuresCarryTheFixedTexts) {
     const char* display;
   };
   const Case cases[] = {
-      {"printf 'bad column\\n' >&2\nexit 2\n",
-       "command `lsblk -J` failed (exit 2): bad column\n"},
+      {"printf 'bad column\\n' >&2\nexit 2\n", "command `lsblk -J` failed (exit 2): bad column\n"},
       {"printf 'dying\\n' >&2\nkill -KILL $$\n", "command `lsblk -J` failed (exit -1): dying\n"},
-      {"printf 'a\\377b' >&2\nexit 1\n", "command `lsblk -J` failed (exit 1): a\xEF\xBF\xBD" "b"},
+      {"printf 'a\\377b' >&2\nexit 1\n",
+       "command `lsblk -J` failed (exit 1): a\xEF\xBF\xBD"
+       "b"},
   };
   for (const Case& c : cases) {
     install_lsblk(c.script);

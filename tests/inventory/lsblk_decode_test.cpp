@@ -206,7 +206,8 @@ TEST(DecodeLsblk, RealisticMultiDriveOutput) {
 }
 
 TEST(DecodeLsblk, AbsentAndNullOptionalFieldsAreEmpty) {
-  const auto decoded = decode_lsblk(R"({"blockdevices":[{"name":"sdc","path":"/dev/sdc","rm":null,"size":null}]})");
+  const auto decoded =
+      decode_lsblk(R"({"blockdevices":[{"name":"sdc","path":"/dev/sdc","rm":null,"size":null}]})");
   ASSERT_TRUE(decoded) << decoded.error();
   LsblkNode expected;
   expected.name = "sdc";
@@ -242,33 +243,46 @@ TEST(DecodeLsblk, RefusesWhatTheFormatDoesNotAllow) {
       {"5", "invalid type: integer `5`, expected struct LsblkRoot at line 1 column 1"},
       {R"({"blockdevices":null})", "invalid type: null, expected a sequence at line 1 column 20"},
       {R"({"blockdevices":{}})", "invalid type: map, expected a sequence at line 1 column 16"},
-      {R"({"blockdevices":[],"blockdevices":[]})", "duplicate field `blockdevices` at line 1 column 33"},
-      {R"({"blockdevices":[5]})", "invalid type: integer `5`, expected struct LsblkNode at line 1 column 18"},
-      {R"({"blockdevices":[[]]})", "invalid type: sequence, expected struct LsblkNode at line 1 column 17"},
+      {R"({"blockdevices":[],"blockdevices":[]})",
+       "duplicate field `blockdevices` at line 1 column 33"},
+      {R"({"blockdevices":[5]})",
+       "invalid type: integer `5`, expected struct LsblkNode at line 1 column 18"},
+      {R"({"blockdevices":[[]]})",
+       "invalid type: sequence, expected struct LsblkNode at line 1 column 17"},
       {R"({"blockdevices":[{"path":"/a"}]})", "missing field `name` at line 1 column 30"},
       {R"({"blockdevices":[{"name":"a"}]})", "missing field `path` at line 1 column 29"},
-      {R"({"blockdevices":[{"name":null,"path":"/a"}]})", "invalid type: null, expected a string at line 1 column 29"},
-      {in_node(R"("size":"123")"), "invalid type: string \"123\", expected u64 at line 1 column 53"},
+      {R"({"blockdevices":[{"name":null,"path":"/a"}]})",
+       "invalid type: null, expected a string at line 1 column 29"},
+      {in_node(R"("size":"123")"),
+       "invalid type: string \"123\", expected u64 at line 1 column 53"},
       {in_node(R"("size":-5)"), "invalid value: integer `-5`, expected u64 at line 1 column 50"},
-      {in_node(R"("size":1.5)"), "invalid type: floating point `1.5`, expected u64 at line 1 column 51"},
-      {in_node(R"("fssize":1e3)"), "invalid type: floating point `1000.0`, expected u64 at line 1 column 53"},
-      {in_node(R"("fsused":true)"), "invalid type: boolean `true`, expected u64 at line 1 column 54"},
+      {in_node(R"("size":1.5)"),
+       "invalid type: floating point `1.5`, expected u64 at line 1 column 51"},
+      {in_node(R"("fssize":1e3)"),
+       "invalid type: floating point `1000.0`, expected u64 at line 1 column 53"},
+      {in_node(R"("fsused":true)"),
+       "invalid type: boolean `true`, expected u64 at line 1 column 54"},
       {in_node(R"("size":18446744073709551616)"),
        "invalid type: floating point `1.8446744073709552e19`, expected u64 at line 1 column 68"},
       {in_node(R"("rm":1)"), "invalid type: integer `1`, expected a boolean at line 1 column 47"},
-      {in_node(R"("hotplug":"1")"), "invalid type: string \"1\", expected a boolean at line 1 column 54"},
-      {in_node(R"("ro":"true")"), "invalid type: string \"true\", expected a boolean at line 1 column 52"},
+      {in_node(R"("hotplug":"1")"),
+       "invalid type: string \"1\", expected a boolean at line 1 column 54"},
+      {in_node(R"("ro":"true")"),
+       "invalid type: string \"true\", expected a boolean at line 1 column 52"},
       {in_node(R"("tran":5)"), "invalid type: integer `5`, expected a string at line 1 column 49"},
-      {in_node(R"("type":["disk"])"), "invalid type: sequence, expected a string at line 1 column 48"},
+      {in_node(R"("type":["disk"])"),
+       "invalid type: sequence, expected a string at line 1 column 48"},
       {in_node(R"("mountpoint":{})"), "invalid type: map, expected a string at line 1 column 54"},
-      {in_node(R"("children":null)"), "invalid type: null, expected a sequence at line 1 column 56"},
+      {in_node(R"("children":null)"),
+       "invalid type: null, expected a sequence at line 1 column 56"},
       {in_node(R"("children":{})"), "invalid type: map, expected a sequence at line 1 column 52"},
       {in_node(R"("children":[{"name":"b"}])"), "missing field `path` at line 1 column 65"},
       {in_node(R"("label":"x","label":"x")"), "duplicate field `label` at line 1 column 60"},
       {in_node(R"("name":"b")"), "duplicate field `name` at line 1 column 47"},
       {in_node(R"("rm":true)") + "x", "trailing characters at line 1 column 54"},
       {R"({"blockdevices":[]} {})", "trailing characters at line 1 column 21"},
-      {"{\"blockdevices\":[{\"name\":\"\xff\"}]}", "invalid unicode code point at line 1 column 27"},
+      {"{\"blockdevices\":[{\"name\":\"\xff\"}]}",
+       "invalid unicode code point at line 1 column 27"},
   };
   for (const Row& row : rows) {
     const auto decoded = decode_lsblk(row.json);
@@ -280,7 +294,8 @@ TEST(DecodeLsblk, RefusesWhatTheFormatDoesNotAllow) {
 TEST(DecodeLsblk, ErrorsInMultiLineOutputNameTheLine) {
   std::string broken = two_drives;
   broken.replace(broken.find("\"rm\": true"), 10, "\"rm\": 1   ");
-  EXPECT_EQ(decode_lsblk(broken).error(), "invalid type: integer `1`, expected a boolean at line 50 column 16");
+  EXPECT_EQ(decode_lsblk(broken).error(),
+            "invalid type: integer `1`, expected a boolean at line 50 column 16");
   std::string duplicated = two_drives;
   duplicated.replace(duplicated.find("\"ro\": true"), 4, "\"rm\"");
   EXPECT_EQ(decode_lsblk(duplicated).error(), "duplicate field `rm` at line 116 column 13");
@@ -305,7 +320,8 @@ TEST(DecodeLsblk, NestingLimit) {
 TEST(LsblkArguments, ExactList) {
   const std::vector<std::string> expected = {
       "-J", "-b", "-o",
-      "NAME,PATH,SIZE,TYPE,RM,HOTPLUG,RO,ROTA,TRAN,VENDOR,MODEL,SERIAL,FSTYPE,FSUSED,FSSIZE,MOUNTPOINT,LABEL,PTTYPE"};
+      "NAME,PATH,SIZE,TYPE,RM,HOTPLUG,RO,ROTA,TRAN,VENDOR,MODEL,SERIAL,FSTYPE,FSUSED,FSSIZE,"
+      "MOUNTPOINT,LABEL,PTTYPE"};
   EXPECT_EQ(lsblk_arguments(), expected);
 }
 

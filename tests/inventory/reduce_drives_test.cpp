@@ -74,15 +74,15 @@ TEST(ReduceDrives, PartitionsContainersAndFirstMappingOnly) {
   LsblkNode whole_container = with_mount(node("whole", "crypt"), "/media/whole");
   whole_container.path = "/dev/mapper/whole";
 
-  const LsblkRoot root{{node(
-      "sdb", "disk",
-      {
-          with_mount(node("sdb1", "part", {lvm_inside, mapping_a, mapping_b}), "/boot"),
-          node("sdb2", "part"),
-          node("md0", "raid1"),
-          node("vg-lv", "lvm"),
-          whole_container,
-      })}};
+  const LsblkRoot root{
+      {node("sdb", "disk",
+            {
+                with_mount(node("sdb1", "part", {lvm_inside, mapping_a, mapping_b}), "/boot"),
+                node("sdb2", "part"),
+                node("md0", "raid1"),
+                node("vg-lv", "lvm"),
+                whole_container,
+            })}};
   const Drive drive = reduce_drives(root).at(0);
   const std::vector<Partition> expected{
       Partition{"/dev/sdb1", "/boot", MappedChild{"tarnwick_a", "/media/a"}},

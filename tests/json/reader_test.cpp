@@ -107,8 +107,10 @@ TEST(ReadDocument, SyntaxErrorsNameTheFirstBadByte) {
       {"\"\\uD800x\"", "lone leading surrogate in hex escape at line 1 column 8"},
       {"\"\\uD800\\n\"", "lone leading surrogate in hex escape at line 1 column 9"},
       {"\"\\uD800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
-      {"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
-      {std::string("\"a\0b\"", 5), "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {"\"a\tb\"",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {std::string("\"a\0b\"", 5),
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
       {"\"\xC3\x28\"", "invalid unicode code point at line 1 column 3"},
       {"\"\xED\xA0\x80\"", "invalid unicode code point at line 1 column 3"},
       {"\"\xFF\"", "invalid unicode code point at line 1 column 2"},
@@ -128,9 +130,10 @@ TEST(ReadDocument, SyntaxErrorsNameTheFirstBadByte) {
 
 TEST(ReadDocument, AcceptsSurroundingWhiteSpaceAndEscapes) {
   Recorder recorder;
-  ASSERT_TRUE(read_document(" \t\r\n{\"a\\u00e9\\ud83d\\ude00\":[true,null,\"x\\n\"]}\r\n ", recorder));
-  const std::vector<std::string> expected = {"{", "k:a\xC3\xA9\xF0\x9F\x98\x80", "[", "boolean `true`",
-                                             "null", "s:x\n", "]", "}"};
+  ASSERT_TRUE(
+      read_document(" \t\r\n{\"a\\u00e9\\ud83d\\ude00\":[true,null,\"x\\n\"]}\r\n ", recorder));
+  const std::vector<std::string> expected = {
+      "{", "k:a\xC3\xA9\xF0\x9F\x98\x80", "[", "boolean `true`", "null", "s:x\n", "]", "}"};
   EXPECT_EQ(recorder.events, expected);
 }
 
@@ -204,7 +207,8 @@ TEST(ReadDocument, FirstErrorFoundWins) {
   // A refusal beats a later syntax error and later trailing text ...
   Recorder recorder;
   recorder.refuse_at = 2;
-  EXPECT_EQ(read_document("{\"a\":1,,,", recorder).error(), "refused integer `1` at line 1 column 6");
+  EXPECT_EQ(read_document("{\"a\":1,,,", recorder).error(),
+            "refused integer `1` at line 1 column 6");
   Recorder trailing;
   trailing.refuse_at = 1;
   EXPECT_EQ(read_document("{} x", trailing).error(), "refused } at line 1 column 2");
@@ -321,10 +325,12 @@ TEST(Describe, RendersEveryKind) {
 TEST(TypedReads, ExpectedKindsAndRenderings) {
   std::string text = "123";
   EXPECT_EQ(read_u64(Scalar{&text}).error(), "invalid type: string \"123\", expected u64");
-  EXPECT_EQ(read_u64(Scalar{std::int64_t{-5}}).error(), "invalid value: integer `-5`, expected u64");
+  EXPECT_EQ(read_u64(Scalar{std::int64_t{-5}}).error(),
+            "invalid value: integer `-5`, expected u64");
   EXPECT_EQ(read_u64(Scalar{1.5}).error(), "invalid type: floating point `1.5`, expected u64");
   EXPECT_EQ(read_u64(Scalar{std::uint64_t{9}}).value(), 9u);
-  EXPECT_EQ(read_bool(Scalar{std::uint64_t{1}}).error(), "invalid type: integer `1`, expected a boolean");
+  EXPECT_EQ(read_bool(Scalar{std::uint64_t{1}}).error(),
+            "invalid type: integer `1`, expected a boolean");
   EXPECT_EQ(read_bool(Scalar{nullptr}).error(), "invalid type: null, expected a boolean");
   EXPECT_EQ(take_string(Scalar{true}, "path string").error(),
             "invalid type: boolean `true`, expected path string");
@@ -346,7 +352,8 @@ TEST(FieldSet, DetectsDuplicatesAndTheFirstMissingField) {
 
 TEST(Messages, Templates) {
   const std::array<std::string_view, 3> names = {"ext4", "btrfs", "xfs"};
-  EXPECT_EQ(unknown_variant("zfs", names), "unknown variant `zfs`, expected one of `ext4`, `btrfs`, `xfs`");
+  EXPECT_EQ(unknown_variant("zfs", names),
+            "unknown variant `zfs`, expected one of `ext4`, `btrfs`, `xfs`");
   EXPECT_EQ(invalid_length(1, "struct variant Request::Wipe with 2 elements"),
             "invalid length 1, expected struct variant Request::Wipe with 2 elements");
   EXPECT_EQ(position_suffix(Position{3, 5}), " at line 3 column 5");

@@ -38,30 +38,29 @@ TEST_P(MapperNameRule, Decides) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, MapperNameRule,
-    ::testing::Values(
-        MapperNameCase{"bare_prefix_9_bytes", "tarnwick_", true},
-        MapperNameCase{"prefix_without_underscore", "tarnwick", false},
-        MapperNameCase{"empty", "", false},
-        MapperNameCase{"every_allowed_class", "tarnwick_AZaz09_-", true},
-        MapperNameCase{"length_96", "tarnwick_" + std::string(87, 'x'), true},
-        MapperNameCase{"length_97", "tarnwick_" + std::string(88, 'x'), false},
-        MapperNameCase{"capital_prefix", "Tarnwick_a", false},
-        MapperNameCase{"upper_case_prefix", "TARNWICK_a", false},
-        MapperNameCase{"prefix_not_at_start", "xtarnwick_a", false},
-        MapperNameCase{"hyphen_in_prefix", "tarnwick-a", false},
-        MapperNameCase{"dot", "tarnwick_a.b", false},
-        MapperNameCase{"slash", "tarnwick_a/b", false},
-        MapperNameCase{"space", "tarnwick_a b", false},
-        MapperNameCase{"non_ascii", "tarnwick_\xc3\xa9", false},
-        MapperNameCase{"nul", std::string("tarnwick_a\0", 11), false}),
+    ::testing::Values(MapperNameCase{"bare_prefix_9_bytes", "tarnwick_", true},
+                      MapperNameCase{"prefix_without_underscore", "tarnwick", false},
+                      MapperNameCase{"empty", "", false},
+                      MapperNameCase{"every_allowed_class", "tarnwick_AZaz09_-", true},
+                      MapperNameCase{"length_96", "tarnwick_" + std::string(87, 'x'), true},
+                      MapperNameCase{"length_97", "tarnwick_" + std::string(88, 'x'), false},
+                      MapperNameCase{"capital_prefix", "Tarnwick_a", false},
+                      MapperNameCase{"upper_case_prefix", "TARNWICK_a", false},
+                      MapperNameCase{"prefix_not_at_start", "xtarnwick_a", false},
+                      MapperNameCase{"hyphen_in_prefix", "tarnwick-a", false},
+                      MapperNameCase{"dot", "tarnwick_a.b", false},
+                      MapperNameCase{"slash", "tarnwick_a/b", false},
+                      MapperNameCase{"space", "tarnwick_a b", false},
+                      MapperNameCase{"non_ascii", "tarnwick_\xc3\xa9", false},
+                      MapperNameCase{"nul", std::string("tarnwick_a\0", 11), false}),
     CaseName{});
 
-const Args kFormatProfile = {"luksFormat",      "--type",     "luks2",     "--cipher",
-                             "aes-xts-plain64", "--key-size", "512",       "--hash",
-                             "sha256",          "--pbkdf",    "argon2id",  "--iter-time",
-                             "2000",            "--pbkdf-memory", "1048576", "--pbkdf-parallel",
-                             "4",               "--sector-size",  "4096",    "--use-random",
-                             "--batch-mode",    "--key-file=-"};
+const Args kFormatProfile = {
+    "luksFormat",       "--type",      "luks2",         "--cipher",       "aes-xts-plain64",
+    "--key-size",       "512",         "--hash",        "sha256",         "--pbkdf",
+    "argon2id",         "--iter-time", "2000",          "--pbkdf-memory", "1048576",
+    "--pbkdf-parallel", "4",           "--sector-size", "4096",           "--use-random",
+    "--batch-mode",     "--key-file=-"};
 
 Args with(Args base, const Args& tail) {
   base.insert(base.end(), tail.begin(), tail.end());
@@ -96,18 +95,19 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"label_only",
                    {"Backup", std::nullopt, false},
                    with(kFormatProfile, {"--label", "Backup", "/dev/disk/by-id/usb-X"})},
-        FormatCase{"neither", {"", std::nullopt, false}, with(kFormatProfile, {"/dev/disk/by-id/usb-X"})},
+        FormatCase{
+            "neither", {"", std::nullopt, false}, with(kFormatProfile, {"/dev/disk/by-id/usb-X"})},
         FormatCase{"allow_discards_changes_nothing",
                    {"Backup", "tarnwick", true},
-                   with(kFormatProfile,
-                        {"--label", "Backup", "--subsystem", "tarnwick", "/dev/disk/by-id/usb-X"})}),
+                   with(kFormatProfile, {"--label", "Backup", "--subsystem", "tarnwick",
+                                         "/dev/disk/by-id/usb-X"})}),
     CaseName{});
 
 TEST(OpenCommand, DiscardsFlagStandsBeforeTheDevice) {
   const ToolCommand plain = luks_open_command("/dev/disk/by-id/usb-X", "tarnwick_a", false);
   EXPECT_EQ(plain.program, "cryptsetup");
-  EXPECT_EQ(plain.args,
-            (Args{"open", "--type", "luks2", "--key-file=-", "/dev/disk/by-id/usb-X", "tarnwick_a"}));
+  EXPECT_EQ(plain.args, (Args{"open", "--type", "luks2", "--key-file=-", "/dev/disk/by-id/usb-X",
+                              "tarnwick_a"}));
   EXPECT_FALSE(plain.stdin_bytes.has_value());
 
   const ToolCommand discards = luks_open_command("/dev/disk/by-id/usb-X", "tarnwick_a", true);

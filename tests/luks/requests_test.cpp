@@ -107,29 +107,30 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StepCase{"unknown_device_before_label", "unknown", std::string(kBadLabel), "!",
                  "refused destructive operation: device not found: {device}"},
-        StepCase{"partition_is_not_a_whole_drive", "partition", "ok", "QQ==",
-                 "refused destructive operation: device not found: {device}"},
+        StepCase{"partition_is_not_a_whole_drive", "partition", "ok",
+                 "QQ==", "refused destructive operation: device not found: {device}"},
         StepCase{"fixed_drive_refused_before_label", "fixed", std::string(kBadLabel), "QQ==",
                  "refused destructive operation: device is not removable or hotplug-capable"},
-        StepCase{"no_stable_link", "unlinked", "ok", "QQ==",
-                 "device has no stable /dev/disk/by-id path"},
+        StepCase{"no_stable_link", "unlinked", "ok",
+                 "QQ==", "device has no stable /dev/disk/by-id path"},
         StepCase{"label_before_passphrase", "drive", std::string(kBadLabel), "!",
                  "filesystem label is too long or contains control characters"},
-        StepCase{"label_too_long", "drive", std::string(49, 'x'), "QQ==",
-                 "filesystem label is too long or contains control characters"},
+        StepCase{"label_too_long", "drive", std::string(49, 'x'),
+                 "QQ==", "filesystem label is too long or contains control characters"},
         StepCase{"url_safe_passphrase", "drive", "ok", "QU-D",
                  "passphrase base64: invalid base64 byte"},
         StepCase{"empty_passphrase", "drive", "ok", "",
                  "refused destructive operation: refusing empty passphrase"},
-        StepCase{"passphrase_of_padding_and_space", "drive", "ok", "== \n=",
-                 "refused destructive operation: refusing empty passphrase"}),
+        StepCase{"passphrase_of_padding_and_space", "drive", "ok",
+                 "== \n=", "refused destructive operation: refusing empty passphrase"}),
     [](const ::testing::TestParamInfo<StepCase>& param_info) {
       return std::string(param_info.param.name);
     });
 
 TEST_F(LuksRequests, FormatFailureIsTheCommandsDisplayText) {
   runner.push_result(std::unexpected(command_failed("cryptsetup luksFormat", 1, "no\n")));
-  EXPECT_EQ(error_of(format(fixture.drive, "")), "command `cryptsetup luksFormat` failed (exit 1): no\n");
+  EXPECT_EQ(error_of(format(fixture.drive, "")),
+            "command `cryptsetup luksFormat` failed (exit 1): no\n");
 }
 
 TEST_F(LuksRequests, OpenRecordsTheNameOnlyAfterSuccess) {
@@ -181,7 +182,7 @@ TEST_F(LuksRequests, CloseOnlyWhatThisSessionOpened) {
   EXPECT_EQ(error_of(close("tarnwick_a")), refusal);  // nothing opened yet
   ASSERT_TRUE(open(fixture.drive, "tarnwick_a"));
   EXPECT_EQ(error_of(close("tarnwick_b")), refusal);  // valid, but not ours
-  EXPECT_EQ(runner.calls.size(), 1u);                  // only the open ran
+  EXPECT_EQ(runner.calls.size(), 1u);                 // only the open ran
 
   ASSERT_TRUE(close("tarnwick_a"));
   EXPECT_EQ(runner.calls.back().args, (std::vector<std::string>{"close", "tarnwick_a"}));
@@ -251,8 +252,8 @@ TEST_F(LuksRequests, EndOfSessionClosesEveryNameAndReportsEachFailure) {
   for (const auto& call : runner.calls) {
     const std::string& name = call.args.at(1);
     if (name != "tarnwick_a") {
-      expected += "tarnwick-drives-helper: could not close " + name + ": command `cryptsetup close " +
-                  name + "` failed (exit 4): busy\n\n";
+      expected += "tarnwick-drives-helper: could not close " + name +
+                  ": command `cryptsetup close " + name + "` failed (exit 4): busy\n\n";
     }
   }
   EXPECT_EQ(written, expected);

@@ -1,10 +1,11 @@
+#include "mkfs/mkfs.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "luks/luks.hpp"
-#include "mkfs/mkfs.hpp"
 #include "support/drive_fixture.hpp"
 #include "support/support.hpp"
 
@@ -47,24 +48,36 @@ TEST_P(MkfsCommand, HasExactArguments) {
 INSTANTIATE_TEST_SUITE_P(
     Table, MkfsCommand,
     ::testing::Values(
-        CommandCase{"ext4_label", Filesystem::Ext4, "Backup",
-                    {"mkfs.ext4", "-F", "-m", "0", "-E", "lazy_itable_init=1,lazy_journal_init=1", "-L",
-                     "Backup", "/dev/mapper/tarnwick_a"}},
-        CommandCase{"ext4_no_label", Filesystem::Ext4, "",
+        CommandCase{"ext4_label",
+                    Filesystem::Ext4,
+                    "Backup",
+                    {"mkfs.ext4", "-F", "-m", "0", "-E", "lazy_itable_init=1,lazy_journal_init=1",
+                     "-L", "Backup", "/dev/mapper/tarnwick_a"}},
+        CommandCase{"ext4_no_label",
+                    Filesystem::Ext4,
+                    "",
                     {"mkfs.ext4", "-F", "-m", "0", "-E", "lazy_itable_init=1,lazy_journal_init=1",
                      "/dev/mapper/tarnwick_a"}},
-        CommandCase{"btrfs_label", Filesystem::Btrfs, "My Files",
+        CommandCase{"btrfs_label",
+                    Filesystem::Btrfs,
+                    "My Files",
                     {"mkfs.btrfs", "-f", "-L", "My Files", "/dev/mapper/tarnwick_a"}},
-        CommandCase{"btrfs_no_label", Filesystem::Btrfs, "",
+        CommandCase{"btrfs_no_label",
+                    Filesystem::Btrfs,
+                    "",
                     {"mkfs.btrfs", "-f", "/dev/mapper/tarnwick_a"}},
-        CommandCase{"xfs_label", Filesystem::Xfs, "x",
+        CommandCase{"xfs_label",
+                    Filesystem::Xfs,
+                    "x",
                     {"mkfs.xfs", "-f", "-L", "x", "/dev/mapper/tarnwick_a"}},
-        CommandCase{"xfs_no_label", Filesystem::Xfs, "", {"mkfs.xfs", "-f", "/dev/mapper/tarnwick_a"}}),
+        CommandCase{
+            "xfs_no_label", Filesystem::Xfs, "", {"mkfs.xfs", "-f", "/dev/mapper/tarnwick_a"}}),
     CaseName{});
 
 constexpr std::string_view kInvalidPath = "invalid mapper path";
 constexpr std::string_view kNotOwned = "refusing to format a mapper not opened by this session";
-constexpr std::string_view kBadLabel = "filesystem label is too long or contains control characters";
+constexpr std::string_view kBadLabel =
+    "filesystem label is too long or contains control characters";
 
 struct PathCase {
   const char* name;
@@ -94,26 +107,24 @@ TEST_P(MkfsMappedPath, IsJudgedByNameAndSessionOwnership) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, MkfsMappedPath,
-    ::testing::Values(
-        PathCase{"plain", "/dev/mapper/tarnwick_a", ""},
-        PathCase{"trailing_slash", "/dev/mapper/tarnwick_a/", ""},
-        PathCase{"trailing_slash_dot", "/dev/mapper/tarnwick_a/.", ""},
-        PathCase{"doubled_separators", "//dev//mapper//tarnwick_a", ""},
-        PathCase{"interior_dot", "/dev/./mapper/tarnwick_a", ""},
-        PathCase{"empty", "", kInvalidPath},
-        PathCase{"root", "/", kInvalidPath},
-        PathCase{"dot", ".", kInvalidPath},
-        PathCase{"dot_slash", "./", kInvalidPath},
-        PathCase{"ends_in_dot_dot", "/dev/mapper/tarnwick_a/..", kInvalidPath},
-        PathCase{"ends_in_dot_dot_slash", "/dev/mapper/tarnwick_a/../", kInvalidPath},
-        PathCase{"subdirectory", "/dev/mapper/sub/tarnwick_a", kNotOwned},
-        PathCase{"other_directory", "/dev/disk/tarnwick_a", kNotOwned},
-        PathCase{"relative", "dev/mapper/tarnwick_a", kNotOwned},
-        PathCase{"bare_name", "tarnwick_a", kNotOwned},
-        PathCase{"dot_dot_is_ordinary", "/dev/mapper/../mapper/tarnwick_a", kNotOwned},
-        PathCase{"letter_case", "/dev/mapper/Tarnwick_a", kNotOwned},
-        PathCase{"not_opened", "/dev/mapper/tarnwick_b", kNotOwned},
-        PathCase{"control_mapper", "/dev/mapper/control", kNotOwned}),
+    ::testing::Values(PathCase{"plain", "/dev/mapper/tarnwick_a", ""},
+                      PathCase{"trailing_slash", "/dev/mapper/tarnwick_a/", ""},
+                      PathCase{"trailing_slash_dot", "/dev/mapper/tarnwick_a/.", ""},
+                      PathCase{"doubled_separators", "//dev//mapper//tarnwick_a", ""},
+                      PathCase{"interior_dot", "/dev/./mapper/tarnwick_a", ""},
+                      PathCase{"empty", "", kInvalidPath}, PathCase{"root", "/", kInvalidPath},
+                      PathCase{"dot", ".", kInvalidPath}, PathCase{"dot_slash", "./", kInvalidPath},
+                      PathCase{"ends_in_dot_dot", "/dev/mapper/tarnwick_a/..", kInvalidPath},
+                      PathCase{"ends_in_dot_dot_slash", "/dev/mapper/tarnwick_a/../", kInvalidPath},
+                      PathCase{"subdirectory", "/dev/mapper/sub/tarnwick_a", kNotOwned},
+                      PathCase{"other_directory", "/dev/disk/tarnwick_a", kNotOwned},
+                      PathCase{"relative", "dev/mapper/tarnwick_a", kNotOwned},
+                      PathCase{"bare_name", "tarnwick_a", kNotOwned},
+                      PathCase{"dot_dot_is_ordinary", "/dev/mapper/../mapper/tarnwick_a",
+                               kNotOwned},
+                      PathCase{"letter_case", "/dev/mapper/Tarnwick_a", kNotOwned},
+                      PathCase{"not_opened", "/dev/mapper/tarnwick_b", kNotOwned},
+                      PathCase{"control_mapper", "/dev/mapper/control", kNotOwned}),
     CaseName{});
 
 TEST(HandleMkfs, EmptySessionOwnsNothing) {
@@ -128,11 +139,13 @@ TEST(HandleMkfs, OwnershipIsCheckedBeforeTheLabel) {
   luks::SessionMapperSet mappers;
   mappers.insert("tarnwick_a");
   RecordingRunner runner;
-  EXPECT_EQ(error_of(handle_mkfs(runner, mappers, "/dev/mapper/tarnwick_b", Filesystem::Ext4, "a\tb")),
-            kNotOwned);
+  EXPECT_EQ(
+      error_of(handle_mkfs(runner, mappers, "/dev/mapper/tarnwick_b", Filesystem::Ext4, "a\tb")),
+      kNotOwned);
   EXPECT_EQ(error_of(handle_mkfs(runner, mappers, "", Filesystem::Ext4, "a\tb")), kInvalidPath);
-  EXPECT_EQ(error_of(handle_mkfs(runner, mappers, "/dev/mapper/tarnwick_a", Filesystem::Ext4, "a\tb")),
-            kBadLabel);
+  EXPECT_EQ(
+      error_of(handle_mkfs(runner, mappers, "/dev/mapper/tarnwick_a", Filesystem::Ext4, "a\tb")),
+      kBadLabel);
   EXPECT_EQ(error_of(handle_mkfs(runner, mappers, "/dev/mapper/tarnwick_a", Filesystem::Btrfs,
                                  std::string(49, 'L'))),
             kBadLabel);
@@ -145,8 +158,9 @@ TEST(HandleMkfs, LabelThatPassesGoesToTheToolUnchangedAndToolFailuresComeBack) {
   RecordingRunner runner;
   const std::string label(48, 'L');  // longer than mkfs.xfs accepts; the tool decides
   runner.push_result(std::unexpected(command_failed("mkfs.xfs -f -L LLL", 1, "label too long\n")));
-  EXPECT_EQ(error_of(handle_mkfs(runner, mappers, "/dev/mapper/tarnwick_a", Filesystem::Xfs, label)),
-            "command `mkfs.xfs -f -L LLL` failed (exit 1): label too long\n");
+  EXPECT_EQ(
+      error_of(handle_mkfs(runner, mappers, "/dev/mapper/tarnwick_a", Filesystem::Xfs, label)),
+      "command `mkfs.xfs -f -L LLL` failed (exit 1): label too long\n");
   ASSERT_EQ(runner.calls.size(), 1u);
   EXPECT_EQ(runner.calls[0].args, (Argv{"-f", "-L", label, "/dev/mapper/tarnwick_a"}));
   EXPECT_TRUE(mappers.contains("tarnwick_a"));
@@ -162,12 +176,13 @@ TEST(HandleMkfs, NameOpenedAndClosedAgainIsRefused) {
   testing::DriveFixture fixture;
   RecordingRunner runner;
   luks::SessionMapperSet mappers;
-  ASSERT_TRUE(luks::handle_luks_open(runner, fixture.context(), mappers, fixture.drive, "tarnwick_a",
-                                     "QQ==", false));
+  ASSERT_TRUE(luks::handle_luks_open(runner, fixture.context(), mappers, fixture.drive,
+                                     "tarnwick_a", "QQ==", false));
   ASSERT_TRUE(handle_mkfs(runner, mappers, "/dev/mapper/tarnwick_a", Filesystem::Ext4, "Data"));
   ASSERT_TRUE(luks::handle_luks_close(runner, mappers, "tarnwick_a"));
-  EXPECT_EQ(error_of(handle_mkfs(runner, mappers, "/dev/mapper/tarnwick_a", Filesystem::Ext4, "Data")),
-            kNotOwned);
+  EXPECT_EQ(
+      error_of(handle_mkfs(runner, mappers, "/dev/mapper/tarnwick_a", Filesystem::Ext4, "Data")),
+      kNotOwned);
   EXPECT_EQ(runner.calls.size(), 3u);
 }
 

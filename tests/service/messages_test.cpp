@@ -1,13 +1,12 @@
-#include <gtest/gtest.h>
+#include "messages.hpp"
 
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
-
-#include "messages.hpp"
 
 namespace tarnwick {
 namespace {
@@ -51,7 +50,9 @@ std::string summary(const Request& request) {
              " passphrase=" + std::string(r.passphrase_b64.begin(), r.passphrase_b64.end()) +
              " allow_discards=" + (r.allow_discards ? "true" : "false");
     }
-    std::string operator()(const Request::LuksClose& r) const { return "luks-close mapper_name=" + r.mapper_name; }
+    std::string operator()(const Request::LuksClose& r) const {
+      return "luks-close mapper_name=" + r.mapper_name;
+    }
     std::string operator()(const Request::Wipe& r) const {
       return "wipe device=" + r.device + " mode=" + mode_name(r.mode);
     }
@@ -79,15 +80,18 @@ void check(const std::vector<Row>& rows) {
   for (const Row& row : rows) EXPECT_EQ(decode(row.line), row.expected) << "line: " << row.line;
 }
 
-const std::string op_list = "one of `luks-format`, `luks-open`, `luks-close`, `wipe`, `mkfs`, `shutdown`";
+const std::string op_list =
+    "one of `luks-format`, `luks-open`, `luks-close`, `wipe`, `mkfs`, `shutdown`";
 const std::string mode_list = "one of `encrypted-zero`, `secure-discard`, `random`, `none`";
 const std::string fs_list = "one of `ext4`, `btrfs`, `xfs`";
 
 TEST(DecodeRequest, EveryOperation) {
   check({
       {R"({"op":"wipe","device":"/dev/sdb","mode":"random"})", "wipe device=/dev/sdb mode=random"},
-      {R"({"op":"wipe","device":"/dev/sdb","mode":"encrypted-zero"})", "wipe device=/dev/sdb mode=encrypted-zero"},
-      {R"({"op":"wipe","device":"/dev/sdb","mode":"secure-discard"})", "wipe device=/dev/sdb mode=secure-discard"},
+      {R"({"op":"wipe","device":"/dev/sdb","mode":"encrypted-zero"})",
+       "wipe device=/dev/sdb mode=encrypted-zero"},
+      {R"({"op":"wipe","device":"/dev/sdb","mode":"secure-discard"})",
+       "wipe device=/dev/sdb mode=secure-discard"},
       {R"({"op":"wipe","device":"/dev/sdb","mode":"none"})", "wipe device=/dev/sdb mode=none"},
       {R"({"op":"luks-format","device":"/dev/sdb","label":"backup","passphrase_b64":"cGFzcw=="})",
        "luks-format device=/dev/sdb label=backup allow_discards=false passphrase=cGFzcw=="},
@@ -101,10 +105,12 @@ TEST(DecodeRequest, EveryOperation) {
        "mkfs mapped=/dev/mapper/tarnwick_backup fs=ext4 label=backup"},
       {R"({"op":"mkfs","mapped":"/m","fs":"btrfs","label":""})", "mkfs mapped=/m fs=btrfs label="},
       {R"({"op":"mkfs","mapped":"/m","fs":"xfs","label":"x"})", "mkfs mapped=/m fs=xfs label=x"},
-      {R"({"op":"luks-close","mapper_name":"tarnwick_backup"})", "luks-close mapper_name=tarnwick_backup"},
+      {R"({"op":"luks-close","mapper_name":"tarnwick_backup"})",
+       "luks-close mapper_name=tarnwick_backup"},
       {R"({"op":"shutdown"})", "shutdown"},
       // Text is taken as it stands: escapes decoded, nothing trimmed.
-      {R"( {"op":"wipe","device":" /dev/sd\u0062/ ","mode":"none"} )", "wipe device= /dev/sdb/  mode=none"},
+      {R"( {"op":"wipe","device":" /dev/sd\u0062/ ","mode":"none"} )",
+       "wipe device= /dev/sdb/  mode=none"},
   });
 }
 
@@ -116,9 +122,11 @@ TEST(DecodeRequest, MemberOrderAndIgnoredMembers) {
       // Names differing in case are other members.
       {R"({"op":"wipe","Device":"/dev/sdb","mode":"random"})", "error: missing field `device`"},
       // Fields of other variants, even repeated or ill-typed, are ignored.
-      {R"({"op":"luks-close","mapper_name":"m","device":1,"device":2,"mode":[]})", "luks-close mapper_name=m"},
+      {R"({"op":"luks-close","mapper_name":"m","device":1,"device":2,"mode":[]})",
+       "luks-close mapper_name=m"},
       {R"({"op":"shutdown","device":5,"device":6,"anything":{"x":[]}})", "shutdown"},
-      {R"({"op":"wipe","device":"/dev/sdb","mode":"random","label":7})", "wipe device=/dev/sdb mode=random"},
+      {R"({"op":"wipe","device":"/dev/sdb","mode":"random","label":7})",
+       "wipe device=/dev/sdb mode=random"},
   });
 }
 
@@ -128,21 +136,36 @@ TEST(DecodeRequest, ErrorsFoundWhileReadingTheObjectCarryAPosition) {
       {R"({"op":"wipe")", "error: EOF while parsing an object at line 1 column 12"},
       {"x", "error: expected value at line 1 column 1"},
       {R"({"op":"wipe",})", "error: trailing comma at line 1 column 14"},
-      {"5", "error: invalid type: integer `5`, expected internally tagged enum Request at line 1 column 1"},
-      {R"("wipe")", "error: invalid type: string \"wipe\", expected internally tagged enum Request at line 1 column 6"},
-      {"null", "error: invalid type: null, expected internally tagged enum Request at line 1 column 4"},
-      {" true", "error: invalid type: boolean `true`, expected internally tagged enum Request at line 1 column 5"},
-      {"-0", "error: invalid type: floating point `-0.0`, expected internally tagged enum Request at line 1 column 2"},
+      {"5",
+       "error: invalid type: integer `5`, expected internally tagged enum Request at line 1 column "
+       "1"},
+      {R"("wipe")",
+       "error: invalid type: string \"wipe\", expected internally tagged enum Request at line 1 "
+       "column 6"},
+      {"null",
+       "error: invalid type: null, expected internally tagged enum Request at line 1 column 4"},
+      {" true",
+       "error: invalid type: boolean `true`, expected internally tagged enum Request at line 1 "
+       "column 5"},
+      {"-0",
+       "error: invalid type: floating point `-0.0`, expected internally tagged enum Request at "
+       "line 1 column 2"},
       {"{}", "error: missing field `op` at line 1 column 2"},
       {R"({"device":"/dev/sdb"})", "error: missing field `op` at line 1 column 21"},
       {R"({"op":"wipe","op":"wipe"})", "error: duplicate field `op` at line 1 column 17"},
-      {R"({"op":5})", "error: invalid type: integer `5`, expected variant identifier at line 1 column 7"},
-      {R"({"op":null})", "error: invalid type: null, expected variant identifier at line 1 column 10"},
-      {R"({"op":["wipe"]})", "error: invalid type: sequence, expected variant identifier at line 1 column 6"},
-      {R"({"op": {"wipe":null}})", "error: invalid type: map, expected variant identifier at line 1 column 7"},
-      {R"({"op":"Wipe"})", "error: unknown variant `Wipe`, expected " + op_list + " at line 1 column 12"},
+      {R"({"op":5})",
+       "error: invalid type: integer `5`, expected variant identifier at line 1 column 7"},
+      {R"({"op":null})",
+       "error: invalid type: null, expected variant identifier at line 1 column 10"},
+      {R"({"op":["wipe"]})",
+       "error: invalid type: sequence, expected variant identifier at line 1 column 6"},
+      {R"({"op": {"wipe":null}})",
+       "error: invalid type: map, expected variant identifier at line 1 column 7"},
+      {R"({"op":"Wipe"})",
+       "error: unknown variant `Wipe`, expected " + op_list + " at line 1 column 12"},
       // "op" is checked when met, before later members are looked at.
-      {R"({"op":"zap","device":})", "error: unknown variant `zap`, expected " + op_list + " at line 1 column 11"},
+      {R"({"op":"zap","device":})",
+       "error: unknown variant `zap`, expected " + op_list + " at line 1 column 11"},
       {R"({"op":"wipe","op":5})", "error: duplicate field `op` at line 1 column 17"},
   });
 }
@@ -151,47 +174,65 @@ TEST(DecodeRequest, FieldErrorsCarryNoPosition) {
   check({
       {R"({"op":"wipe"})", "error: missing field `device`"},
       {R"({"op":"wipe","device":"/dev/sdb"})", "error: missing field `mode`"},
-      {R"({"op":"luks-format","device":"/dev/sdb","passphrase_b64":"cA=="})", "error: missing field `label`"},
-      {R"({"op":"luks-format","device":"/d","label":"l"})", "error: missing field `passphrase_b64`"},
-      {R"({"op":"luks-open","device":"/d","passphrase_b64":"cA=="})", "error: missing field `mapper_name`"},
+      {R"({"op":"luks-format","device":"/dev/sdb","passphrase_b64":"cA=="})",
+       "error: missing field `label`"},
+      {R"({"op":"luks-format","device":"/d","label":"l"})",
+       "error: missing field `passphrase_b64`"},
+      {R"({"op":"luks-open","device":"/d","passphrase_b64":"cA=="})",
+       "error: missing field `mapper_name`"},
       {R"({"op":"luks-close"})", "error: missing field `mapper_name`"},
       {R"({"op":"mkfs","mapped":"/m","fs":"ext4"})", "error: missing field `label`"},
       {R"({"op":"mkfs","fs":"ext4","label":""})", "error: missing field `mapped`"},
-      {R"({"op":"wipe","device":"/dev/sdb","device":"/dev/sdb","mode":"random"})", "error: duplicate field `device`"},
-      {R"({"op":"wipe","device":"a","device":"b","device":"c","mode":"random"})", "error: duplicate field `device`"},
+      {R"({"op":"wipe","device":"/dev/sdb","device":"/dev/sdb","mode":"random"})",
+       "error: duplicate field `device`"},
+      {R"({"op":"wipe","device":"a","device":"b","device":"c","mode":"random"})",
+       "error: duplicate field `device`"},
       // The first failing member decides, in order of appearance.
-      {R"({"op":"wipe","device":1,"device":"x"})", "error: invalid type: integer `1`, expected path string"},
-      {R"({"mode":5,"device":true,"op":"wipe"})", "error: invalid type: integer `5`, expected string or map"},
+      {R"({"op":"wipe","device":1,"device":"x"})",
+       "error: invalid type: integer `1`, expected path string"},
+      {R"({"mode":5,"device":true,"op":"wipe"})",
+       "error: invalid type: integer `5`, expected string or map"},
       {R"({"op":"wipe","device":"/d","mode":"zero","mode":"x"})",
        "error: unknown variant `zero`, expected " + mode_list},
-      {R"({"op":"wipe","device":5,"mode":"random"})", "error: invalid type: integer `5`, expected path string"},
-      {R"({"op":"mkfs","mapped":[],"fs":"ext4","label":""})", "error: invalid type: sequence, expected path string"},
+      {R"({"op":"wipe","device":5,"mode":"random"})",
+       "error: invalid type: integer `5`, expected path string"},
+      {R"({"op":"mkfs","mapped":[],"fs":"ext4","label":""})",
+       "error: invalid type: sequence, expected path string"},
       {R"({"op":"luks-close","mapper_name":{}})", "error: invalid type: map, expected a string"},
       {R"({"op":"luks-open","device":"/d","mapper_name":"m","passphrase_b64":1.5})",
        "error: invalid type: floating point `1.5`, expected a string"},
-      {R"({"op":"mkfs","mapped":"/m","fs":"ext4","label":null})", "error: invalid type: null, expected a string"},
+      {R"({"op":"mkfs","mapped":"/m","fs":"ext4","label":null})",
+       "error: invalid type: null, expected a string"},
       {R"({"op":"luks-open","device":"/d","mapper_name":"m","passphrase_b64":"cA==","allow_discards":null})",
        "error: invalid type: null, expected a boolean"},
       {R"({"op":"luks-format","device":"/d","label":"","passphrase_b64":"","allow_discards":"yes"})",
        "error: invalid type: string \"yes\", expected a boolean"},
       {R"({"op":"luks-format","device":"/d","label":"","passphrase_b64":"","allow_discards":1})",
        "error: invalid type: integer `1`, expected a boolean"},
-      {R"({"op":"wipe","device":"/d","mode":0})", "error: invalid type: integer `0`, expected string or map"},
-      {R"({"op":"wipe","device":"/d","mode":"zero"})", "error: unknown variant `zero`, expected " + mode_list},
-      {R"({"op":"wipe","device":"/d","mode":"Random"})", "error: unknown variant `Random`, expected " + mode_list},
-      {R"({"op":"mkfs","mapped":"/m","fs":"zfs","label":""})", "error: unknown variant `zfs`, expected " + fs_list},
-      {R"({"op":"mkfs","mapped":"/m","fs":null,"label":""})", "error: invalid type: null, expected string or map"},
+      {R"({"op":"wipe","device":"/d","mode":0})",
+       "error: invalid type: integer `0`, expected string or map"},
+      {R"({"op":"wipe","device":"/d","mode":"zero"})",
+       "error: unknown variant `zero`, expected " + mode_list},
+      {R"({"op":"wipe","device":"/d","mode":"Random"})",
+       "error: unknown variant `Random`, expected " + mode_list},
+      {R"({"op":"mkfs","mapped":"/m","fs":"zfs","label":""})",
+       "error: unknown variant `zfs`, expected " + fs_list},
+      {R"({"op":"mkfs","mapped":"/m","fs":null,"label":""})",
+       "error: invalid type: null, expected string or map"},
   });
 }
 
 TEST(DecodeRequest, FieldErrorBeatsTrailingCharacters) {
   check({
-      {R"({"op":"wipe","device":5,"mode":"random"} x)", "error: invalid type: integer `5`, expected path string"},
+      {R"({"op":"wipe","device":5,"mode":"random"} x)",
+       "error: invalid type: integer `5`, expected path string"},
       {R"({"op":"wipe"}{"op":"shutdown"})", "error: missing field `device`"},
-      {R"({"op":"wipe","device":"/d","mode":"none"}{"op":"shutdown"})", "error: trailing characters at line 1 column 42"},
+      {R"({"op":"wipe","device":"/d","mode":"none"}{"op":"shutdown"})",
+       "error: trailing characters at line 1 column 42"},
       {R"({"op":"shutdown"}   ])", "error: trailing characters at line 1 column 21"},
       // A syntax error before the closing brace still wins.
-      {R"({"op":"wipe","device":5 "mode":"random"})", "error: expected `,` or `}` at line 1 column 25"},
+      {R"({"op":"wipe","device":5 "mode":"random"})",
+       "error: expected `,` or `}` at line 1 column 25"},
   });
 }
 
@@ -211,13 +252,16 @@ TEST(DecodeRequest, NestingAndNumbersInIgnoredMembers) {
   const std::string device = R"({"op":"wipe","mode":"none","device":)";
   check({
       {device + "-0}", "error: invalid type: floating point `-0.0`, expected path string"},
-      {device + "18446744073709551615}", "error: invalid type: integer `18446744073709551615`, expected path string"},
+      {device + "18446744073709551615}",
+       "error: invalid type: integer `18446744073709551615`, expected path string"},
       {device + "18446744073709551616}",
        "error: invalid type: floating point `1.8446744073709552e19`, expected path string"},
-      {device + "-9223372036854775808}", "error: invalid type: integer `-9223372036854775808`, expected path string"},
+      {device + "-9223372036854775808}",
+       "error: invalid type: integer `-9223372036854775808`, expected path string"},
       {device + "2.5e3}", "error: invalid type: floating point `2500.0`, expected path string"},
       {device + "1e16}", "error: invalid type: floating point `1e16`, expected path string"},
-      {device + "0.00000015}", "error: invalid type: floating point `1.5e-7`, expected path string"},
+      {device + "0.00000015}",
+       "error: invalid type: floating point `1.5e-7`, expected path string"},
       {device + "false}", "error: invalid type: boolean `false`, expected path string"},
       {device + R"(["/dev/sdb"]})", "error: invalid type: sequence, expected path string"},
   });
@@ -236,22 +280,33 @@ TEST(DecodeRequest, ArrayForm) {
       {R"(["shutdown"])", "shutdown"},
       {R"(["shutdown",1,{"a":[]}])", "shutdown"},
       {R"(["luks-close","tarnwick_a"])", "luks-close mapper_name=tarnwick_a"},
-      {R"(["luks-open","/d","tarnwick_a","cA=="])", "luks-open device=/d mapper_name=tarnwick_a passphrase=cA== allow_discards=false"},
-      {R"(["luks-open","/d","tarnwick_a","cA==",true])", "luks-open device=/d mapper_name=tarnwick_a passphrase=cA== allow_discards=true"},
-      {R"(["luks-format","/d","l",false,"cA=="])", "luks-format device=/d label=l allow_discards=false passphrase=cA=="},
+      {R"(["luks-open","/d","tarnwick_a","cA=="])",
+       "luks-open device=/d mapper_name=tarnwick_a passphrase=cA== allow_discards=false"},
+      {R"(["luks-open","/d","tarnwick_a","cA==",true])",
+       "luks-open device=/d mapper_name=tarnwick_a passphrase=cA== allow_discards=true"},
+      {R"(["luks-format","/d","l",false,"cA=="])",
+       "luks-format device=/d label=l allow_discards=false passphrase=cA=="},
       {R"(["mkfs","/m",{"xfs":null},""])", "mkfs mapped=/m fs=xfs label="},
       {"[]", "error: missing field `op` at line 1 column 2"},
       {"[5]", "error: invalid type: integer `5`, expected variant identifier at line 1 column 2"},
-      {R"([{"op":"wipe"}])", "error: invalid type: map, expected variant identifier at line 1 column 1"},
-      {R"(["nope","x"])", "error: unknown variant `nope`, expected " + op_list + " at line 1 column 7"},
-      {R"(["wipe"])", "error: invalid length 0, expected struct variant Request::Wipe with 2 elements"},
-      {R"(["wipe","/dev/sdb"])", "error: invalid length 1, expected struct variant Request::Wipe with 2 elements"},
+      {R"([{"op":"wipe"}])",
+       "error: invalid type: map, expected variant identifier at line 1 column 1"},
+      {R"(["nope","x"])",
+       "error: unknown variant `nope`, expected " + op_list + " at line 1 column 7"},
+      {R"(["wipe"])",
+       "error: invalid length 0, expected struct variant Request::Wipe with 2 elements"},
+      {R"(["wipe","/dev/sdb"])",
+       "error: invalid length 1, expected struct variant Request::Wipe with 2 elements"},
       {R"(["luks-format","/d","l"])",
        "error: invalid length 2, expected struct variant Request::LuksFormat with 4 elements"},
-      {R"(["luks-open","/d"])", "error: invalid length 1, expected struct variant Request::LuksOpen with 4 elements"},
-      {R"(["luks-close"])", "error: invalid length 0, expected struct variant Request::LuksClose with 1 element"},
-      {R"(["mkfs","/m","ext4"])", "error: invalid length 2, expected struct variant Request::Mkfs with 3 elements"},
-      {R"(["wipe","/dev/sdb","random",1])", "error: invalid length 3, expected 2 elements in sequence"},
+      {R"(["luks-open","/d"])",
+       "error: invalid length 1, expected struct variant Request::LuksOpen with 4 elements"},
+      {R"(["luks-close"])",
+       "error: invalid length 0, expected struct variant Request::LuksClose with 1 element"},
+      {R"(["mkfs","/m","ext4"])",
+       "error: invalid length 2, expected struct variant Request::Mkfs with 3 elements"},
+      {R"(["wipe","/dev/sdb","random",1])",
+       "error: invalid length 3, expected 2 elements in sequence"},
       {R"(["luks-close","a","b"])", "error: invalid length 2, expected 1 element in sequence"},
       {R"(["wipe",5,"random"])", "error: invalid type: integer `5`, expected path string"},
       {R"(["wipe",5])", "error: invalid type: integer `5`, expected path string"},
@@ -264,9 +319,11 @@ TEST(DecodeRequest, MapFormOfModeAndFs) {
   check({
       {head + R"({"random":null}})", "wipe device=/d mode=random"},
       {head + R"({"secure-discard":{}}})", "wipe device=/d mode=secure-discard"},
-      {R"({"op":"mkfs","mapped":"/m","fs":{"btrfs":null},"label":""})", "mkfs mapped=/m fs=btrfs label="},
+      {R"({"op":"mkfs","mapped":"/m","fs":{"btrfs":null},"label":""})",
+       "mkfs mapped=/m fs=btrfs label="},
       {head + "{}}", "error: invalid value: map, expected map with a single key"},
-      {head + R"({"random":null,"none":null}})", "error: invalid value: map, expected map with a single key"},
+      {head + R"({"random":null,"none":null}})",
+       "error: invalid value: map, expected map with a single key"},
       {head + R"({"zero":null}})", "error: unknown variant `zero`, expected " + mode_list},
       {head + R"({"random":1}})", "error: invalid type: integer `1`, expected unit variant"},
       {head + R"({"random":"x"}})", "error: invalid type: string \"x\", expected unit variant"},
@@ -274,12 +331,14 @@ TEST(DecodeRequest, MapFormOfModeAndFs) {
       {head + R"({"random":{"a":1}}})", "error: invalid type: map, expected unit variant"},
       {head + "[]}", "error: invalid type: sequence, expected string or map"},
       // Other fields do not take the map form.
-      {R"({"op":"wipe","device":{"/d":null},"mode":"none"})", "error: invalid type: map, expected path string"},
+      {R"({"op":"wipe","device":{"/d":null},"mode":"none"})",
+       "error: invalid type: map, expected path string"},
   });
 }
 
 TEST(DecodeRequest, PassphraseLivesInAWipedBuffer) {
-  auto decoded = decode_request(R"({"op":"luks-open","device":"/d","mapper_name":"m","passphrase_b64":"cA=="})");
+  auto decoded = decode_request(
+      R"({"op":"luks-open","device":"/d","mapper_name":"m","passphrase_b64":"cA=="})");
   ASSERT_TRUE(decoded);
   auto& open = std::get<Request::LuksOpen>(decoded->value);
   // Even a short passphrase is kept outside the string object, so moving
@@ -303,10 +362,14 @@ TEST(DecodeRequest, OneMebibyteLineDecodesInLittleMemory) {
     return head + tail;
   };
   const std::vector<Row> rows = {
-      {fill(R"({"op":"wipe","device":"/d","mode":"none")", R"(,"a":0)", "}"), "wipe device=/d mode=none"},
-      {fill(R"({"op":"wipe","device":"/d","mode":"none","device":[)", "1,", "1]}"), "error: duplicate field `device`"},
-      {fill(R"({"op":"wipe","device":"/d","mode":"none")", R"(,"label":"x")", "}"), "wipe device=/d mode=none"},
-      {fill(R"({"op":"luks-format","device":"/d","label":"","passphrase_b64":")", "QUJD", "\"}"), ""},
+      {fill(R"({"op":"wipe","device":"/d","mode":"none")", R"(,"a":0)", "}"),
+       "wipe device=/d mode=none"},
+      {fill(R"({"op":"wipe","device":"/d","mode":"none","device":[)", "1,", "1]}"),
+       "error: duplicate field `device`"},
+      {fill(R"({"op":"wipe","device":"/d","mode":"none")", R"(,"label":"x")", "}"),
+       "wipe device=/d mode=none"},
+      {fill(R"({"op":"luks-format","device":"/d","label":"","passphrase_b64":")", "QUJD", "\"}"),
+       ""},
       {fill(R"({"op":"shutdown","x":")", "\\u0041", "\"}"), "shutdown"},
       {fill(R"(["wipe","/d","none")", ",{}", "]"), ""},
   };
@@ -318,7 +381,9 @@ TEST(DecodeRequest, OneMebibyteLineDecodesInLittleMemory) {
     // Current data size from /proc/self/statm (pages): field 6.
     unsigned long size = 0, resident = 0, shared = 0, text = 0, lib = 0, data = 0;
     if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
-      if (std::fscanf(statm, "%lu %lu %lu %lu %lu %lu", &size, &resident, &shared, &text, &lib, &data) != 6) _exit(3);
+      if (std::fscanf(statm, "%lu %lu %lu %lu %lu %lu", &size, &resident, &shared, &text, &lib,
+                      &data) != 6)
+        _exit(3);
       std::fclose(statm);
     }
     const auto page = static_cast<unsigned long>(sysconf(_SC_PAGESIZE));
@@ -341,11 +406,13 @@ TEST(DecodeRequest, OneMebibyteLineDecodesInLittleMemory) {
 
 TEST(EncodeResponse, ShapesAndEscapes) {
   EXPECT_EQ(encode_response(Response{Response::Ok{}}), R"({"ok":true})");
-  EXPECT_EQ(encode_response(Response{Response::Progress{1048576, 0}}), R"({"progress":{"copied":1048576,"total":0}})");
+  EXPECT_EQ(encode_response(Response{Response::Progress{1048576, 0}}),
+            R"({"progress":{"copied":1048576,"total":0}})");
   EXPECT_EQ(encode_response(Response{Response::Progress{18446744073709551615u, 0}}),
             R"({"progress":{"copied":18446744073709551615,"total":0}})");
-  EXPECT_EQ(encode_response(Response{Response::Error{"parse: missing field `op` at line 1 column 2"}}),
-            R"({"error":"parse: missing field `op` at line 1 column 2"})");
+  EXPECT_EQ(
+      encode_response(Response{Response::Error{"parse: missing field `op` at line 1 column 2"}}),
+      R"({"error":"parse: missing field `op` at line 1 column 2"})");
 
   std::string text = "q\"b\\/\b\t\n\f\r";
   text.push_back('\0');
@@ -355,7 +422,8 @@ TEST(EncodeResponse, ShapesAndEscapes) {
             "\x7f"
             R"( é€😀"})");
   // A stray byte cannot break the line: it becomes U+FFFD.
-  EXPECT_EQ(encode_response(Response{Response::Error{"bad \xff byte"}}), "{\"error\":\"bad \xEF\xBF\xBD byte\"}");
+  EXPECT_EQ(encode_response(Response{Response::Error{"bad \xff byte"}}),
+            "{\"error\":\"bad \xEF\xBF\xBD byte\"}");
 }
 
 TEST(EncodeResponse, ErrorTextsOfTheDecoderStayOnOneLine) {

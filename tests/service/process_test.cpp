@@ -1,11 +1,10 @@
 // The built helper as a child process, the way a client starts it.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
@@ -37,8 +36,10 @@ ChildResult run_child(const std::vector<std::string>& argv, const std::string& i
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
   std::vector<char*> args;
   for (const auto& a : argv) {
     args.push_back(const_cast<char*>(a.c_str()));
@@ -65,9 +66,10 @@ TEST(HelperProcess, RefusesToRunWithoutRoot) {
     if (!have_setpriv()) {
       GTEST_SKIP() << "setpriv is needed to drop privileges";
     }
-    const auto r = run_child({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                              TDH_HELPER_BINARY},
-                             R"({"op":"shutdown"})" "\n");
+    const auto r = run_child(
+        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", TDH_HELPER_BINARY},
+        R"({"op":"shutdown"})"
+        "\n");
     ASSERT_TRUE(WIFEXITED(r.status));
     EXPECT_EQ(WEXITSTATUS(r.status), 2);
     EXPECT_EQ(r.err, "tarnwick-drives-helper: must run as root (via pkexec)\n");
@@ -87,17 +89,27 @@ TEST(HelperProcess, AnswersProtocolLinesAsRoot) {
   }
   const auto r = run_child(
       {TDH_HELPER_BINARY, "--ignored-argument"},
-      "\n{}\n" R"({"op":"luks-close","mapper_name":"tarnwick_x"})" "\n"
-      R"({"op":"mkfs","mapped":"/","fs":"ext4","label":""})" "\n"
-      R"({"op":"luks-open","device":"/dev/tdh-no-such-drive","mapper_name":"bad","passphrase_b64":""})" "\n"
-      R"({"op":"shutdown"})" "\n" R"({"op":"luks-close","mapper_name":"tarnwick_x"})" "\n");
+      "\n{}\n"
+      R"({"op":"luks-close","mapper_name":"tarnwick_x"})"
+      "\n"
+      R"({"op":"mkfs","mapped":"/","fs":"ext4","label":""})"
+      "\n"
+      R"({"op":"luks-open","device":"/dev/tdh-no-such-drive","mapper_name":"bad","passphrase_b64":""})"
+      "\n"
+      R"({"op":"shutdown"})"
+      "\n"
+      R"({"op":"luks-close","mapper_name":"tarnwick_x"})"
+      "\n");
   ASSERT_TRUE(WIFEXITED(r.status));
   EXPECT_EQ(WEXITSTATUS(r.status), 0);
-  EXPECT_EQ(r.out,
-            R"({"error":"parse: missing field `op` at line 1 column 2"})" "\n"
-            R"({"error":"refusing to close a mapper not opened by this session"})" "\n"
-            R"({"error":"invalid mapper path"})" "\n"
-            R"({"error":"device is not a detected removable drive or partition"})" "\n");
+  EXPECT_EQ(r.out, R"({"error":"parse: missing field `op` at line 1 column 2"})"
+                   "\n"
+                   R"({"error":"refusing to close a mapper not opened by this session"})"
+                   "\n"
+                   R"({"error":"invalid mapper path"})"
+                   "\n"
+                   R"({"error":"device is not a detected removable drive or partition"})"
+                   "\n");
   EXPECT_EQ(r.err, "");
 }
 

@@ -3,10 +3,9 @@
 #include "request_loop.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "support/support.hpp"
 
@@ -17,7 +16,8 @@ using testing::FixedDriveLister;
 using testing::RecordingRunner;
 using testing::TempDir;
 
-const std::string kNotOwned = R"({"error":"refusing to close a mapper not opened by this session"})";
+const std::string kNotOwned =
+    R"({"error":"refusing to close a mapper not opened by this session"})";
 const std::string kTooLong = R"({"error":"stdin: request exceeds 1 MiB"})";
 const std::string kNotUtf8 = R"({"error":"stdin: request is not UTF-8"})";
 const std::string kClose = R"({"op":"luks-close","mapper_name":"tarnwick_x"})";
@@ -89,19 +89,24 @@ INSTANTIATE_TEST_SUITE_P(
     Framing, RequestLoop,
     ::testing::Values(
         LoopCase{"EmptyInput", "", ""},
-        LoopCase{"BlankLinesGetNoAnswer",
-                 "\n\r\n  \t \n\xC2\xA0\xE3\x80\x80\n" + kClose + "\n", lines({kNotOwned})},
+        LoopCase{"BlankLinesGetNoAnswer", "\n\r\n  \t \n\xC2\xA0\xE3\x80\x80\n" + kClose + "\n",
+                 lines({kNotOwned})},
         LoopCase{"CrLfIsALineEnd", kClose + "\r\n" + kClose + "\n", lines({kNotOwned, kNotOwned})},
         LoopCase{"DoubleCrKeepsOneAsJsonWhiteSpace", kClose + "\r\r\n", lines({kNotOwned})},
         LoopCase{"LastLineWithoutLineFeed", kClose, lines({kNotOwned})},
         LoopCase{"LoneCrAtEndOfInputIsBlank", "\r", ""},
-        LoopCase{"InvalidUtf8EvenWhenBlank", " \xFF \n" + kClose + "\n", lines({kNotUtf8, kNotOwned})},
+        LoopCase{"InvalidUtf8EvenWhenBlank", " \xFF \n" + kClose + "\n",
+                 lines({kNotUtf8, kNotOwned})},
         LoopCase{"ParseErrorThenNextLine", "{}\n" + kClose + "\n",
                  lines({R"({"error":"parse: missing field `op` at line 1 column 2"})", kNotOwned})},
-        LoopCase{"ShutdownStopsReading", R"({"op":"shutdown"})" "\n" + kClose + "\n", "",
-                 SessionEnd::Shutdown},
+        LoopCase{"ShutdownStopsReading",
+                 R"({"op":"shutdown"})"
+                 "\n" +
+                     kClose + "\n",
+                 "", SessionEnd::Shutdown},
         LoopCase{"LargestLineIsDecoded", padded_request(1'048'575) + "\n", lines({kNotOwned})},
-        LoopCase{"LargestCrLfLineIsDecoded", padded_request(1'048'574) + "\r\n", lines({kNotOwned})},
+        LoopCase{"LargestCrLfLineIsDecoded", padded_request(1'048'574) + "\r\n",
+                 lines({kNotOwned})},
         LoopCase{"OneByteTooManyIsRefusedOnce", padded_request(1'048'576) + "\n" + kClose + "\n",
                  lines({kTooLong, kNotOwned})},
         LoopCase{"FarTooLongLineIsSkippedWhole", padded_request(3'000'000) + "\n" + kClose + "\n",
@@ -112,10 +117,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(RequestLoop, AnswersInOrder) {
   const auto result = run_session(lines({"[", kClose, "nope", R"({"op":"Wipe"})"}));
-  EXPECT_EQ(result.output,
-            lines({R"({"error":"parse: EOF while parsing a list at line 1 column 1"})", kNotOwned,
-                   R"({"error":"parse: expected value at line 1 column 2"})",
-                   R"({"error":"parse: unknown variant `Wipe`, expected one of `luks-format`, `luks-open`, `luks-close`, `wipe`, `mkfs`, `shutdown` at line 1 column 12"})"}));
+  EXPECT_EQ(
+      result.output,
+      lines(
+          {R"({"error":"parse: EOF while parsing a list at line 1 column 1"})", kNotOwned,
+           R"({"error":"parse: expected value at line 1 column 2"})",
+           R"({"error":"parse: unknown variant `Wipe`, expected one of `luks-format`, `luks-open`, `luks-close`, `wipe`, `mkfs`, `shutdown` at line 1 column 12"})"}));
   EXPECT_EQ(result.tool_runs, 0u);
 }
 
@@ -151,7 +158,8 @@ TEST(RequestLoop, ReadFailuresAreAnsweredAndBounded) {
   ::close(out);
   std::string expected;
   for (int i = 0; i < kMaxConsecutiveReadFailures; ++i) {
-    expected += R"x({"error":"stdin: Is a directory (os error 21)"})x" "\n";
+    expected += R"x({"error":"stdin: Is a directory (os error 21)"})x"
+                "\n";
   }
   EXPECT_EQ(*system::read_file(out_path), expected);
 }

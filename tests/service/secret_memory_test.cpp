@@ -1,12 +1,11 @@
 // After a request is answered, no run of 16 or more bytes of its passphrase
 // text may remain anywhere in the helper's writable memory.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fstream>
@@ -115,11 +114,14 @@ std::string find_any_run(const std::vector<Region>& regions, const std::string& 
       if (at != region.bytes.end()) {
         const auto offset = static_cast<std::size_t>(at - region.bytes.begin());
         std::string context;
-        for (std::size_t k = offset >= 96 ? offset - 96 : 0; k < std::min(region.bytes.size(), offset + 96); ++k) {
+        for (std::size_t k = offset >= 96 ? offset - 96 : 0;
+             k < std::min(region.bytes.size(), offset + 96); ++k) {
           const unsigned char c = static_cast<unsigned char>(region.bytes[k]);
-          context += (c >= 0x20 && c < 0x7f) ? std::string(1, static_cast<char>(c)) : std::string(".");
+          context +=
+              (c >= 0x20 && c < 0x7f) ? std::string(1, static_cast<char>(c)) : std::string(".");
         }
-        return std::string(run) + " at offset " + std::to_string(offset) + " of " + region.mapping + " [" + context + "]";
+        return std::string(run) + " at offset " + std::to_string(offset) + " of " + region.mapping +
+               " [" + context + "]";
       }
     }
   }
@@ -137,16 +139,21 @@ TEST(SecretMemory, NoPassphraseTextSurvivesARequest) {
   ::signal(SIGPIPE, SIG_IGN);
   // Base64 of a distinctive 48-byte passphrase; the guard refuses the device,
   // so this proves the request text itself (line, reader, decoded request) is gone.
-  const std::string passphrase_b64 = "dGRoLXNlY3JldC1wYXNzcGhyYXNlLW5ldmVyLXRvLWJlLWZvdW5kLWluLW1lbW9yeSE=";
+  const std::string passphrase_b64 =
+      "dGRoLXNlY3JldC1wYXNzcGhyYXNlLW5ldmVyLXRvLWJlLWZvdW5kLWluLW1lbW9yeSE=";
   HelperChild helper;
   ASSERT_GT(helper.pid(), 0);
-  ASSERT_TRUE(helper.send(R"({"op":"luks-format","device":"/dev/tdh-no-such-drive","label":"x","passphrase_b64":")" +
-                          passphrase_b64 + "\"}\n"));
+  ASSERT_TRUE(helper.send(
+      R"({"op":"luks-format","device":"/dev/tdh-no-such-drive","label":"x","passphrase_b64":")" +
+      passphrase_b64 + "\"}\n"));
+  EXPECT_EQ(
+      helper.read_line(),
+      R"({"error":"refused destructive operation: device not found: /dev/tdh-no-such-drive"})");
+  ASSERT_TRUE(helper.send(
+      R"({"op":"luks-open","device":"/dev/tdh-no-such-drive","mapper_name":"tarnwick_a","passphrase_b64":")" +
+      passphrase_b64 + "\"}\n"));
   EXPECT_EQ(helper.read_line(),
-            R"({"error":"refused destructive operation: device not found: /dev/tdh-no-such-drive"})");
-  ASSERT_TRUE(helper.send(R"({"op":"luks-open","device":"/dev/tdh-no-such-drive","mapper_name":"tarnwick_a","passphrase_b64":")" +
-                          passphrase_b64 + "\"}\n"));
-  EXPECT_EQ(helper.read_line(), R"({"error":"device is not a detected removable drive or partition"})");
+            R"({"error":"device is not a detected removable drive or partition"})");
 
   const auto regions = writable_memory(helper.pid());
   ASSERT_FALSE(regions.empty());

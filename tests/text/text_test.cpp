@@ -28,8 +28,8 @@ INSTANTIATE_TEST_SUITE_P(
     Boundaries, Utf8Validation,
     ::testing::Values(
         Utf8Case{"", true, ""}, Utf8Case{"plain ascii", true, "plain ascii"},
-        Utf8Case{"\xC2\x80", true, "\xC2\x80"},              // smallest two-byte
-        Utf8Case{"\xC1\xBF", false, kFffd + kFffd},          // overlong lead
+        Utf8Case{"\xC2\x80", true, "\xC2\x80"},                  // smallest two-byte
+        Utf8Case{"\xC1\xBF", false, kFffd + kFffd},              // overlong lead
         Utf8Case{"\xE0\x9F\xBF", false, kFffd + kFffd + kFffd},  // overlong three-byte
         Utf8Case{"\xE0\xA0\x80", true, "\xE0\xA0\x80"},
         Utf8Case{"\xED\xA0\x80", false, kFffd + kFffd + kFffd},  // surrogate
@@ -38,9 +38,9 @@ INSTANTIATE_TEST_SUITE_P(
         Utf8Case{"\xF4\x8F\xBF\xBF", true, "\xF4\x8F\xBF\xBF"},  // U+10FFFF
         Utf8Case{"\xF4\x90\x80\x80", false, kFffd + kFffd + kFffd + kFffd},
         Utf8Case{"\xF5", false, kFffd}, Utf8Case{"\xFF", false, kFffd},
-        Utf8Case{"\x80", false, kFffd},                      // stray continuation
-        Utf8Case{"\xF0\x9F\x98\x41", false, kFffd + "A"},     // truncated, then fresh byte
-        Utf8Case{"ab\xE2\x82", false, "ab" + kFffd},         // truncated at end
+        Utf8Case{"\x80", false, kFffd},                    // stray continuation
+        Utf8Case{"\xF0\x9F\x98\x41", false, kFffd + "A"},  // truncated, then fresh byte
+        Utf8Case{"ab\xE2\x82", false, "ab" + kFffd},       // truncated at end
         Utf8Case{"\xF0\x9F\x98\x80", true, "\xF0\x9F\x98\x80"}));
 
 TEST(WhiteSpace, BlankLinesUseTheUnicodeProperty) {
@@ -58,7 +58,9 @@ TEST(Tables, LinesAndFields) {
   EXPECT_EQ(split_lines("a\n"), (V{"a"}));
   EXPECT_EQ(split_lines(""), (V{}));
   EXPECT_EQ(split_lines("a\r\r\n"), (V{"a\r"}));
-  EXPECT_EQ(split_fields("  /dev/sdb1 \t /\xC2\xA0" "ext4  "), (V{"/dev/sdb1", "/", "ext4"}));
+  EXPECT_EQ(split_fields("  /dev/sdb1 \t /\xC2\xA0"
+                         "ext4  "),
+            (V{"/dev/sdb1", "/", "ext4"}));
   EXPECT_EQ(split_fields(""), (V{}));
   EXPECT_EQ(trim_white_space("\xE3\x80\x80 # x \t"), "# x");
   EXPECT_EQ(trim_white_space(" \t"), "");

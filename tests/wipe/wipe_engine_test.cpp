@@ -77,9 +77,7 @@ TEST(WipeDevice, RunsExactlyTheCommandsOfEachMode) {
       {WipeMode::Random,
        [](const std::string& d) { return std::vector<Argv>{random_overwrite(d)}; }},
       {WipeMode::SecureDiscard,
-       [](const std::string& d) {
-         return std::vector<Argv>{{"blkdiscard", "--secure", d}};
-       }},
+       [](const std::string& d) { return std::vector<Argv>{{"blkdiscard", "--secure", d}}; }},
       {WipeMode::EncryptedZero,
        [](const std::string& d) {
          return std::vector<Argv>{open_mapping(d), kZeroOverwrite, kCloseMapping};
