@@ -27,14 +27,16 @@ int main() {
         ::write(STDERR_FILENO, kRootRefusal, sizeof kRootRefusal - 1);
     return 2;
   }
-  if (::setenv("PATH", kToolSearchPath, 1) != 0) {
+  // No other thread exists yet: the environment and strerror's buffer are ours alone.
+  if (::setenv("PATH", kToolSearchPath, 1) != 0) {  // NOLINT(concurrency-mt-unsafe)
     const int error_number = errno;
-    ::fprintf(stderr, "tarnwick-drives-helper: cannot set PATH to %s: %s (os error %d)\n",
-              kToolSearchPath, ::strerror(error_number), error_number);
+    const char* const reason = ::strerror(error_number);  // NOLINT(concurrency-mt-unsafe)
+    (void)::fprintf(stderr, "tarnwick-drives-helper: cannot set PATH to %s: %s (os error %d)\n",
+                    kToolSearchPath, reason, error_number);
     ::abort();
   }
   // A client that stops reading must not kill us: writes then simply fail.
-  ::signal(SIGPIPE, SIG_IGN);
+  (void)::signal(SIGPIPE, SIG_IGN);
 
   tarnwick::runner::SystemToolRunner runner;
   tarnwick::inventory::LsblkDriveLister drives;

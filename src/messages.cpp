@@ -34,11 +34,11 @@ struct Overloaded : Ts... {
 };
 
 enum class Op { LuksFormat, LuksOpen, LuksClose, Wipe, Mkfs, Shutdown };
-constexpr std::array<std::string_view, 6> op_names = {"luks-format", "luks-open", "luks-close",
+constexpr std::array<std::string_view, 6> kOpNames = {"luks-format", "luks-open", "luks-close",
                                                       "wipe",        "mkfs",      "shutdown"};
-constexpr std::array<std::string_view, 4> mode_names = {"encrypted-zero", "secure-discard",
+constexpr std::array<std::string_view, 4> kModeNames = {"encrypted-zero", "secure-discard",
                                                         "random", "none"};
-constexpr std::array<std::string_view, 3> fs_names = {"ext4", "btrfs", "xfs"};
+constexpr std::array<std::string_view, 3> kFsNames = {"ext4", "btrfs", "xfs"};
 
 enum class Field : std::size_t {
   Device,
@@ -50,34 +50,34 @@ enum class Field : std::size_t {
   Mapped,
   Fs
 };
-constexpr std::size_t field_count = 8;
-constexpr std::array<std::string_view, field_count> field_names = {
+constexpr std::size_t kFieldCount = 8;
+constexpr std::array<std::string_view, kFieldCount> kFieldNames = {
     "device", "label", "allow_discards", "passphrase_b64", "mapper_name", "mode", "mapped", "fs"};
 
 constexpr std::string_view name_of(Field field) {
-  return field_names[static_cast<std::size_t>(field)];
+  return kFieldNames[static_cast<std::size_t>(field)];
 }
 
 // Each variant's fields in declaration order.
 std::span<const Field> fields_of(Op op) {
   using enum Field;
-  static constexpr std::array<Field, 4> luks_format = {Device, Label, AllowDiscards, PassphraseB64};
-  static constexpr std::array<Field, 4> luks_open = {Device, MapperName, PassphraseB64,
+  static constexpr std::array<Field, 4> kLuksFormat = {Device, Label, AllowDiscards, PassphraseB64};
+  static constexpr std::array<Field, 4> kLuksOpen = {Device, MapperName, PassphraseB64,
                                                      AllowDiscards};
-  static constexpr std::array<Field, 1> luks_close = {MapperName};
-  static constexpr std::array<Field, 2> wipe = {Device, Mode};
-  static constexpr std::array<Field, 3> mkfs = {Mapped, Fs, Label};
+  static constexpr std::array<Field, 1> kLuksClose = {MapperName};
+  static constexpr std::array<Field, 2> kWipe = {Device, Mode};
+  static constexpr std::array<Field, 3> kMkfs = {Mapped, Fs, Label};
   switch (op) {
     case Op::LuksFormat:
-      return luks_format;
+      return kLuksFormat;
     case Op::LuksOpen:
-      return luks_open;
+      return kLuksOpen;
     case Op::LuksClose:
-      return luks_close;
+      return kLuksClose;
     case Op::Wipe:
-      return wipe;
+      return kWipe;
     case Op::Mkfs:
-      return mkfs;
+      return kMkfs;
     case Op::Shutdown:
       break;
   }
@@ -189,7 +189,7 @@ struct FieldValues {
   secure::SecretString passphrase_b64;
   WipeMode mode = WipeMode::None;
   Filesystem fs = Filesystem::Ext4;
-  std::bitset<field_count> present;
+  std::bitset<kFieldCount> present;
 
   FieldValues() = default;
   FieldValues(const FieldValues&) = delete;
@@ -238,30 +238,30 @@ std::expected<void, std::string> decode_field(Field field, Held& value, FieldVal
     case Field::Mapped:
       return store(out.mapped, "path string");
     case Field::Label:
-      return store(out.label, json::expect_string);
+      return store(out.label, json::kExpectString);
     case Field::MapperName:
-      return store(out.mapper_name, json::expect_string);
+      return store(out.mapper_name, json::kExpectString);
     case Field::PassphraseB64:
       if (auto* secret = std::get_if<HeldSecret>(&value)) {
         secure::wipe(out.passphrase_b64);
         out.passphrase_b64 = secret->take();
         return {};
       }
-      return std::unexpected(json::invalid_type(describe(value), json::expect_string));
+      return std::unexpected(json::invalid_type(describe(value), json::kExpectString));
     case Field::AllowDiscards:
       if (const bool* flag = std::get_if<bool>(&value)) {
         out.allow_discards = *flag;
         return {};
       }
-      return std::unexpected(json::invalid_type(describe(value), json::expect_bool));
+      return std::unexpected(json::invalid_type(describe(value), json::kExpectBool));
     case Field::Mode: {
-      const auto index = named_value(value, mode_names);
+      const auto index = named_value(value, kModeNames);
       if (!index) return std::unexpected(index.error());
       out.mode = static_cast<WipeMode>(*index);
       return {};
     }
     case Field::Fs: {
-      const auto index = named_value(value, fs_names);
+      const auto index = named_value(value, kFsNames);
       if (!index) return std::unexpected(index.error());
       out.fs = static_cast<Filesystem>(*index);
       return {};
@@ -424,7 +424,7 @@ class RequestReader final : public json::Handler {
       target_ = Target::Op;
       return Flow::Continue;
     }
-    const auto index = index_of(field_names, key);
+    const auto index = index_of(kFieldNames, key);
     if (!index) return Flow::Skip;
     // A third occurrence can never be the first failing member.
     if (++occurrences_[*index] > 2) return Flow::Skip;
@@ -459,8 +459,8 @@ class RequestReader final : public json::Handler {
           return std::unexpected(
               while_reading(json::invalid_type(json::describe(value), "variant identifier")));
         }
-        const auto index = index_of(op_names, **text);
-        if (!index) return std::unexpected(while_reading(json::unknown_variant(**text, op_names)));
+        const auto index = index_of(kOpNames, **text);
+        if (!index) return std::unexpected(while_reading(json::unknown_variant(**text, kOpNames)));
         op_ = static_cast<Op>(*index);
         return Flow::Continue;
       }
@@ -499,7 +499,7 @@ class RequestReader final : public json::Handler {
   Target target_ = Target::Ignored;
   Field field_ = Field::Device;
   bool repeated_ = false;
-  std::array<std::uint8_t, field_count> occurrences_{};
+  std::array<std::uint8_t, kFieldCount> occurrences_{};
   std::vector<Member> members_;
   std::size_t elements_ = 0;  // array form: elements met, the op included
 };
@@ -577,17 +577,17 @@ std::expected<Request, std::string> decode_request(std::string_view line) {
     return std::unexpected(std::move(read.error()));
   // A document read without error ended with the request's closing bracket,
   // which decoded it.
-  Request request = std::move(*reader.request);
+  Request request = std::move(*reader.request);  // NOLINT(bugprone-unchecked-optional-access)
   return request;
 }
 
 void wipe_request(Request& request) noexcept {
-  std::visit(Overloaded{
-                 [](Request::LuksFormat& r) { secure::wipe(r.passphrase_b64); },
-                 [](Request::LuksOpen& r) { secure::wipe(r.passphrase_b64); },
-                 [](auto&) {},
-             },
-             request.value);
+  // get_if rather than visit, which could throw on a valueless variant.
+  if (auto* format = std::get_if<Request::LuksFormat>(&request.value)) {
+    secure::wipe(format->passphrase_b64);
+  } else if (auto* open = std::get_if<Request::LuksOpen>(&request.value)) {
+    secure::wipe(open->passphrase_b64);
+  }
 }
 
 std::string encode_response(const Response& response) {

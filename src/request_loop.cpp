@@ -18,7 +18,7 @@ namespace {
 
 constexpr std::string_view kStdinPrefix = "stdin: ";
 constexpr std::string_view kParsePrefix = "parse: ";
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 
 // Reads request lines with read(2) into buffers of our own, so that no
 // library buffer keeps a copy of request text (passphrases travel in it).

@@ -383,6 +383,8 @@ int run(int argc, char** argv) {
   }
 
   if (options.helper.empty()) {
+    // The command runs on one thread and never changes its environment.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
     if (const char* variable = std::getenv(kHelperVariable); variable != nullptr) {
       options.helper = variable;
     }

@@ -132,12 +132,15 @@ std::string find_by_id_link(const std::string& device, const std::string& by_id_
     return {};
   }
   std::string found;
-  while (const dirent* entry = ::readdir(dir)) {
+  // The stream is this function's own and the command runs on one thread.
+  while (const dirent* entry = ::readdir(dir)) {  // NOLINT(concurrency-mt-unsafe)
     const std::string name = entry->d_name;
     if (name == "." || name == "..") {
       continue;
     }
-    const std::string link = by_id_dir + "/" + name;
+    std::string link = by_id_dir;
+    link += '/';
+    link += name;
     if (canonical(link) == target) {
       found = link;
       break;

@@ -23,7 +23,7 @@ std::string format_bytes(std::uint64_t bytes) {
     ++unit;
   }
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  (void)std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
   return text;
 }
 
@@ -41,9 +41,9 @@ std::string format_duration(std::chrono::seconds duration) {
   const long long seconds = total % 60;
   char text[48];
   if (hours > 0) {
-    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", hours, minutes, seconds);
+    (void)std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", hours, minutes, seconds);
   } else {
-    std::snprintf(text, sizeof text, "%lld:%02lld", minutes, seconds);
+    (void)std::snprintf(text, sizeof text, "%lld:%02lld", minutes, seconds);
   }
   return text;
 }
@@ -61,8 +61,9 @@ std::string progress_bar_line(const client::WipeProgress& progress, std::size_t 
   std::string details;
   const auto fraction = progress.fraction();
   if (fraction) {
+    // fraction() has a value only when the total has one.
     details = percent_text(*fraction) + "  " + format_bytes(progress.written) + " of " +
-              format_bytes(*progress.total);
+              format_bytes(*progress.total);  // NOLINT(bugprone-unchecked-optional-access)
   } else {
     details = format_bytes(progress.written) + " written";
   }
@@ -89,8 +90,9 @@ std::string progress_bar_line(const client::WipeProgress& progress, std::size_t 
 std::string progress_plain_line(const client::WipeProgress& progress) {
   std::string line = "wiping: ";
   if (auto fraction = progress.fraction()) {
+    // fraction() has a value only when the total has one.
     line += percent_text(*fraction) + " (" + format_bytes(progress.written) + " of " +
-            format_bytes(*progress.total) + ")";
+            format_bytes(*progress.total) + ")";  // NOLINT(bugprone-unchecked-optional-access)
   } else {
     line += format_bytes(progress.written) + " written";
   }

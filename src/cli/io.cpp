@@ -52,8 +52,8 @@ extern "C" void restore_and_reraise(int signal) {
     const char newline = '\n';
     (void)!::write(fd, &newline, 1);
   }
-  ::signal(signal, SIG_DFL);
-  ::raise(signal);
+  (void)::signal(signal, SIG_DFL);
+  (void)::raise(signal);
 }
 
 // Changes the terminal's local modes for its lifetime.
@@ -113,7 +113,9 @@ std::expected<secure::SecretBytes, std::string> read_passphrase_line(int fd) {
     const int got = read_byte(fd, byte);
     if (got < 0) {
       secure::wipe(line);
-      return std::unexpected(std::string("cannot read the passphrase: ") + std::strerror(errno));
+      // The command runs on one thread.
+      return std::unexpected(std::string("cannot read the passphrase: ") +
+                             std::strerror(errno));  // NOLINT(concurrency-mt-unsafe)
     }
     if (got == 0) {
       if (!any) {

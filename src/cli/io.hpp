@@ -15,7 +15,7 @@ namespace tarnwick::cli {
 bool write_text(int fd, std::string_view text);
 
 // Longest passphrase accepted, from a terminal or a descriptor.
-inline constexpr std::size_t kLongestPassphrase = 64 * 1024;
+inline constexpr std::size_t kLongestPassphrase = std::size_t{64} * 1024;
 
 // Reads one line from `fd`: the bytes up to the first line feed (not
 // included) or the end of input, one byte at a time so that nothing after

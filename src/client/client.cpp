@@ -24,8 +24,6 @@
 #error "TDH_CLIENT_HELPER_PATH must name the installed helper"
 #endif
 
-extern char** environ;
-
 namespace tarnwick::client {
 
 // --- names ---------------------------------------------------------------------
@@ -111,10 +109,10 @@ std::optional<std::chrono::seconds> WipeProgress::remaining() const {
 
 namespace {
 
-constexpr std::size_t kStderrKept = 64 * 1024;
+constexpr std::size_t kStderrKept = std::size_t{64} * 1024;
 // Longest response line accepted. The helper's own lines are far shorter;
 // an error text carries at most a tool's standard error.
-constexpr std::size_t kLongestLine = 16 * 1024 * 1024;
+constexpr std::size_t kLongestLine = std::size_t{16} * 1024 * 1024;
 
 class Fd {
  public:
@@ -158,7 +156,9 @@ Fd above_stdio(int fd) {
 ClientError start_failed(std::string_view program, int error) {
   ClientError e;
   e.kind = ClientError::Kind::StartFailed;
-  e.message = "could not start the helper: " + std::string(program) + ": " + ::strerror(error);
+  // glibc (2.32 on) keeps the buffer for unknown numbers per thread.
+  e.message = "could not start the helper: " + std::string(program) + ": " +
+              ::strerror(error);  // NOLINT(concurrency-mt-unsafe)
   e.os_error = error;
   return e;
 }
@@ -169,7 +169,8 @@ bool is_pkexec(const std::string& program) {
 }
 
 std::string signal_name(int signal) {
-  const char* name = ::strsignal(signal);
+  // glibc (2.32 on) keeps the buffer for unknown numbers per thread.
+  const char* name = ::strsignal(signal);  // NOLINT(concurrency-mt-unsafe)
   return std::to_string(signal) + (name != nullptr ? std::string(" (") + name + ")" : "");
 }
 
@@ -305,7 +306,7 @@ struct Client::Impl {
   }
 
   // The error for a helper that ended while a request waited.
-  ClientError ended_error(int status) {
+  ClientError ended_error(int status) const {
     ClientError e;
     e.helper_stderr = stderr_text;
     if (status != -1 && WIFEXITED(status)) {
@@ -339,7 +340,7 @@ struct Client::Impl {
     return e;
   }
 
-  ClientError protocol_error(std::string what) {
+  ClientError protocol_error(const std::string& what) {
     ClientError e;
     e.kind = ClientError::Kind::Protocol;
     e.message = "unexpected answer from the helper: " + what;
@@ -557,7 +558,7 @@ std::expected<void, ClientError> Client::wipe(std::string_view device, WipeMode 
     progress.elapsed = now - started;
     try {
       on_progress(progress);
-    } catch (...) {
+    } catch (...) {  // NOLINT(bugprone-empty-catch)
       // The application's exception must not cut the exchange short: the
       // helper's remaining lines still belong to this request.
     }

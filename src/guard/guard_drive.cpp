@@ -49,19 +49,17 @@ bool is_root_source(const Drive& drive, std::string_view canonical_source) {
   if (paths_equal(canonical_source, drive.path)) {
     return true;
   }
-  for (const Partition& partition : drive.partitions) {
+  return std::ranges::any_of(drive.partitions, [&](const Partition& partition) {
     if (paths_equal(canonical_source, partition.path)) {
       return true;
     }
-    if (partition.mapped) {
-      const std::string candidate = mapper_path(partition.mapped->name);
-      if (paths_equal(canonical_source, candidate) ||
-          paths_equal(canonical_source, system::canonical_or_unchanged(candidate))) {
-        return true;
-      }
+    if (!partition.mapped) {
+      return false;
     }
-  }
-  return false;
+    const std::string candidate = mapper_path(partition.mapped->name);
+    return paths_equal(canonical_source, candidate) ||
+           paths_equal(canonical_source, system::canonical_or_unchanged(candidate));
+  });
 }
 
 std::expected<bool, HelperError> hosts_root_filesystem(const system::SystemPaths& paths,

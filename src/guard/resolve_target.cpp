@@ -8,7 +8,7 @@
 namespace tarnwick::guard {
 namespace {
 
-constexpr std::string_view no_stable_path = "device has no stable /dev/disk/by-id path";
+constexpr std::string_view kNoStablePath = "device has no stable /dev/disk/by-id path";
 
 // Operations must address the drive under the by-id directory only. The
 // directory is the configured one, "/dev/disk/by-id" in the program.
@@ -41,7 +41,7 @@ std::expected<std::string, std::string> resolve_drive_target(const GuardContext&
     return std::unexpected(std::move(report.error()));
   }
   if (!is_under_by_id(context.paths, report->stable_path)) {
-    return std::unexpected(std::string(no_stable_path));
+    return std::unexpected(std::string(kNoStablePath));
   }
   return std::move(report->stable_path);
 }
@@ -62,7 +62,7 @@ std::expected<std::string, std::string> resolve_drive_or_partition_target(
   }
   std::optional<std::string> stable = stable_by_id_path(context.paths, device);
   if (!stable || !is_under_by_id(context.paths, *stable)) {
-    return std::unexpected(std::string(no_stable_path));
+    return std::unexpected(std::string(kNoStablePath));
   }
   return std::move(*stable);
 }

@@ -40,7 +40,8 @@ std::optional<std::string> stable_by_id_path(const system::SystemPaths& paths,
   if (!canonical_device) {
     return std::nullopt;
   }
-  while (const dirent* entry = readdir(directory.get())) {
+  // The stream is this call's own, and the helper reads directories on one thread.
+  while (const dirent* entry = readdir(directory.get())) {  // NOLINT(concurrency-mt-unsafe)
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") {
       continue;

@@ -20,12 +20,12 @@ using json::Flow;
 using json::Reaction;
 using json::Scalar;
 
-constexpr std::string_view expect_root = "struct LsblkRoot";
-constexpr std::string_view expect_node = "struct LsblkNode";
-constexpr std::string_view expect_sequence = "a sequence";
+constexpr std::string_view kExpectRoot = "struct LsblkRoot";
+constexpr std::string_view kExpectNode = "struct LsblkNode";
+constexpr std::string_view kExpectSequence = "a sequence";
 
-constexpr std::array<std::string_view, 1> root_keys = {"blockdevices"};
-constexpr std::array<std::size_t, 1> root_required = {0};
+constexpr std::array<std::string_view, 1> kRootKeys = {"blockdevices"};
+constexpr std::array<std::size_t, 1> kRootRequired = {0};
 
 enum NodeKey : std::size_t {
   Name,
@@ -49,27 +49,27 @@ enum NodeKey : std::size_t {
   Children,
   NodeKeyCount
 };
-constexpr std::array<std::string_view, NodeKeyCount> node_keys = {
+constexpr std::array<std::string_view, NodeKeyCount> kNodeKeys = {
     "name", "path",   "size",   "type",   "rm",      "hotplug",    "ro",
     "tran", "vendor", "model",  "serial", "fstype",  "mountpoint", "label",
     "rota", "pttype", "fsused", "fssize", "children"};
-constexpr std::array<std::size_t, 2> node_required = {Name, Path};
+constexpr std::array<std::size_t, 2> kNodeRequired = {Name, Path};
 
 std::string_view expected_kind(std::size_t key) {
   switch (key) {
     case Size:
     case Fsused:
     case Fssize:
-      return json::expect_u64;
+      return json::kExpectU64;
     case Rm:
     case Hotplug:
     case Ro:
     case Rota:
-      return json::expect_bool;
+      return json::kExpectBool;
     case Children:
-      return expect_sequence;
+      return kExpectSequence;
     default:
-      return json::expect_string;
+      return json::kExpectString;
   }
 }
 
@@ -132,18 +132,18 @@ std::expected<void, std::string> set_scalar(LsblkNode& node, std::size_t key, co
       return optional_field(node.fssize, value, count);
     default:
       // "children" takes an array only; null is refused like any scalar.
-      return std::unexpected(json::invalid_type(json::describe(value), expect_sequence));
+      return std::unexpected(json::invalid_type(json::describe(value), kExpectSequence));
   }
 }
 
 // One open level of the document.
 struct RootFrame {
-  json::FieldSet<1> keys{root_keys};
+  json::FieldSet<1> keys{kRootKeys};
   bool pending = false;  // the value of "blockdevices" comes next
 };
 struct NodeFrame {
   LsblkNode node;
-  json::FieldSet<NodeKeyCount> keys{node_keys};
+  json::FieldSet<NodeKeyCount> keys{kNodeKeys};
   std::optional<std::size_t> pending;  // the listed key whose value comes next
 };
 struct ListFrame {
@@ -159,14 +159,14 @@ class LsblkReader final : public json::Handler {
 
   Reaction on_scalar(const Scalar& value) override {
     if (frames_.empty())
-      return std::unexpected(failure(json::invalid_type(json::describe(value), expect_root)));
+      return std::unexpected(failure(json::invalid_type(json::describe(value), kExpectRoot)));
     return std::visit(
         [&](auto& frame) -> Reaction {
           using F = std::decay_t<decltype(frame)>;
           if constexpr (std::is_same_v<F, RootFrame>) {
             frame.pending = false;
             return std::unexpected(
-                failure(json::invalid_type(json::describe(value), expect_sequence)));
+                failure(json::invalid_type(json::describe(value), kExpectSequence)));
           } else if constexpr (std::is_same_v<F, NodeFrame>) {
             const std::size_t key = *frame.pending;
             frame.pending.reset();
@@ -175,7 +175,7 @@ class LsblkReader final : public json::Handler {
             }
             return Flow::Continue;
           } else {
-            return std::unexpected(failure(json::invalid_type(json::describe(value), expect_node)));
+            return std::unexpected(failure(json::invalid_type(json::describe(value), kExpectNode)));
           }
         },
         frames_.back());
@@ -186,21 +186,22 @@ class LsblkReader final : public json::Handler {
       return std::unexpected(failure(json::invalid_type(json::describe(kind), expected)));
     };
     if (frames_.empty()) {
-      if (kind != Container::Object) return refuse(expect_root);
+      if (kind != Container::Object) return refuse(kExpectRoot);
       frames_.emplace_back(RootFrame{});
       return Flow::Continue;
     }
     Frame& top = frames_.back();
     if (std::holds_alternative<ListFrame>(top)) {
-      if (kind != Container::Object) return refuse(expect_node);
+      if (kind != Container::Object) return refuse(kExpectNode);
       frames_.emplace_back(NodeFrame{});
       return Flow::Continue;
     }
     if (auto* node = std::get_if<NodeFrame>(&top)) {
-      const std::size_t key = *node->pending;
+      // A value inside a node always follows its key.
+      const std::size_t key = *node->pending;  // NOLINT(bugprone-unchecked-optional-access)
       if (key != Children || kind != Container::Array) return refuse(expected_kind(key));
     } else if (kind != Container::Array) {
-      return refuse(expect_sequence);
+      return refuse(kExpectSequence);
     }
     frames_.emplace_back(ListFrame{});
     return Flow::Continue;
@@ -225,11 +226,11 @@ class LsblkReader final : public json::Handler {
         [&](auto& frame) -> Reaction {
           using F = std::decay_t<decltype(frame)>;
           if constexpr (std::is_same_v<F, RootFrame>) {
-            if (auto complete = frame.keys.require(root_required); !complete) {
+            if (auto complete = frame.keys.require(kRootRequired); !complete) {
               return std::unexpected(failure(complete.error()));
             }
           } else if constexpr (std::is_same_v<F, NodeFrame>) {
-            if (auto complete = frame.keys.require(node_required); !complete) {
+            if (auto complete = frame.keys.require(kNodeRequired); !complete) {
               return std::unexpected(failure(complete.error()));
             }
             std::get<ListFrame>(frames_.back()).nodes.push_back(std::move(frame.node));
@@ -242,11 +243,11 @@ class LsblkReader final : public json::Handler {
   }
 
  private:
-  Reaction note_key(NodeFrame& node, std::optional<std::size_t> index) {
+  static Reaction note_key(NodeFrame& node, std::optional<std::size_t> index) {
     if (!index) return Flow::Skip;
     if (auto marked = node.keys.mark(*index); !marked)
       return std::unexpected(failure(marked.error()));
-    node.pending = *index;
+    node.pending = index;
     return Flow::Continue;
   }
 
@@ -268,11 +269,11 @@ class LsblkReader final : public json::Handler {
 }  // namespace
 
 const std::vector<std::string>& lsblk_arguments() {
-  static const std::vector<std::string> arguments = {
+  static const std::vector<std::string> kArguments = {
       "-J", "-b", "-o",
       "NAME,PATH,SIZE,TYPE,RM,HOTPLUG,RO,ROTA,TRAN,VENDOR,MODEL,SERIAL,FSTYPE,FSUSED,FSSIZE,"
       "MOUNTPOINT,LABEL,PTTYPE"};
-  return arguments;
+  return kArguments;
 }
 
 std::expected<LsblkRoot, std::string> decode_lsblk(std::string_view json_text) {

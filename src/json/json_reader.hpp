@@ -19,7 +19,7 @@
 namespace tarnwick::json {
 
 // Arrays and objects may nest this deep, the outermost counting as level 1.
-inline constexpr std::size_t max_depth = 127;
+inline constexpr std::size_t kMaxDepth = 127;
 
 // Line counted from 1; column = bytes consumed on that line.
 struct Position {
@@ -101,16 +101,16 @@ std::string unknown_variant(std::string_view name, std::span<const std::string_v
 // ---- Typed reads of a scalar ----
 
 // Expected kinds of the typed reads.
-inline constexpr std::string_view expect_string = "a string";
-inline constexpr std::string_view expect_bool = "a boolean";
-inline constexpr std::string_view expect_u64 = "u64";
+inline constexpr std::string_view kExpectString = "a string";
+inline constexpr std::string_view kExpectBool = "a boolean";
+inline constexpr std::string_view kExpectU64 = "u64";
 
 // A string (moved out of the reader's buffer); anything else is an invalid
 // type against `expected`.
 std::expected<std::string, std::string> take_string(const Scalar& value,
-                                                    std::string_view expected = expect_string);
+                                                    std::string_view expected = kExpectString);
 std::expected<bool, std::string> read_bool(const Scalar& value,
-                                           std::string_view expected = expect_bool);
+                                           std::string_view expected = kExpectBool);
 // Negative integers are an invalid value, fractions and strings an invalid type.
 std::expected<std::uint64_t, std::string> read_u64(const Scalar& value);
 

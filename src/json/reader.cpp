@@ -79,7 +79,7 @@ class SaxAdapter final : public nlohmann::json_sax<nlohmann::json> {
  public:
   SaxAdapter(std::string_view text, PullCounter& counter, Handler& handler)
       : text_(text), counter_(counter), handler_(handler) {
-    open_.reserve(max_depth);
+    open_.reserve(kMaxDepth);
   }
 
   bool null() override { return scalar(Scalar{nullptr}, token_end()); }
@@ -160,7 +160,7 @@ class SaxAdapter final : public nlohmann::json_sax<nlohmann::json> {
     // The lexer ends "0" (or "-0") before a following digit; a leading
     // zero is not a number of its own, so refuse it here.
     if (at < text_.size() && text_[at] >= '0' && text_[at] <= '9') {
-      fail_syntax(syntax::SyntaxError{syntax::leading_zero_message, at, true});
+      fail_syntax(syntax::SyntaxError{syntax::kLeadingZeroMessage, at, true});
       return false;
     }
     return scalar(value, at);
@@ -190,7 +190,7 @@ class SaxAdapter final : public nlohmann::json_sax<nlohmann::json> {
       }
       skip = *reaction == Flow::Skip;
     }
-    if (open_.size() >= max_depth) {
+    if (open_.size() >= kMaxDepth) {
       fail_syntax(syntax::SyntaxError{"recursion limit exceeded", bracket, true});
       return false;
     }
@@ -256,10 +256,11 @@ std::expected<void, std::string> read_document(std::string_view text, Handler& h
   if (!text.empty() && static_cast<unsigned char>(text.front()) == 0xEF) {
     return render(ReadError{"expected value", Position{1, 1}});
   }
-  PullCounter counter{text.data(), false};
+  const char* const begin = text.data();
+  PullCounter counter{begin, false};
   SaxAdapter adapter(text, counter, handler);
-  const CountingIterator first(text.data(), &counter);
-  const CountingIterator last(text.data() + text.size(), &counter);
+  const CountingIterator first(begin, &counter);
+  const CountingIterator last(begin + text.size(), &counter);
   // Not strict: what follows the value is checked by finish(), because the
   // library takes a NUL byte for the end of the input.
   const bool complete =

@@ -15,7 +15,7 @@ struct Overloaded : Ts... {
   using Ts::operator()...;
 };
 
-constexpr std::string_view hex_digits = "0123456789abcdef";
+constexpr std::string_view kHexDigits = "0123456789abcdef";
 
 }  // namespace
 
@@ -81,8 +81,8 @@ std::string quote(std::string_view text) {
       default:
         if (byte < 0x20 || byte == 0x7F) {
           quoted += "\\u{";
-          if (byte >= 0x10) quoted += hex_digits[byte >> 4];
-          quoted += hex_digits[byte & 0x0F];
+          if (byte >= 0x10) quoted += kHexDigits[byte >> 4];
+          quoted += kHexDigits[byte & 0x0F];
           quoted += '}';
         } else {
           quoted += c;
@@ -151,9 +151,9 @@ std::expected<bool, std::string> read_bool(const Scalar& value, std::string_view
 std::expected<std::uint64_t, std::string> read_u64(const Scalar& value) {
   if (const auto* u = std::get_if<std::uint64_t>(&value)) return *u;
   if (std::holds_alternative<std::int64_t>(value)) {
-    return std::unexpected(invalid_value(describe(value), expect_u64));
+    return std::unexpected(invalid_value(describe(value), kExpectU64));
   }
-  return std::unexpected(invalid_type(describe(value), expect_u64));
+  return std::unexpected(invalid_type(describe(value), kExpectU64));
 }
 
 }  // namespace tarnwick::json

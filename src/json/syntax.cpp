@@ -8,10 +8,10 @@
 namespace tarnwick::json::syntax {
 namespace {
 
-constexpr std::string_view eof_value = "EOF while parsing a value";
-constexpr std::string_view eof_object = "EOF while parsing an object";
-constexpr std::string_view eof_list = "EOF while parsing a list";
-constexpr std::string_view eof_string = "EOF while parsing a string";
+constexpr std::string_view kEofValue = "EOF while parsing a value";
+constexpr std::string_view kEofObject = "EOF while parsing an object";
+constexpr std::string_view kEofList = "EOF while parsing a list";
+constexpr std::string_view kEofString = "EOF while parsing a string";
 
 using Outcome = std::optional<SyntaxError>;
 
@@ -49,7 +49,7 @@ Scan fail(SyntaxError error) { return Scan{error, 0}; }
 Scan scan_literal(std::string_view text, std::size_t at, std::string_view literal) {
   for (std::size_t k = 1; k < literal.size(); ++k) {
     const std::size_t j = at + k;
-    if (j >= text.size()) return fail(at_end(text, eof_value));
+    if (j >= text.size()) return fail(at_end(text, kEofValue));
     if (text[j] != literal[k]) return fail(refused("expected value", j));
   }
   return Scan{std::nullopt, at + literal.size()};
@@ -62,7 +62,7 @@ Scan scan_number(std::string_view text, std::size_t at) {
   };
   // One or more digits must come at j.
   const auto need_digit = [&]() -> Outcome {
-    if (j >= text.size()) return at_end(text, eof_value);
+    if (j >= text.size()) return at_end(text, kEofValue);
     if (!is_digit(text[j])) return refused("invalid number", j);
     return std::nullopt;
   };
@@ -71,7 +71,7 @@ Scan scan_number(std::string_view text, std::size_t at) {
   if (auto error = need_digit()) return fail(*error);
   if (text[j] == '0') {
     ++j;
-    if (j < text.size() && is_digit(text[j])) return fail(refused(leading_zero_message, j));
+    if (j < text.size() && is_digit(text[j])) return fail(refused(kLeadingZeroMessage, j));
   } else {
     digits();
   }
@@ -94,7 +94,7 @@ std::pair<Outcome, unsigned> scan_hex4(std::string_view text, std::size_t at) {
   unsigned value = 0;
   for (std::size_t k = 0; k < 4; ++k) {
     const std::size_t j = at + k;
-    if (j >= text.size()) return {at_end(text, eof_string), 0};
+    if (j >= text.size()) return {at_end(text, kEofString), 0};
     const int digit = hex_value(text[j]);
     if (digit < 0) return {refused("invalid escape", j), 0};
     value = value * 16 + static_cast<unsigned>(digit);
@@ -125,7 +125,7 @@ Scan scan_utf8(std::string_view text, std::size_t at) {
   }
   for (std::size_t k = 1; k < length; ++k) {
     const std::size_t j = at + k;
-    if (j >= text.size()) return fail(at_end(text, eof_string));
+    if (j >= text.size()) return fail(at_end(text, kEofString));
     const std::uint8_t lo = k == 1 ? low : 0x80;
     const std::uint8_t hi = k == 1 ? high : 0xBF;
     if (byte(j) < lo || byte(j) > hi) return fail(refused("invalid unicode code point", j));
@@ -136,7 +136,7 @@ Scan scan_utf8(std::string_view text, std::size_t at) {
 Scan scan_string(std::string_view text, std::size_t at) {
   std::size_t j = at + 1;
   while (true) {
-    if (j >= text.size()) return fail(at_end(text, eof_string));
+    if (j >= text.size()) return fail(at_end(text, kEofString));
     const auto c = static_cast<unsigned char>(text[j]);
     if (c == '"') return Scan{std::nullopt, j + 1};
     if (c < 0x20) {
@@ -153,7 +153,7 @@ Scan scan_string(std::string_view text, std::size_t at) {
       continue;
     }
     ++j;
-    if (j >= text.size()) return fail(at_end(text, eof_string));
+    if (j >= text.size()) return fail(at_end(text, kEofString));
     constexpr std::string_view simple = "\"\\/bfnrt";
     if (simple.find(text[j]) != std::string_view::npos) {
       ++j;
@@ -168,10 +168,10 @@ Scan scan_string(std::string_view text, std::size_t at) {
     if (code < 0xD800 || code > 0xDBFF) continue;
     // A leading surrogate must be followed by an escaped trailing one.
     constexpr std::string_view lone = "lone leading surrogate in hex escape";
-    if (j >= text.size()) return fail(at_end(text, eof_string));
+    if (j >= text.size()) return fail(at_end(text, kEofString));
     if (text[j] != '\\') return fail(refused(lone, j));
     ++j;
-    if (j >= text.size()) return fail(at_end(text, eof_string));
+    if (j >= text.size()) return fail(at_end(text, kEofString));
     if (text[j] != 'u') return fail(refused(lone, j));
     const auto [second_error, second] = scan_hex4(text, j + 1);
     if (second_error) return fail(*second_error);
@@ -183,7 +183,7 @@ Scan scan_string(std::string_view text, std::size_t at) {
 // A value starting at `at` (white space already skipped). A well-formed
 // number the library refused can only be out of range.
 Outcome value_error(std::string_view text, std::size_t at) {
-  if (at >= text.size()) return at_end(text, eof_value);
+  if (at >= text.size()) return at_end(text, kEofValue);
   switch (text[at]) {
     case '"':
       return scan_string(text, at).error;
@@ -223,30 +223,30 @@ std::optional<SyntaxError> diagnose(std::string_view text, std::size_t from, Exp
     case Expect::Value:
       return value_error(text, i);
     case Expect::FirstMember:
-      if (end) return at_end(text, eof_object);
+      if (end) return at_end(text, kEofObject);
       if (text[i] == '}') return std::nullopt;
       if (text[i] == '"') return member_error(text, i);
       return refused("key must be a string", i);
     case Expect::Colon:
-      if (end) return at_end(text, eof_object);
+      if (end) return at_end(text, kEofObject);
       if (text[i] != ':') return refused("expected `:`", i);
       return value_error(text, skip_white(text, i + 1));
     case Expect::FirstElement:
-      if (end) return at_end(text, eof_list);
+      if (end) return at_end(text, kEofList);
       if (text[i] == ']') return std::nullopt;
       return value_error(text, i);
     case Expect::AfterMember: {
-      if (end) return at_end(text, eof_object);
+      if (end) return at_end(text, kEofObject);
       if (text[i] == '}') return std::nullopt;
       if (text[i] != ',') return refused("expected `,` or `}`", i);
       const std::size_t next = skip_white(text, i + 1);
-      if (next >= text.size()) return at_end(text, eof_value);
+      if (next >= text.size()) return at_end(text, kEofValue);
       if (text[next] == '"') return member_error(text, next);
       if (text[next] == '}') return refused("trailing comma", next);
       return refused("key must be a string", next);
     }
     case Expect::AfterElement: {
-      if (end) return at_end(text, eof_list);
+      if (end) return at_end(text, kEofList);
       if (text[i] == ']') return std::nullopt;
       if (text[i] != ',') return refused("expected `,` or `]`", i);
       const std::size_t next = skip_white(text, i + 1);

@@ -32,7 +32,7 @@ struct SyntaxError {
   bool peeked = true;
 };
 
-inline constexpr std::string_view leading_zero_message = "invalid number";
+inline constexpr std::string_view kLeadingZeroMessage = "invalid number";
 
 // The first grammar violation at or after `from`, or nothing when the text
 // from there on is well formed as far as `expect` reaches.

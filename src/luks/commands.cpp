@@ -1,5 +1,6 @@
 // The cryptsetup command lines and the operations that run them. Every
 // container gets the same profile; only the label and subsystem vary.
+#include <algorithm>
 #include <string>
 
 #include "luks/luks.hpp"
@@ -47,12 +48,7 @@ bool is_valid_mapper_name(std::string_view name) {
   if (!name.starts_with(kMapperPrefix)) {
     return false;
   }
-  for (const char c : name) {
-    if (!is_mapper_name_byte(c)) {
-      return false;
-    }
-  }
-  return true;
+  return std::ranges::all_of(name, is_mapper_name_byte);
 }
 
 ToolCommand luks_format_command(std::string_view device, const LuksFormatOptions& options) {

@@ -23,8 +23,6 @@
 #include "system/system.hpp"
 #include "text/text.hpp"
 
-extern char** environ;
-
 namespace tarnwick::runner {
 
 namespace {
@@ -180,7 +178,7 @@ class SigpipeBlock {
 
 enum class ChildInput { Inherit, NullDevice, Bytes };
 
-constexpr std::size_t read_chunk_size = 64 * 1024;
+constexpr std::size_t kReadChunkSize = std::size_t{64} * 1024;
 
 enum class InputDelivery { Complete, ReaderGone };
 
@@ -200,7 +198,7 @@ std::expected<InputDelivery, HelperError> exchange(FileDescriptor& input_pipe,
       input_pipe.reset();
     }
   }
-  std::array<char, read_chunk_size> chunk{};
+  std::array<char, kReadChunkSize> chunk{};
   std::size_t written = 0;
   InputDelivery delivery = InputDelivery::Complete;
 

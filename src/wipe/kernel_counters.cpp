@@ -49,8 +49,9 @@ std::optional<std::uint64_t> parse_decimal_u64(std::string_view digits) {
     return std::nullopt;
   }
   std::uint64_t value = 0;
-  const char* end = digits.data() + digits.size();
-  const auto [ptr, ec] = std::from_chars(digits.data(), end, value, 10);
+  const char* const begin = digits.data();
+  const char* const end = begin + digits.size();
+  const auto [ptr, ec] = std::from_chars(begin, end, value, 10);
   if (ec != std::errc{} || ptr != end) {
     return std::nullopt;
   }

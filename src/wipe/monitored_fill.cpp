@@ -33,7 +33,7 @@ constexpr auto kPollInterval = 200ms;
 // Below 100 bytes a percentage would round to nothing; above 800 MiB a
 // percentage would forgive too much.
 constexpr std::uint64_t kSmallDeviceBytes = 100;
-constexpr std::uint64_t kToleranceCap = 8 * 1024 * 1024;
+constexpr std::uint64_t kToleranceCap = std::uint64_t{8} * 1024 * 1024;
 
 constexpr std::int32_t kOutOfSpaceExitCode = 1;
 constexpr std::string_view kOutOfSpaceMarker = "no space left";
@@ -178,7 +178,7 @@ std::expected<ToolOutput, HelperError> fill_device(ToolRunner& runner,
   }
 
   if (worker_failed || !outcome) {
-    std::fputs("dd worker thread panicked\n", stderr);
+    (void)std::fputs("dd worker thread panicked\n", stderr);
     std::abort();
   }
   return accept_device_full(std::move(*outcome), last_copied, size);
