@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: dependencies, a warnings-as-errors build with every
-# test (unit, process and end-to-end), the AddressSanitizer build, the
+# test (unit, process and end-to-end), the linters (clang-format and
+# clang-tidy, scripts/lint.sh), the AddressSanitizer build, the
 # ThreadSanitizer run of the fill, the shipped build's package checks, and a
 # short fuzzing smoke.
 set -euo pipefail
@@ -15,6 +16,10 @@ echo "== build and test (warnings as errors)"
 cmake --preset ci >/dev/null
 cmake --build --preset ci -j "$jobs"
 ctest --preset ci -j "$jobs"
+
+# The ci build directory's compile_commands.json gives clang-tidy the flags.
+echo "== lint"
+scripts/lint.sh -j "$jobs" build/ci
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake --preset asan >/dev/null
