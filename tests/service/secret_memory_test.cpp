@@ -7,18 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <vector>
+
+#include "support/memory_scan.hpp"
 
 extern char** environ;
 
 namespace tarnwick {
 namespace {
-
-constexpr std::size_t kWindow = 16;
 
 class HelperChild {
  public:
@@ -72,62 +68,6 @@ class HelperChild {
   int from_child_ = -1;
 };
 
-// Every writable mapping of the process, read through /proc/PID/mem.
-struct Region {
-  std::string mapping;
-  std::string bytes;
-};
-
-std::vector<Region> writable_memory(pid_t pid) {
-  std::vector<Region> regions;
-  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
-  const int mem = ::open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
-  std::string line;
-  while (std::getline(maps, line)) {
-    std::istringstream fields(line);
-    std::string range;
-    std::string perms;
-    fields >> range >> perms;
-    if (perms.size() < 2 || perms[1] != 'w') {
-      continue;
-    }
-    const auto dash = range.find('-');
-    const auto begin = std::stoull(range.substr(0, dash), nullptr, 16);
-    const auto end = std::stoull(range.substr(dash + 1), nullptr, 16);
-    std::string bytes(end - begin, '\0');
-    const ssize_t n = ::pread(mem, bytes.data(), bytes.size(), static_cast<off_t>(begin));
-    if (n > 0) {
-      bytes.resize(static_cast<std::size_t>(n));
-      regions.push_back({line, std::move(bytes)});
-    }
-  }
-  ::close(mem);
-  return regions;
-}
-
-// Where the first run of kWindow bytes of `secret` was found in memory, or "".
-std::string find_any_run(const std::vector<Region>& regions, const std::string& secret) {
-  for (std::size_t i = 0; i + kWindow <= secret.size(); ++i) {
-    const std::string_view run(secret.data() + i, kWindow);
-    for (const auto& region : regions) {
-      const auto at = std::search(region.bytes.begin(), region.bytes.end(), run.begin(), run.end());
-      if (at != region.bytes.end()) {
-        const auto offset = static_cast<std::size_t>(at - region.bytes.begin());
-        std::string context;
-        for (std::size_t k = offset >= 96 ? offset - 96 : 0;
-             k < std::min(region.bytes.size(), offset + 96); ++k) {
-          const unsigned char c = static_cast<unsigned char>(region.bytes[k]);
-          context +=
-              (c >= 0x20 && c < 0x7f) ? std::string(1, static_cast<char>(c)) : std::string(".");
-        }
-        return std::string(run) + " at offset " + std::to_string(offset) + " of " + region.mapping +
-               " [" + context + "]";
-      }
-    }
-  }
-  return "";
-}
-
 TEST(SecretMemory, NoPassphraseTextSurvivesARequest) {
   if (::geteuid() != 0) {
     GTEST_SKIP() << "reading another process's memory and serving requests need root";
@@ -155,9 +95,10 @@ TEST(SecretMemory, NoPassphraseTextSurvivesARequest) {
   EXPECT_EQ(helper.read_line(),
             R"({"error":"device is not a detected removable drive or partition"})");
 
-  const auto regions = writable_memory(helper.pid());
+  const auto regions = testing::writable_memory(helper.pid());
   ASSERT_FALSE(regions.empty());
-  EXPECT_EQ(find_any_run(regions, passphrase_b64), "");
+  const auto found = testing::find_runs(regions, passphrase_b64);
+  EXPECT_TRUE(found.empty()) << "passphrase Base64 text remains:" << testing::report(found);
 }
 
 }  // namespace
