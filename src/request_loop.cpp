@@ -10,6 +10,7 @@
 #include "luks/luks.hpp"
 #include "mkfs/mkfs.hpp"
 #include "secure/secure_memory.hpp"
+#include "system/system.hpp"
 #include "text/text.hpp"
 #include "wipe/wipe.hpp"
 
@@ -119,19 +120,6 @@ class LineReader {
   std::size_t end_ = 0;
 };
 
-void write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return;  // the client stopped reading: the line is lost, the session goes on
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
-
 void write_error(int output_fd, std::string_view prefix, std::string_view text) {
   std::string message(prefix);
   message.append(text);
@@ -239,7 +227,8 @@ SessionEnd end_session(Session& session, SessionEnd how) {
 void write_response(int output_fd, const Response& response) {
   std::string line = encode_response(response);
   line.push_back('\n');
-  write_all(output_fd, line);
+  // A client that stopped reading loses the line; the session goes on.
+  (void)system::write_all(output_fd, line);
 }
 
 SessionEnd serve_requests(int input_fd, int output_fd, Session& session) {

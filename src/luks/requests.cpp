@@ -1,13 +1,11 @@
 // The "luks-format", "luks-open" and "luks-close" requests, and the closing
 // of a session's mappings. The session may close (and format) only what it
 // opened itself, so the mapper record changes only after cryptsetup agreed.
-#include <unistd.h>
-
-#include <cerrno>
 #include <string>
 
 #include "fields/fields.hpp"
 #include "luks/luks.hpp"
+#include "system/system.hpp"
 
 namespace tarnwick::luks {
 
@@ -29,24 +27,6 @@ std::expected<void, std::string> as_client_result(const std::expected<void, Help
     return std::unexpected(result.error().display());
   }
   return {};
-}
-
-// Standard error may be a closed pipe; a lost diagnostic must not stop the
-// remaining closes.
-void write_all_ignoring_errors(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return;
-    }
-    if (written == 0) {
-      return;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
 }
 
 }  // namespace
@@ -116,7 +96,9 @@ void close_session_mappers(ToolRunner& runner, SessionMapperSet& mappers, int st
     if (!result) {
       const std::string line = "tarnwick-drives-helper: could not close " + name + ": " +
                                result.error().display() + "\n";
-      write_all_ignoring_errors(stderr_fd, line);
+      // Standard error may be a closed pipe; a lost diagnostic must not stop
+      // the remaining closes.
+      (void)system::write_all(stderr_fd, line);
     }
   }
 }

@@ -65,6 +65,23 @@ std::string canonical_or_unchanged(const std::string& path) {
   return canonical ? *canonical : path;
 }
 
+bool write_all(int fd, std::string_view bytes) noexcept {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    if (n == 0) {
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
 std::string join_path(std::string_view directory, std::string_view name) {
   std::string out(directory);
   if (out.empty() || out.back() != '/') {

@@ -60,6 +60,11 @@ std::optional<std::string> canonical_path(const std::string& path);
 // canonical_path, or the text unchanged when it cannot be resolved.
 std::string canonical_or_unchanged(const std::string& path);
 
+// Writes all of `bytes`, retrying interrupted and partial writes. False when
+// the descriptor refused them (a closed pipe, say); callers that must go on
+// regardless ignore it.
+bool write_all(int fd, std::string_view bytes) noexcept;
+
 // Joins a directory and a name with one "/".
 std::string join_path(std::string_view directory, std::string_view name);
 
