@@ -29,7 +29,7 @@ std::string luks_open_request(const std::string& device, const std::string& name
 
 // Every block still holds the pattern (but the partition table's, if any).
 void expect_untouched(const Sandbox& sandbox, std::size_t index) {
-  const bool table = sandbox.drive(index).spec.partition;
+  const bool table = sandbox.drive(index).described.partition;
   EXPECT_EQ(count_blocks(sandbox, index,
                          [&](std::uint64_t offset, std::string_view b) {
                            return !(table && offset == 0) && b != pattern_block(offset);

@@ -214,19 +214,19 @@ std::string mbr_with_one_partition(std::uint64_t size) {
   return mbr;
 }
 
-void make_image(const std::string& path, const DriveSpec& spec) {
+void make_image(const std::string& path, const DriveSpec& described) {
   Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!fd) {
     fail_errno("create " + path);
   }
-  if (::ftruncate(fd.get(), static_cast<off_t>(spec.size)) != 0) {
+  if (::ftruncate(fd.get(), static_cast<off_t>(described.size)) != 0) {
     fail_errno("truncate " + path);
   }
-  if (spec.pattern) {
+  if (described.pattern) {
     std::string chunk;
-    for (std::uint64_t offset = 0; offset < spec.size;) {
+    for (std::uint64_t offset = 0; offset < described.size;) {
       chunk.clear();
-      while (chunk.size() < layout::kMiB && offset + chunk.size() < spec.size) {
+      while (chunk.size() < layout::kMiB && offset + chunk.size() < described.size) {
         chunk += pattern_block(offset + chunk.size());
       }
       if (::pwrite(fd.get(), chunk.data(), chunk.size(), static_cast<off_t>(offset)) !=
@@ -236,8 +236,8 @@ void make_image(const std::string& path, const DriveSpec& spec) {
       offset += chunk.size();
     }
   }
-  if (spec.partition) {
-    std::string mbr = mbr_with_one_partition(spec.size);
+  if (described.partition) {
+    std::string mbr = mbr_with_one_partition(described.size);
     if (::pwrite(fd.get(), mbr.data(), mbr.size(), 0) != static_cast<ssize_t>(mbr.size())) {
       fail_errno("write partition table " + path);
     }
@@ -647,16 +647,16 @@ Sandbox::Sandbox(std::vector<DriveSpec> drives, std::optional<std::string> crypt
   try {
     for (std::size_t i = 0; i < specs_.size(); ++i) {
       auto drive = std::make_unique<ScratchDrive>();
-      drive->spec = specs_[i];
-      if (drive->spec.serial.empty()) {
-        drive->spec.serial = "E2E" + std::to_string(i);
+      drive->described = specs_[i];
+      if (drive->described.serial.empty()) {
+        drive->described.serial = "E2E" + std::to_string(i);
       }
       drive->image = dir_ + "/drive-" + std::to_string(i) + ".img";
-      make_image(drive->image, drive->spec);
-      drive->loop = std::make_unique<LoopDevice>(drive->image, 0, drive->spec.read_only,
-                                                 drive->spec.partition);
-      if (drive->spec.partition) {
-        drive->loop->add_partition(1, layout::kMiB, drive->spec.size - layout::kMiB);
+      make_image(drive->image, drive->described);
+      drive->loop = std::make_unique<LoopDevice>(drive->image, 0, drive->described.read_only,
+                                                 drive->described.partition);
+      if (drive->described.partition) {
+        drive->loop->add_partition(1, layout::kMiB, drive->described.size - layout::kMiB);
         drive->partition = drive->path() + "p1";
         std::string name = drive->loop->name() + "p1";
         std::string dev = read_file("/sys/class/block/" + name + "/dev");
@@ -665,13 +665,13 @@ Sandbox::Sandbox(std::vector<DriveSpec> drives, std::optional<std::string> crypt
         }
         drive->partition_dev = parse_dev(dev);
       }
-      if (drive->spec.luks_payload) {
+      if (drive->described.luks_payload) {
         drive->payload =
             std::make_unique<LoopDevice>(drive->image, layout::kLuksDataOffset, false, false);
       }
-      if (drive->spec.by_id) {
-        drive->by_id = by_id_path(drive->spec.serial);
-        if (drive->spec.partition) {
+      if (drive->described.by_id) {
+        drive->by_id = by_id_path(drive->described.serial);
+        if (drive->described.partition) {
           drive->partition_by_id = drive->by_id + "-part1";
         }
       }
@@ -709,7 +709,7 @@ void Sandbox::start_namespace() {
                            {"drives", nlohmann::json::array()},
                            {"payloads", nlohmann::json::array()}};
   for (const auto& drive : drives_) {
-    const DriveSpec& spec = drive->spec;
+    const DriveSpec& described = drive->described;
     plan.nodes.push_back({drive->path(), S_IFBLK | 0660, drive->loop->dev()});
     if (!drive->partition.empty()) {
       plan.nodes.push_back({drive->partition, S_IFBLK | 0660, drive->partition_dev});
@@ -723,11 +723,11 @@ void Sandbox::start_namespace() {
         plan.links.emplace_back(drive->partition_by_id, "../../" + basename_of(drive->partition));
       }
     }
-    if (!spec.partition_uuid.empty() && !drive->partition.empty()) {
-      plan.links.emplace_back("/dev/disk/by-uuid/" + spec.partition_uuid,
+    if (!described.partition_uuid.empty() && !drive->partition.empty()) {
+      plan.links.emplace_back("/dev/disk/by-uuid/" + described.partition_uuid,
                               "../../" + basename_of(drive->partition));
     }
-    if (!spec.listed) {
+    if (!described.listed) {
       continue;
     }
     config["scratch"].push_back({{"path", drive->path()}, {"dev", dev_text(drive->loop->dev())}});
@@ -743,12 +743,12 @@ void Sandbox::start_namespace() {
                                     {"offset", layout::kLuksDataOffset}});
     }
     config["drives"].push_back({{"path", drive->path()},
-                                {"rm", spec.removable},
-                                {"hotplug", spec.hotplug},
+                                {"rm", described.removable},
+                                {"hotplug", described.hotplug},
                                 {"tran", "usb"},
                                 {"vendor", "Tarnwick"},
                                 {"model", "E2E Scratch"},
-                                {"serial", spec.serial}});
+                                {"serial", described.serial}});
   }
   plan.config = config.dump(2);
 
@@ -984,7 +984,7 @@ std::string Sandbox::read_drive(std::size_t index, std::uint64_t offset, std::si
 
 bool Sandbox::is_scratch_path(const std::string& device) const {
   for (const auto& d : drives_) {
-    if (d->spec.listed &&
+    if (d->described.listed &&
         (device == d->path() || (!d->partition.empty() && device == d->partition))) {
       return true;
     }

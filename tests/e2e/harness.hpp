@@ -113,14 +113,14 @@ inline std::string by_id_path(const std::string& serial) {
 }
 
 inline DriveSpec drive(std::string serial) {
-  DriveSpec spec;
-  spec.serial = std::move(serial);
-  return spec;
+  DriveSpec described;
+  described.serial = std::move(serial);
+  return described;
 }
 
 // A scratch drive once attached.
 struct ScratchDrive {
-  DriveSpec spec;
+  DriveSpec described;
   std::string image;  // host path of the backing file
   std::unique_ptr<LoopDevice> loop;
   std::unique_ptr<LoopDevice> payload;
@@ -130,7 +130,7 @@ struct ScratchDrive {
   std::string partition_by_id;  // or empty
 
   const std::string& path() const { return loop->path(); }
-  std::uint64_t size() const { return spec.size; }
+  std::uint64_t size() const { return described.size; }
 };
 
 // Whether the kernel offers device-mapper (otherwise cryptsetup's open and

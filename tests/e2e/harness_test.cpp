@@ -103,7 +103,7 @@ TEST_F(SandboxTest, LsblkPresentsTheScratchDrivesAsRemovableDisks) {
     EXPECT_EQ(node.at("hotplug"), e.hotplug);
     EXPECT_EQ(node.at("ro"), e.ro);  // the kernel's own flag, not dressed up
     EXPECT_EQ(node.at("tran"), "usb");
-    EXPECT_EQ(node.at("serial"), drive.spec.serial);
+    EXPECT_EQ(node.at("serial"), drive.described.serial);
     EXPECT_TRUE(node.at("mountpoint").is_null());
   }
   ASSERT_TRUE(devices[0].contains("children"));
