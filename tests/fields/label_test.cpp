@@ -3,18 +3,12 @@
 #include <string>
 
 #include "fields/fields.hpp"
+#include "support/support.hpp"
 
 namespace tarnwick::fields {
 namespace {
 
 // Names each parameterised case after its `name` member.
-struct CaseName {
-  template <class Case>
-  std::string operator()(const ::testing::TestParamInfo<Case>& param_info) const {
-    return param_info.param.name;
-  }
-};
-
 std::string repeat(std::string_view unit, std::size_t times) {
   std::string out;
   for (std::size_t i = 0; i < times; ++i) out += unit;
@@ -48,7 +42,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LabelCase{"four_byte_48", repeat("\xf0\x9f\x94\x92", 48), true},
                       LabelCase{"four_byte_49", repeat("\xf0\x9f\x94\x92", 49), false},
                       LabelCase{"not_utf8", "ab\xff", false}),
-    CaseName{});
+    testing::CaseName{});
 
 INSTANTIATE_TEST_SUITE_P(
     Characters, ValidateLabel,
@@ -62,7 +56,7 @@ INSTANTIATE_TEST_SUITE_P(
         LabelCase{"spaces_and_slash", "My Backup / 2024", true},
         LabelCase{"non_latin", "\xd0\x94\xd0\xb8\xd1\x81\xd0\xba", true},
         LabelCase{"line_separator_2028", "a\xe2\x80\xa8z", true}),
-    CaseName{});
+    testing::CaseName{});
 
 }  // namespace
 }  // namespace tarnwick::fields

@@ -7,18 +7,12 @@
 #include <vector>
 
 #include "fields/fields.hpp"
+#include "support/support.hpp"
 
 namespace tarnwick::fields {
 namespace {
 
 // Names each parameterised case after its `name` member.
-struct CaseName {
-  template <class Case>
-  std::string operator()(const ::testing::TestParamInfo<Case>& param_info) const {
-    return param_info.param.name;
-  }
-};
-
 using Bytes = std::vector<std::uint8_t>;
 
 std::optional<Bytes> decoded(std::string_view text) {
@@ -66,7 +60,7 @@ INSTANTIATE_TEST_SUITE_P(
                       DecodeCase{"line_feed_and_nul_in_passphrase", "CgBh", {0x0A, 0x00, 0x61}},
                       DecodeCase{"alphabet_edges", "+/+/", {0xFB, 0xFF, 0xBF}},
                       DecodeCase{"all_zero_bits", "AAAA", {0x00, 0x00, 0x00}}),
-    CaseName{});
+    testing::CaseName{});
 
 struct InvalidCase {
   const char* name;
@@ -91,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(
                       InvalidCase{"byte_0x80", "QUJD\x80"}, InvalidCase{"byte_0xff", "\xffQUJD"},
                       InvalidCase{"utf8_letter", "QUJD\xc3\xa9"},
                       InvalidCase{"after_much_valid_output", std::string(4000, 'A') + "!"}),
-    CaseName{});
+    testing::CaseName{});
 
 // A strict RFC 4648 coder, written independently, as the reference.
 constexpr std::string_view kAlphabet =

@@ -13,13 +13,6 @@ namespace {
 using testing::RecordingRunner;
 using Args = std::vector<std::string>;
 
-struct CaseName {
-  template <class Case>
-  std::string operator()(const ::testing::TestParamInfo<Case>& param_info) const {
-    return param_info.param.name;
-  }
-};
-
 secure::SecretBytes secret(std::string_view text) {
   return secure::SecretBytes(text.begin(), text.end());
 }
@@ -53,7 +46,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MapperNameCase{"space", "tarnwick_a b", false},
                       MapperNameCase{"non_ascii", "tarnwick_\xc3\xa9", false},
                       MapperNameCase{"nul", std::string("tarnwick_a\0", 11), false}),
-    CaseName{});
+    testing::CaseName{});
 
 const Args kFormatProfile = {
     "luksFormat",       "--type",      "luks2",         "--cipher",       "aes-xts-plain64",
@@ -101,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {"Backup", "tarnwick", true},
                    with(kFormatProfile, {"--label", "Backup", "--subsystem", "tarnwick",
                                          "/dev/disk/by-id/usb-X"})}),
-    CaseName{});
+    testing::CaseName{});
 
 TEST(OpenCommand, DiscardsFlagStandsBeforeTheDevice) {
   const ToolCommand plain = luks_open_command("/dev/disk/by-id/usb-X", "tarnwick_a", false);

@@ -123,9 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "refused destructive operation: refusing empty passphrase"},
         StepCase{"passphrase_of_padding_and_space", "drive", "ok",
                  "== \n=", "refused destructive operation: refusing empty passphrase"}),
-    [](const ::testing::TestParamInfo<StepCase>& param_info) {
-      return std::string(param_info.param.name);
-    });
+    testing::CaseName{});
 
 TEST_F(LuksRequests, FormatFailureIsTheCommandsDisplayText) {
   runner.push_result(std::unexpected(command_failed("cryptsetup luksFormat", 1, "no\n")));

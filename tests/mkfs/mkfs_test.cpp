@@ -16,13 +16,6 @@ using testing::command_failed;
 using testing::RecordingRunner;
 using Argv = std::vector<std::string>;
 
-struct CaseName {
-  template <class Case>
-  std::string operator()(const ::testing::TestParamInfo<Case>& param_info) const {
-    return param_info.param.name;
-  }
-};
-
 std::string error_of(const std::expected<void, std::string>& result) {
   return result ? std::string("<success>") : result.error();
 }
@@ -72,7 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {"mkfs.xfs", "-f", "-L", "x", "/dev/mapper/tarnwick_a"}},
         CommandCase{
             "xfs_no_label", Filesystem::Xfs, "", {"mkfs.xfs", "-f", "/dev/mapper/tarnwick_a"}}),
-    CaseName{});
+    testing::CaseName{});
 
 constexpr std::string_view kInvalidPath = "invalid mapper path";
 constexpr std::string_view kNotOwned = "refusing to format a mapper not opened by this session";
@@ -125,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PathCase{"letter_case", "/dev/mapper/Tarnwick_a", kNotOwned},
                       PathCase{"not_opened", "/dev/mapper/tarnwick_b", kNotOwned},
                       PathCase{"control_mapper", "/dev/mapper/control", kNotOwned}),
-    CaseName{});
+    testing::CaseName{});
 
 TEST(HandleMkfs, EmptySessionOwnsNothing) {
   luks::SessionMapperSet mappers;

@@ -67,6 +67,14 @@ class FixedDriveLister final : public inventory::DriveLister {
   mutable int calls = 0;
 };
 
+// Names each case of a parameterised test after its `name` member.
+struct CaseName {
+  template <class Info>
+  std::string operator()(const Info& param_info) const {
+    return std::string(param_info.param.name);
+  }
+};
+
 runner::HelperError command_failed(std::string command, int exit_code, std::string stderr_text);
 
 }  // namespace tarnwick::testing

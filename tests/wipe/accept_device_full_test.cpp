@@ -73,9 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"InputOutputError", 1, "dd: error writing: Input/output error\n", kGiB, kGiB, false},
         Case{"EmptyStandardError", 1, "", kGiB, kGiB, false},
         Case{"MarkerSplitByLineEnd", 1, "no space\nleft", kGiB, kGiB, false}),
-    [](const ::testing::TestParamInfo<Case>& param_info) {
-      return std::string(param_info.param.name);
-    });
+    testing::CaseName{});
 
 TEST(AcceptDeviceFull, PassesSuccessAndOtherErrorsThroughUnchanged) {
   const auto success = accept_device_full(ToolOutput{"out", "err"}, 0, std::nullopt);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fake_machine.hpp"
+#include "support/support.hpp"
 #include "wipe/wipe.hpp"
 
 namespace tarnwick::wipe {
@@ -155,9 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
             "RepeatsAndReset", {1010, 1010, 900, 1020}, {0, 10 * 512, 10 * 512, 0, 20 * 512}},
         // dd ends during the first sleep: one report before it, one after.
         SequenceCase{"EndsDuringFirstSleep", {1032}, {0, 32 * 512}}),
-    [](const ::testing::TestParamInfo<SequenceCase>& param_info) {
-      return std::string(param_info.param.name);
-    });
+    testing::CaseName{});
 
 TEST(FillDevice, OutOfSpaceCountsOnlyWhenTheFinalFigureReachesTheEnd) {
   const HelperError out_of_space =

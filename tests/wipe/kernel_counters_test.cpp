@@ -6,6 +6,7 @@
 #include <string>
 
 #include "fake_machine.hpp"
+#include "support/support.hpp"
 #include "wipe/wipe.hpp"
 
 namespace tarnwick::wipe {
@@ -47,9 +48,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SizeCase{"MultiplicationOverflows", "36028797018963968", std::nullopt},
                       SizeCase{"BeyondSixtyFourBits", "18446744073709551616", std::nullopt},
                       SizeCase{"NotUtf8", "20\xff", std::nullopt}),
-    [](const ::testing::TestParamInfo<SizeCase>& param_info) {
-      return std::string(param_info.param.name);
-    });
+    testing::CaseName{});
 
 TEST(BlockDeviceSize, FollowsAByIdLinkToItsNode) {
   const FakeMachine machine;
@@ -115,9 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
         DiskstatsCase{"NameCaseMatters", diskstats_line("SDB", 5), std::nullopt},
         DiskstatsCase{"Empty", "", std::nullopt},
         DiskstatsCase{"NotUtf8", "\xff" + diskstats_line("sdb", 5), std::nullopt}),
-    [](const ::testing::TestParamInfo<DiskstatsCase>& param_info) {
-      return std::string(param_info.param.name);
-    });
+    testing::CaseName{});
 
 TEST(DeviceBytesWritten, FollowsAByIdLinkToItsNode) {
   const FakeMachine machine;
