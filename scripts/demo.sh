@@ -151,10 +151,10 @@ inside() {
   local request="{\"op\":\"wipe\",\"device\":\"$loop\",\"mode\":\"random\"}"
   echo "Session with $helper (standard input and output):"
   echo "  -> $request"
-  local t0=${EPOCHREALTIME/./} us line status
+  local t0=${EPOCHREALTIME//[!0-9]/} us line status
   # A clean environment, as pkexec gives it: the helper sets PATH itself.
   printf '%s\n' "$request" | env -i LC_ALL=C "$helper" | while IFS= read -r line; do
-    us=$((${EPOCHREALTIME/./} - t0))
+    us=$((${EPOCHREALTIME//[!0-9]/} - t0))
     printf '  <- %s   (%d.%03d s)\n' "$line" $((us / 1000000)) $(((us / 1000) % 1000))
   done
   status=${PIPESTATUS[1]}

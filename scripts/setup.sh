@@ -12,6 +12,8 @@ packages=(
   clang-19 libclang-rt-19-dev
   # the tools the helper drives, and what the end-to-end tests inspect with
   util-linux coreutils cryptsetup-bin e2fsprogs xfsprogs btrfs-progs
+  # a German locale: the tests start the helper as a German desktop would
+  locales
   # shipping: the man page (scdoc, gzip), the polkit DTD and its validation
   # (polkitd, libxml2-utils), the Debian package (dpkg-dev, file), the
   # hardening check (binutils), and the linters (scripts/lint.sh)
@@ -34,5 +36,13 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
   apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+if ! locale -a 2>/dev/null | grep -qx de_DE.utf8; then
+  if [[ $(id -u) -eq 0 ]]; then
+    echo "setup: generating the de_DE.UTF-8 locale"
+    localedef -i de_DE -f UTF-8 de_DE.UTF-8
+  else
+    echo "setup: the de_DE.UTF-8 locale is missing; its test will be skipped" >&2
+  fi
 fi
 echo "setup: all dependencies present"

@@ -16,11 +16,11 @@
 namespace {
 
 constexpr char kRootRefusal[] = "tarnwick-drives-helper: must run as root (via pkexec)\n";
-constexpr char kToolSearchPath[] = "/usr/sbin:/usr/bin:/sbin:/bin";
 
 }  // namespace
 
 int main() {
+  using tarnwick::runner::kToolSearchPath;
   if (::geteuid() != 0) {
     // Nothing else happens: no input is read and nothing goes to standard output.
     [[maybe_unused]] const ssize_t ignored =

@@ -15,6 +15,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -28,6 +29,10 @@ namespace tarnwick::runner {
 namespace {
 
 using system::FileDescriptor;
+
+static_assert(std::string_view(kToolEnvironment[0]) ==
+                  std::string_view("PATH=/usr/sbin:/usr/bin:/sbin:/bin") &&
+              std::string_view(kToolEnvironment[0]).substr(5) == kToolSearchPath);
 
 struct Pipe {
   FileDescriptor read_end;
@@ -340,9 +345,15 @@ std::expected<ProcessResult, HelperError> run_child(const std::string& program,
   }
   argv.push_back(nullptr);
 
+  // posix_spawnp searches the helper's own PATH; the child gets only the fixed environment.
+  std::array<char*, std::size(kToolEnvironment) + 1> envp{};
+  for (std::size_t i = 0; i < std::size(kToolEnvironment); ++i) {
+    envp[i] = const_cast<char*>(kToolEnvironment[i]);
+  }
+
   pid_t pid = -1;
-  status =
-      ::posix_spawnp(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), environ);
+  status = ::posix_spawnp(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(),
+                          envp.data());
   if (status == ENOENT) {
     return std::unexpected(HelperError{HelperError::ToolNotFound{program}});
   }

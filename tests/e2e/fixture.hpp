@@ -27,6 +27,29 @@ inline std::string wipe_request(const std::string& device, const std::string& mo
          "}";
 }
 
+inline std::string format_request(const std::string& device, const std::string& label,
+                                  const std::string& passphrase) {
+  return "{\"op\":\"luks-format\",\"device\":" + json_string(device) +
+         ",\"label\":" + json_string(label) + ",\"passphrase_b64\":\"" + base64(passphrase) + "\"}";
+}
+
+inline std::string open_request(const std::string& device, const std::string& name,
+                                const std::string& passphrase, bool allow_discards = false) {
+  return "{\"op\":\"luks-open\",\"device\":" + json_string(device) + ",\"mapper_name\":\"" + name +
+         "\",\"passphrase_b64\":\"" + base64(passphrase) +
+         "\",\"allow_discards\":" + (allow_discards ? "true" : "false") + "}";
+}
+
+inline std::string close_request(const std::string& name) {
+  return "{\"op\":\"luks-close\",\"mapper_name\":\"" + name + "\"}";
+}
+
+inline std::string mkfs_request(const std::string& mapped, const std::string& fs,
+                                const std::string& label) {
+  return "{\"op\":\"mkfs\",\"mapped\":" + json_string(mapped) + ",\"fs\":\"" + fs +
+         "\",\"label\":" + json_string(label) + "}";
+}
+
 inline const std::string kOk = "{\"ok\":true}";
 
 inline std::string error_line(const std::string& text) {

@@ -926,9 +926,11 @@ std::string Sandbox::run_ok(const std::vector<std::string>& argv, const std::str
 std::unique_ptr<HelperSession> Sandbox::start_helper() const {
   // A PATH that finds nothing: every tool the helper runs must come from the
   // search path it sets itself.
-  return std::make_unique<HelperSession>(
-      *this, std::vector<std::string>{TDH_HELPER_BINARY},
-      std::vector<std::string>{"PATH=/nonexistent/tdh-e2e", "LC_ALL=C", "LANG=C"});
+  return start_helper({"PATH=/nonexistent/tdh-e2e", "LC_ALL=C", "LANG=C"});
+}
+
+std::unique_ptr<HelperSession> Sandbox::start_helper(const std::vector<std::string>& env) const {
+  return std::make_unique<HelperSession>(*this, std::vector<std::string>{TDH_HELPER_BINARY}, env);
 }
 
 std::string Sandbox::inside(const std::string& path) const {

@@ -160,8 +160,10 @@ class Sandbox {
   // As run(), but fails (throws) unless the exit status is 0.
   std::string run_ok(const std::vector<std::string>& argv, const std::string& input = {}) const;
 
-  // Starts the real helper inside the namespace.
+  // Starts the real helper inside the namespace, with a PATH that finds
+  // nothing and the C locale unless `env` is given.
   std::unique_ptr<HelperSession> start_helper() const;
+  std::unique_ptr<HelperSession> start_helper(const std::vector<std::string>& env) const;
 
   // A path inside the namespace, reachable from the host through /proc.
   std::string inside(const std::string& path) const;

@@ -23,29 +23,6 @@ using Argv = std::vector<std::string>;
 
 class LuksTest : public E2eTest {};
 
-std::string format_request(const std::string& device, const std::string& label,
-                           const std::string& passphrase) {
-  return "{\"op\":\"luks-format\",\"device\":" + json_string(device) +
-         ",\"label\":" + json_string(label) + ",\"passphrase_b64\":\"" + base64(passphrase) + "\"}";
-}
-
-std::string open_request(const std::string& device, const std::string& name,
-                         const std::string& passphrase, bool allow_discards = false) {
-  return "{\"op\":\"luks-open\",\"device\":" + json_string(device) + ",\"mapper_name\":\"" + name +
-         "\",\"passphrase_b64\":\"" + base64(passphrase) +
-         "\",\"allow_discards\":" + (allow_discards ? "true" : "false") + "}";
-}
-
-std::string close_request(const std::string& name) {
-  return "{\"op\":\"luks-close\",\"mapper_name\":\"" + name + "\"}";
-}
-
-std::string mkfs_request(const std::string& mapped, const std::string& fs,
-                         const std::string& label) {
-  return "{\"op\":\"mkfs\",\"mapped\":" + json_string(mapped) + ",\"fs\":\"" + fs +
-         "\",\"label\":" + json_string(label) + "}";
-}
-
 // "Key:   value" lines of `cryptsetup luksDump`, first occurrence of each key.
 std::map<std::string, std::string> dump_fields(const std::string& text) {
   std::map<std::string, std::string> fields;

@@ -73,7 +73,8 @@ std::string real_tool(const std::string& tool) {
 }
 
 void log_call(const std::string& tool, const std::vector<std::string>& argv, json extra = {}) {
-  json entry = {{"tool", tool}, {"argv", argv}};
+  // The environment too: no variable of the helper's client may reach a tool.
+  json entry = {{"tool", tool}, {"argv", argv}, {"env", environment()}};
   if (extra.is_object()) {
     entry.update(extra);
   }

@@ -1,10 +1,11 @@
 // Root inside an opened container: the kernel's mount table names the
 // mapping by a /dev/mapper path that resolves to a dm node. Needs root to
-// lay a private /dev/mapper over the real one, in a child's own mount
-// namespace so nothing outside it sees the change.
+// lay a private /dev holding a mapper folder over the real one, in a
+// child's own mount namespace so nothing outside it sees the change.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,7 +30,10 @@ class MapperRoot : public fixture::GuardTree {
     if (child == 0) {
       if (unshare(CLONE_NEWNS) != 0 ||
           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-          mount("tmpfs", "/dev/mapper", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755") != 0 ||
+          // A kernel without device-mapper has no /dev/mapper to cover:
+          // a private /dev (the fixture's nodes live elsewhere) gets one.
+          mount("tmpfs", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755") != 0 ||
+          mkdir("/dev/mapper", 0755) != 0 ||
           symlink(dm_node.c_str(), "/dev/mapper/tarnwick_root") != 0) {
         _exit(2);
       }

@@ -293,6 +293,35 @@ TEST_F(RunnerTest, ChildGetsOnlyTheStandardDescriptors) {
   ::close(leaked);
 }
 
+TEST_F(RunnerTest, ChildGetsOnlyTheFixedEnvironmentWhateverOursHolds) {
+  // What a desktop session hands through pkexec: its language, and variables
+  // that would steer a tool running as root.
+  ::setenv("LANG", "de_DE.UTF-8", 1);
+  ::setenv("LANGUAGE", "de", 1);
+  ::setenv("MKE2FS_CONFIG", "/tmp/hostile.conf", 1);
+  const std::string fixed = "LC_ALL=C.UTF-8\nPATH=/usr/sbin:/usr/bin:/sbin:/bin\n";
+  auto tool = runner_.run(command("sh", {"-c", "exec env | LC_ALL=C sort"}));
+  auto snapshot = run_process("sh", {"-c", "exec env | LC_ALL=C sort"}, StdinSource::NullDevice);
+  for (const char* name : {"LANG", "LANGUAGE", "MKE2FS_CONFIG"}) {
+    ::unsetenv(name);
+  }
+  ASSERT_TRUE(tool.has_value()) << tool.error().display();
+  ASSERT_TRUE(snapshot.has_value()) << snapshot.error().display();
+  // sh adds PWD of its own; nothing else may appear.
+  for (const std::string& seen : {tool->stdout_bytes, snapshot->stdout_bytes}) {
+    std::string without_pwd;
+    std::size_t start = 0;
+    while (start < seen.size()) {
+      const std::size_t end = seen.find('\n', start) + 1;
+      if (seen.compare(start, 4, "PWD=") != 0) {
+        without_pwd += seen.substr(start, end - start);
+      }
+      start = end;
+    }
+    EXPECT_EQ(without_pwd, fixed);
+  }
+}
+
 TEST_F(RunnerTest, TwoThreadsRunAtOnce) {
   script("tag", "printf \"$1\" >&2; cat");
   int mismatches[2] = {0, 0};
