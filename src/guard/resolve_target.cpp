@@ -1,5 +1,6 @@
 // The two entries request handling uses: each returns the stable by-id path
-// to operate on, or the text the client is shown.
+// to operate on, or the text the client is shown. The kernel is asked last,
+// so that a drive refused for a reason of its own keeps that text.
 #include <algorithm>
 #include <ranges>
 
@@ -32,6 +33,13 @@ std::expected<GuardReport, std::string> allowed_report(const GuardContext& conte
   return std::move(*report);
 }
 
+std::expected<std::string, std::string> unless_held_by_kernel(std::string stable_path) {
+  if (held_by_kernel(stable_path)) {
+    return std::unexpected(HelperError::refused(std::string(kInUseReason)).display());
+  }
+  return stable_path;
+}
+
 }  // namespace
 
 std::expected<std::string, std::string> resolve_drive_target(const GuardContext& context,
@@ -43,7 +51,7 @@ std::expected<std::string, std::string> resolve_drive_target(const GuardContext&
   if (!is_under_by_id(context.paths, report->stable_path)) {
     return std::unexpected(std::string(kNoStablePath));
   }
-  return std::move(report->stable_path);
+  return unless_held_by_kernel(std::move(report->stable_path));
 }
 
 std::expected<std::string, std::string> resolve_drive_or_partition_target(
@@ -64,7 +72,7 @@ std::expected<std::string, std::string> resolve_drive_or_partition_target(
   if (!stable || !is_under_by_id(context.paths, *stable)) {
     return std::unexpected(std::string(kNoStablePath));
   }
-  return std::move(*stable);
+  return unless_held_by_kernel(std::move(*stable));
 }
 
 }  // namespace tarnwick::guard
