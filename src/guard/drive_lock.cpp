@@ -1,6 +1,8 @@
-// What the guard asks the kernel rather than `lsblk`: whether anything holds
+// What the guard asks the kernel rather than `lsblk`: the drive's lock, which
+// keeps two operations (and udev) off one drive, and whether anything holds
 // a device exclusively.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -42,6 +44,23 @@ std::expected<FileDescriptor, int> open_device_node(const std::string& path, int
 }
 
 }  // namespace
+
+DriveLock DriveLock::take(std::string_view drive_path) {
+  auto fd = open_device_node(std::string(drive_path), 0);
+  if (!fd) {
+    return DriveLock{};
+  }
+  while (::flock(fd->get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) {
+      continue;
+    }
+    if (errno == EWOULDBLOCK) {
+      return DriveLock{system::FileDescriptor{}, State::Busy};
+    }
+    return DriveLock{};
+  }
+  return DriveLock{std::move(*fd), State::Held};
+}
 
 bool held_by_kernel(std::string_view device) {
   const auto probe = open_device_node(std::string(device), O_EXCL);
