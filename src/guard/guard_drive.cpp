@@ -15,6 +15,8 @@ using inventory::Drive;
 using inventory::Partition;
 using inventory::paths_equal;
 
+using inventory::StackedDevice;
+
 std::optional<std::string> first_mount_point(const Drive& drive) {
   if (drive.mountpoint) {
     return drive.mountpoint;
@@ -27,7 +29,23 @@ std::optional<std::string> first_mount_point(const Drive& drive) {
       return partition.mapped->mountpoint;
     }
   }
+  // Deeper devices come last, so a drive refused before they were looked at
+  // keeps its text.
+  for (const StackedDevice& stacked : drive.stacked) {
+    if (stacked.mountpoint) {
+      return stacked.mountpoint;
+    }
+  }
   return std::nullopt;
+}
+
+// Stacked devices are usually named by a link ("/dev/mapper/vg-root" leads
+// to "/dev/dm-3") while the tables hold either form: compare both.
+bool is_stacked_device(const Drive& drive, std::string_view canonical_path) {
+  return std::ranges::any_of(drive.stacked, [&](const StackedDevice& stacked) {
+    return paths_equal(canonical_path, stacked.path) ||
+           paths_equal(canonical_path, system::canonical_or_unchanged(stacked.path));
+  });
 }
 
 bool is_drive_or_partition(const Drive& drive, std::string_view path) {
@@ -49,7 +67,7 @@ bool is_root_source(const Drive& drive, std::string_view canonical_source) {
   if (paths_equal(canonical_source, drive.path)) {
     return true;
   }
-  return std::ranges::any_of(drive.partitions, [&](const Partition& partition) {
+  const bool on_partition = std::ranges::any_of(drive.partitions, [&](const Partition& partition) {
     if (paths_equal(canonical_source, partition.path)) {
       return true;
     }
@@ -60,6 +78,7 @@ bool is_root_source(const Drive& drive, std::string_view canonical_source) {
     return paths_equal(canonical_source, candidate) ||
            paths_equal(canonical_source, system::canonical_or_unchanged(candidate));
   });
+  return on_partition || is_stacked_device(drive, canonical_source);
 }
 
 std::expected<bool, HelperError> hosts_root_filesystem(const system::SystemPaths& paths,
@@ -81,7 +100,8 @@ bool holds_active_swap(const system::SystemPaths& paths, const Drive& drive) {
     return false;
   }
   return std::ranges::any_of(*swaps, [&](const std::string& source) {
-    return is_drive_or_partition(drive, system::canonical_or_unchanged(source));
+    const std::string canonical = system::canonical_or_unchanged(source);
+    return is_drive_or_partition(drive, canonical) || is_stacked_device(drive, canonical);
   });
 }
 

@@ -1,5 +1,8 @@
 // The two entries request handling uses: each returns the stable by-id path
-// to operate on, or the text the client is shown.
+// to operate on with the drive's lock, or the text the client is shown.
+// The lock comes first, so that no cooperating program starts on the drive
+// between the checks and the tool; the kernel is asked last, so that a drive
+// refused for a reason of its own keeps that text.
 #include <algorithm>
 #include <ranges>
 
@@ -21,10 +24,15 @@ bool is_under_by_id(const system::SystemPaths& paths, std::string_view path) {
 
 // The guard's verdict on a whole drive, as the client's text on refusal.
 std::expected<GuardReport, std::string> allowed_report(const GuardContext& context,
-                                                       std::string_view drive_path) {
+                                                       std::string_view drive_path,
+                                                       const DriveLock& lock) {
   auto report = guard_drive(context, drive_path);
   if (!report) {
     return std::unexpected(report.error().display());
+  }
+  if (lock.busy()) {
+    report->reasons.emplace_back(kBusyReason);
+    report->allowed = false;
   }
   if (auto allowed = require_allowed(*report); !allowed) {
     return std::unexpected(allowed.error().display());
@@ -32,21 +40,31 @@ std::expected<GuardReport, std::string> allowed_report(const GuardContext& conte
   return std::move(*report);
 }
 
+std::expected<GuardedTarget, std::string> unless_held_by_kernel(GuardedTarget target) {
+  if (held_by_kernel(target.stable_path)) {
+    return std::unexpected(HelperError::refused(std::string(kInUseReason)).display());
+  }
+  return target;
+}
+
 }  // namespace
 
-std::expected<std::string, std::string> resolve_drive_target(const GuardContext& context,
-                                                             std::string_view device) {
-  auto report = allowed_report(context, device);
+std::expected<GuardedTarget, std::string> resolve_drive_target(const GuardContext& context,
+                                                               std::string_view device) {
+  // Whatever the text names, anything but a drive is refused below.
+  DriveLock lock = DriveLock::take(device);
+  auto report = allowed_report(context, device, lock);
   if (!report) {
     return std::unexpected(std::move(report.error()));
   }
   if (!is_under_by_id(context.paths, report->stable_path)) {
     return std::unexpected(std::string(kNoStablePath));
   }
-  return std::move(report->stable_path);
+  return unless_held_by_kernel(
+      GuardedTarget{std::move(report->stable_path), std::string(device), std::move(lock)});
 }
 
-std::expected<std::string, std::string> resolve_drive_or_partition_target(
+std::expected<GuardedTarget, std::string> resolve_drive_or_partition_target(
     const GuardContext& context, std::string_view device) {
   const auto drives = context.drives.list_drives();
   if (!drives) {
@@ -56,15 +74,19 @@ std::expected<std::string, std::string> resolve_drive_or_partition_target(
   if (drive == nullptr) {
     return std::unexpected(std::string("device is not a detected removable drive or partition"));
   }
-  // The whole drive is judged, also when the request names one partition.
-  if (auto report = allowed_report(context, drive->path); !report) {
+  // The whole drive is locked and judged, also when the request names one
+  // partition.
+  std::string drive_path = drive->path;
+  DriveLock lock = DriveLock::take(drive_path);
+  if (auto report = allowed_report(context, drive_path, lock); !report) {
     return std::unexpected(std::move(report.error()));
   }
   std::optional<std::string> stable = stable_by_id_path(context.paths, device);
   if (!stable || !is_under_by_id(context.paths, *stable)) {
     return std::unexpected(std::string(kNoStablePath));
   }
-  return std::move(*stable);
+  return unless_held_by_kernel(
+      GuardedTarget{std::move(*stable), std::move(drive_path), std::move(lock)});
 }
 
 }  // namespace tarnwick::guard

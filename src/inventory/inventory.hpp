@@ -59,6 +59,15 @@ struct Partition {
   bool operator==(const Partition&) const = default;
 };
 
+// A device stacked on a drive deeper than the levels above: a logical
+// volume, a RAID array, a container inside a container or on a volume. Only
+// what the guard's mount, root and swap checks need.
+struct StackedDevice {
+  std::string path;
+  std::optional<std::string> mountpoint;
+  bool operator==(const StackedDevice&) const = default;
+};
+
 struct Drive {
   std::string path;
   bool removable = false;
@@ -66,6 +75,8 @@ struct Drive {
   bool read_only = false;
   std::optional<std::string> mountpoint;
   std::vector<Partition> partitions;
+  // Every other device below the drive, in `lsblk` tree order.
+  std::vector<StackedDevice> stacked;
   bool operator==(const Drive&) const = default;
 };
 
@@ -76,7 +87,8 @@ const std::vector<std::string>& lsblk_arguments();
 // position suffix, e.g. "missing field `name` at line 3 column 5".
 std::expected<LsblkRoot, std::string> decode_lsblk(std::string_view json_text);
 
-// Top-level "disk" nodes, their "part"/"crypt" children and one "crypt" level below.
+// Top-level "disk" nodes, their "part"/"crypt" children and one "crypt" level
+// below; everything else under a drive is listed in its `stacked` devices.
 std::vector<Drive> reduce_drives(const LsblkRoot& root);
 
 // Runs `lsblk` and returns the drives in `lsblk` order.

@@ -36,9 +36,14 @@ std::vector<std::string> SessionMapperSet::take_all() {
   std::vector<std::string> taken;
   taken.reserve(names_.size());
   while (!names_.empty()) {
-    taken.push_back(std::move(names_.extract(names_.begin()).value()));
+    taken.push_back(std::move(names_.extract(names_.begin()).key()));
   }
   return taken;
+}
+
+std::string SessionMapperSet::drive_of(std::string_view name) const {
+  const auto found = names_.find(std::string(name));
+  return found == names_.end() ? std::string() : found->second;
 }
 
 bool is_valid_mapper_name(std::string_view name) {

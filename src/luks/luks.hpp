@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "guard/guard.hpp"
@@ -20,19 +20,26 @@ using runner::HelperError;
 using runner::ToolCommand;
 using runner::ToolRunner;
 
-// The device-mapper names this session opened and has not closed.
+// The device-mapper names this session opened and has not closed, each with
+// the whole drive its container lies on (whose lock a "mkfs" on it takes).
 class SessionMapperSet {
  public:
-  void insert(std::string name) { names_.insert(std::move(name)); }
+  // `drive` empty: not known.
+  void insert(std::string name, std::string drive = {}) {
+    names_.insert_or_assign(std::move(name), std::move(drive));
+  }
   void remove(std::string_view name) { names_.erase(std::string(name)); }
   bool contains(std::string_view name) const { return names_.contains(std::string(name)); }
+  // The drive recorded for `name`; empty when the name is not in the set or
+  // its drive is not known.
+  std::string drive_of(std::string_view name) const;
   bool empty() const { return names_.empty(); }
   std::size_t size() const { return names_.size(); }
   // Empties the set and hands over every name it held.
   std::vector<std::string> take_all();
 
  private:
-  std::unordered_set<std::string> names_;
+  std::unordered_map<std::string, std::string> names_;
 };
 
 bool is_valid_mapper_name(std::string_view name);

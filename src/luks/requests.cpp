@@ -36,6 +36,7 @@ std::expected<void, std::string> handle_luks_format(ToolRunner& runner,
                                                     std::string_view device, std::string_view label,
                                                     bool allow_discards,
                                                     std::string_view passphrase_b64) {
+  // The drive stays locked until the request is answered.
   const auto target = guard::resolve_drive_target(guard, device);
   if (!target) {
     return std::unexpected(target.error());
@@ -48,7 +49,7 @@ std::expected<void, std::string> handle_luks_format(ToolRunner& runner,
     return std::unexpected(std::move(passphrase.error()));
   }
   const LuksFormatOptions options{std::string(label), std::string(kSubsystem), allow_discards};
-  const auto result = luks_format(runner, *target, *passphrase, options);
+  const auto result = luks_format(runner, target->stable_path, *passphrase, options);
   secure::wipe(*passphrase);
   return as_client_result(result);
 }
@@ -57,6 +58,7 @@ std::expected<void, std::string> handle_luks_open(
     ToolRunner& runner, const guard::GuardContext& guard, SessionMapperSet& mappers,
     std::string_view device, std::string_view mapper_name, std::string_view passphrase_b64,
     bool allow_discards) {
+  // The drive stays locked until the request is answered.
   const auto target = guard::resolve_drive_or_partition_target(guard, device);
   if (!target) {
     return std::unexpected(target.error());
@@ -68,10 +70,11 @@ std::expected<void, std::string> handle_luks_open(
   if (!passphrase) {
     return std::unexpected(std::move(passphrase.error()));
   }
-  const auto result = luks_open(runner, *target, mapper_name, *passphrase, allow_discards);
+  const auto result =
+      luks_open(runner, target->stable_path, mapper_name, *passphrase, allow_discards);
   secure::wipe(*passphrase);
   if (result) {
-    mappers.insert(std::string(mapper_name));
+    mappers.insert(std::string(mapper_name), target->drive_path);
   }
   return as_client_result(result);
 }

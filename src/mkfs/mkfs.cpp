@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fields/fields.hpp"
+#include "guard/guard.hpp"
 #include "inventory/inventory.hpp"
 
 namespace tarnwick::mkfs {
@@ -86,6 +87,15 @@ std::expected<void, std::string> handle_mkfs(ToolRunner& runner,
   }
   if (auto valid = fields::validate_label(label); !valid) {
     return std::unexpected(std::move(valid.error()));
+  }
+  // The container's drive is locked like a drive that is wiped or formatted,
+  // so that no other operation (nor udev) is on it meanwhile.
+  std::optional<guard::DriveLock> lock;
+  if (const std::string drive = mappers.drive_of(*name); !drive.empty()) {
+    lock = guard::DriveLock::take(drive);
+    if (lock->busy()) {
+      return std::unexpected(HelperError::refused(std::string(guard::kBusyReason)).display());
+    }
   }
   // The client's own spelling of the path goes to the tool, not the rebuilt one.
   if (auto made = make_filesystem(runner, mapped, fs, label); !made) {

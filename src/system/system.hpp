@@ -35,8 +35,8 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
-// Every fixed path the helper reads. The program always uses the defaults;
-// tests point them into a fixture tree.
+// Every fixed path the helper reads (and the one lock file it makes). The program always uses the
+// defaults; tests point them into a fixture tree.
 struct SystemPaths {
   std::string proc_mounts = "/proc/mounts";
   std::string proc_swaps = "/proc/swaps";
@@ -46,6 +46,9 @@ struct SystemPaths {
   std::string proc_diskstats = "/proc/diskstats";
   std::string sys_class_block = "/sys/class/block";
   std::string dev_urandom = "/dev/urandom";
+  // Locked while an "encrypted-zero" wipe may hold its temporary mapping,
+  // whose name every helper process shares.
+  std::string wipe_mapping_lock = "/run/tarnwick_wipe_tmp.lock";
 };
 
 // Reads a whole file as bytes. The error is the errno of the failing call.

@@ -3,6 +3,7 @@
 // one wiping buffer until the open command's standard input carries it.
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +21,8 @@ namespace {
 
 constexpr std::string_view kTemporaryMapperName = "tarnwick_wipe_tmp";
 constexpr std::string_view kTemporaryMapperDevice = "/dev/mapper/tarnwick_wipe_tmp";
+constexpr std::string_view kMappingBusy =
+    "another encrypted-zero wipe is running (tarnwick_wipe_tmp is in use)";
 // 512 bits for aes-xts-plain64: two 256-bit keys.
 constexpr std::size_t kWipeKeyBytes = 64;
 
@@ -102,10 +105,39 @@ std::expected<void, HelperError> without_output(std::expected<ToolOutput, Helper
   return {};
 }
 
+// The temporary mapping's name is the same in every helper process, so a
+// second "encrypted-zero" wipe, on any drive, must wait for the first. A lock
+// on a fixed file under /run (root's alone, emptied at boot, never removed:
+// removing a lock file races with its next user) tells the second one at
+// once. Should the file be unusable the wipe goes on: cryptsetup still
+// refuses a name that is taken, only with its own words.
+std::expected<FileDescriptor, HelperError> lock_temporary_mapping(const std::string& lock_file) {
+  FileDescriptor fd(
+      ::open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
+  if (!fd.is_open()) {
+    return FileDescriptor{};
+  }
+  while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) {
+      continue;
+    }
+    if (errno == EWOULDBLOCK) {
+      return std::unexpected(HelperError::refused(std::string(kMappingBusy)));
+    }
+    return FileDescriptor{};
+  }
+  return fd;
+}
+
 std::expected<void, HelperError> encrypted_zero(ToolRunner& runner,
                                                 const system::SystemPaths& paths,
                                                 std::string_view device,
                                                 const ProgressCallback& on_progress) {
+  // Held until the mapping is closed again.
+  const auto mapping_lock = lock_temporary_mapping(paths.wipe_mapping_lock);
+  if (!mapping_lock) {
+    return std::unexpected(mapping_lock.error());
+  }
   auto key = read_wipe_key(paths.dev_urandom);
   if (!key) {
     return std::unexpected(std::move(key.error()));
@@ -152,11 +184,13 @@ std::expected<void, HelperError> wipe_device(ToolRunner& runner, const system::S
 std::expected<void, std::string> handle_wipe(ToolRunner& runner, const guard::GuardContext& guard,
                                              std::string_view device, WipeMode mode,
                                              const ProgressCallback& on_progress) {
+  // The drive stays locked until the request is answered.
   auto target = guard::resolve_drive_target(guard, device);
   if (!target) {
     return std::unexpected(std::move(target.error()));
   }
-  if (auto wiped = wipe_device(runner, guard.paths, *target, mode, on_progress); !wiped) {
+  if (auto wiped = wipe_device(runner, guard.paths, target->stable_path, mode, on_progress);
+      !wiped) {
     return std::unexpected(wiped.error().display());
   }
   return {};

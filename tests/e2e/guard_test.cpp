@@ -1,6 +1,7 @@
 // Refusals on real state: mounts, swap, crypttab, read-only devices and
 // missing stable names, as the running system really has them. Each case
 // checks the exact answer and that no tool touched the drive.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -91,6 +92,42 @@ TEST_F(GuardTest, DrivesNamedInCrypttabAreRefusedButCommentsAreNot) {
   EXPECT_TRUE(changes_since(sandbox, 0).empty());
   expect_untouched(sandbox, 0);
   expect_untouched(sandbox, 1);
+  EXPECT_EQ(helper->finish(), 0);
+}
+
+// What lsblk cannot show: a program that holds the partition exclusively.
+// The kernel's word is given alone, and only when nothing else refused.
+TEST_F(GuardTest, ADriveTheKernelHoldsIsRefusedAndOnlyWhenNothingElseWas) {
+  Sandbox sandbox({drive("HELD").with_partition(), drive("HELDRO").readonly()});
+  const auto& target = sandbox.drive(0);
+  Fd held(::open(sandbox.inside(target.partition).c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
+  ASSERT_TRUE(held) << errno_message("open O_EXCL", errno);
+  Fd held_ro(
+      ::open(sandbox.inside(sandbox.drive(1).path()).c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
+  ASSERT_TRUE(held_ro) << errno_message("open O_EXCL", errno);
+  const std::string in_use = refused("device is in use by the system");
+  struct Case {
+    std::string request;
+    std::string answer;
+  };
+  const std::vector<Case> cases = {
+      {wipe_request(target.path(), "random"), in_use},
+      {wipe_request(target.path(), "none"), in_use},
+      {luks_format_request(target.path()), in_use},
+      // The target itself is held, and so is the drive around it.
+      {luks_open_request(target.partition, "tarnwick_held"), in_use},
+      {luks_open_request(target.path(), "tarnwick_held"), in_use},
+      {wipe_request(sandbox.drive(1).path(), "random"), refused("device is read-only")},
+  };
+  auto helper = sandbox.start_helper();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request);
+    EXPECT_THAT(helper->request(c.request), ElementsAre(c.answer));
+  }
+  EXPECT_TRUE(changes_since(sandbox, 0).empty());
+  expect_untouched(sandbox, 0);
+  held.reset();
+  EXPECT_THAT(helper->request(wipe_request(target.path(), "none")), ElementsAre(kOk));
   EXPECT_EQ(helper->finish(), 0);
 }
 

@@ -19,6 +19,9 @@ inline constexpr std::string_view kCallLog = "/run/tdh-e2e/calls.log";
 // The real tools, bind-mounted here before the wrappers cover their paths.
 inline constexpr std::string_view kRealDir = "/run/tdh-e2e/real";
 inline constexpr std::string_view kMountDir = "/run/tdh-e2e/mnt";
+// While this file exists, the dd wrapper waits (after logging its call)
+// before it runs dd: a fill that lasts as long as a test needs.
+inline constexpr std::string_view kDdGate = "/run/tdh-e2e/dd.gate";
 
 // The tools replaced by the test program itself (dispatching on argv[0]).
 inline constexpr std::array<std::string_view, 8> kWrappedTools = {

@@ -211,6 +211,10 @@ int dd_tool(const Config& config, const std::vector<std::string>& argv) {
   }
   refuse_foreign_devices(config, "dd", argv);
   log_call("dd", argv);
+  const std::string gate(layout::kDdGate);
+  for (int waited = 0; ::access(gate.c_str(), F_OK) == 0 && waited < 5 * 60 * 50; ++waited) {
+    ::usleep(20'000);
+  }
   exec_real("dd", argv);
 }
 

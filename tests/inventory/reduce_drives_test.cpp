@@ -90,6 +90,30 @@ TEST(ReduceDrives, PartitionsContainersAndFirstMappingOnly) {
       Partition{"/dev/mapper/whole", "/media/whole", std::nullopt},
   };
   EXPECT_EQ(drive.partitions, expected);
+
+  // Everything else below the drive, in tree order: what lies below the
+  // first mapping counts, the mapping itself is already a partition's.
+  std::vector<std::string> stacked;
+  for (const StackedDevice& device : drive.stacked) {
+    stacked.push_back(device.path + "@" + device.mountpoint.value_or("-"));
+  }
+  const std::vector<std::string> expected_stacked{
+      "/dev/vg-root@-", "/dev/deep@/deep", "/dev/tarnwick_b@-", "/dev/md0@-", "/dev/vg-lv@-"};
+  EXPECT_EQ(stacked, expected_stacked);
+}
+
+TEST(ReduceDrives, StackedDevicesBelowMappingsAndContainers) {
+  // A container on the whole drive is a partition, the one inside it its
+  // mapping: only what lies below that is stacked.
+  LsblkNode lv = with_mount(node("vg-data", "lvm"), "/mnt/ext");
+  LsblkNode whole = node("whole", "crypt", {node("inner", "crypt", {node("md0", "raid1")})});
+  const Drive drive =
+      reduce_drives(LsblkRoot{{node("sdb", "disk",
+                                    {node("sdb1", "part", {node("luks", "crypt", {lv})}), whole})}})
+          .at(0);
+  const std::vector<StackedDevice> expected{{"/dev/vg-data", "/mnt/ext"},
+                                            {"/dev/md0", std::nullopt}};
+  EXPECT_EQ(drive.stacked, expected);
 }
 
 }  // namespace

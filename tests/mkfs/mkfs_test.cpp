@@ -1,6 +1,8 @@
 #include "mkfs/mkfs.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 #include <string>
 #include <vector>
@@ -119,6 +121,32 @@ INSTANTIATE_TEST_SUITE_P(
                       PathCase{"not_opened", "/dev/mapper/tarnwick_b", kNotOwned},
                       PathCase{"control_mapper", "/dev/mapper/control", kNotOwned}),
     testing::CaseName{});
+
+TEST(HandleMkfs, TheContainersDriveIsLockedWhileTheToolRuns) {
+  testing::TempDir dir;
+  const std::string drive = dir.write_file("dev/sdx", "");
+  const system::FileDescriptor other(::open(drive.c_str(), O_RDONLY | O_CLOEXEC));
+  luks::SessionMapperSet mappers;
+  mappers.insert("tarnwick_a", drive);
+  mappers.insert("tarnwick_u");  // drive not known: nothing to lock
+  RecordingRunner runner;
+  bool locked_meanwhile = false;
+  runner.respond = [&](const testing::RecordedCall&) -> RecordingRunner::Result {
+    locked_meanwhile = ::flock(other.get(), LOCK_EX | LOCK_NB) != 0;
+    return runner::ToolOutput{};
+  };
+  EXPECT_TRUE(handle_mkfs(runner, mappers, "/dev/mapper/tarnwick_a", Filesystem::Ext4, ""));
+  EXPECT_TRUE(locked_meanwhile);
+  EXPECT_TRUE(handle_mkfs(runner, mappers, "/dev/mapper/tarnwick_u", Filesystem::Ext4, ""));
+  ASSERT_EQ(runner.calls.size(), 2u);
+
+  // Held by someone else: refused at once, no tool.
+  ASSERT_EQ(::flock(other.get(), LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(error_of(handle_mkfs(runner, mappers, "/dev/mapper/tarnwick_a", Filesystem::Ext4, "")),
+            "refused destructive operation: device is busy: another operation is using it");
+  EXPECT_EQ(runner.calls.size(), 2u);
+  EXPECT_TRUE(mappers.contains("tarnwick_a"));
+}
 
 TEST(HandleMkfs, EmptySessionOwnsNothing) {
   luks::SessionMapperSet mappers;

@@ -31,6 +31,8 @@ class DriveFixture {
     paths.etc_crypttab = dir.file("etc/crypttab");  // absent: the check is skipped
     paths.disk_by_id = dir.file("dev/disk/by-id");
     paths.disk_by_uuid = dir.file("dev/disk/by-uuid");
+    paths.wipe_mapping_lock = dir.file("run/tarnwick_wipe_tmp.lock");
+    dir.make_dir("run");
   }
 
   guard::GuardContext context() const { return guard::GuardContext{lister, paths}; }

@@ -29,7 +29,9 @@ class FakeMachine {
     paths.proc_diskstats = dir.file("proc/diskstats");
     paths.sys_class_block = dir.file("sys/class/block");
     paths.dev_urandom = dir.file("dev/urandom");
+    paths.wipe_mapping_lock = dir.file("run/tarnwick_wipe_tmp.lock");
     dir.make_dir("dev/disk/by-id");
+    dir.make_dir("run");
     dir.make_dir("proc");
   }
 

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 #include <cstdint>
 #include <string>
@@ -118,6 +120,37 @@ TEST(WipeDevice, TwoEncryptedZeroWipesUseTwoFreshKeys) {
   EXPECT_EQ(first->size(), 64u);
   EXPECT_EQ(second->size(), 64u);
   EXPECT_NE(*first, *second);
+}
+
+TEST(WipeDevice, EncryptedZeroRunsAloneAcrossHelperProcesses) {
+  WipeFixture fixture;
+  const std::string lock_file = fixture.machine.paths.wipe_mapping_lock;
+  // Held while the mapping may exist: from before the open to after the close.
+  bool held_throughout = true;
+  fixture.runner.respond = [&](const RecordedCall&) -> RecordingRunner::Result {
+    const system::FileDescriptor probe(::open(lock_file.c_str(), O_RDONLY | O_CLOEXEC));
+    held_throughout = held_throughout && ::flock(probe.get(), LOCK_EX | LOCK_NB) != 0;
+    return runner::ToolOutput{};
+  };
+  ASSERT_TRUE(fixture.wipe(WipeMode::EncryptedZero));
+  EXPECT_TRUE(held_throughout);
+  ASSERT_EQ(fixture.runner.calls.size(), 3u);
+
+  // Another process's wipe holds it: refused before any tool.
+  const system::FileDescriptor other(::open(lock_file.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_EQ(::flock(other.get(), LOCK_EX | LOCK_NB), 0);
+  const auto refused = fixture.wipe(WipeMode::EncryptedZero);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().display(),
+            "refused destructive operation: another encrypted-zero wipe is running "
+            "(tarnwick_wipe_tmp is in use)");
+  EXPECT_EQ(fixture.runner.calls.size(), 3u);
+  // The other modes do not use the mapping.
+  EXPECT_TRUE(fixture.wipe(WipeMode::SecureDiscard));
+
+  // No usable lock file: cryptsetup still guards the name itself.
+  fixture.machine.paths.wipe_mapping_lock = fixture.machine.dir.file("absent/lock");
+  EXPECT_TRUE(fixture.wipe(WipeMode::EncryptedZero));
 }
 
 TEST(WipeDevice, UnusableRandomSourceFailsBeforeAnyTool) {
