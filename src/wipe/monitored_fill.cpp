@@ -1,13 +1,15 @@
 // The monitored fill: dd runs on one worker thread while the calling thread
 // reports the kernel's written-bytes count every 200 ms, and dd's
 // out-of-space ending is accepted only when that count shows the whole device
-// was written.
+// was written, dd reported nothing else, and the drive is still the one the
+// fill began on.
 
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -55,10 +57,13 @@ std::uint64_t end_of_device_threshold(std::uint64_t size) {
 // The pause between two polls: 200 ms, cut short when dd ends, so that the
 // answer does not wait out the rest of an interval. On a wipe of a few
 // seconds that rest alone took up to 6% of the throughput. Without an
-// eventfd the pause is a plain sleep.
+// eventfd the pause is a plain sleep. A stop cuts one pause short too (the
+// worker's runner is ending dd meanwhile); later pauses ignore it, since the
+// stop stays readable.
 class PollPause {
  public:
-  PollPause() : fd_(::eventfd(0, EFD_CLOEXEC)) {}
+  explicit PollPause(stop::StopSource* stop)
+      : fd_(::eventfd(0, EFD_CLOEXEC)), stop_fd_(stop != nullptr ? stop->fd() : -1) {}
   ~PollPause() {
     if (fd_ >= 0) {
       ::close(fd_);
@@ -87,9 +92,12 @@ class PollPause {
       if (left.count() <= 0) {
         return;
       }
-      pollfd ended{fd_, POLLIN, 0};
-      const int ready = ::poll(&ended, 1, static_cast<int>(left.count()));
+      std::array<pollfd, 2> watched{{{fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}}};
+      const int ready = ::poll(watched.data(), watched.size(), static_cast<int>(left.count()));
       if (ready >= 0) {
+        if (watched[1].revents != 0) {
+          stop_fd_ = -1;
+        }
         return;
       }
       if (errno != EINTR) {
@@ -101,6 +109,7 @@ class PollPause {
 
  private:
   int fd_;
+  int stop_fd_;
 };
 
 }  // namespace
@@ -140,7 +149,7 @@ std::expected<ToolOutput, HelperError> fill_device(ToolRunner& runner,
   std::atomic<bool> done{false};
   std::optional<std::expected<ToolOutput, HelperError>> outcome;
   bool worker_failed = false;
-  PollPause pause;
+  PollPause pause(runner.stop_source());
 
   const auto poll = [&] {
     const auto written = device_bytes_written(paths, device);
