@@ -24,6 +24,13 @@ inline constexpr std::string_view kMountDir = "/run/tdh-e2e/mnt";
 inline constexpr std::array<std::string_view, 8> kWrappedTools = {
     "lsblk", "dd", "blkdiscard", "cryptsetup", "mkfs.ext4", "mkfs.xfs", "mkfs.btrfs", "mkswap"};
 
+// A test that needs a tool to be running when something happens (a signal,
+// say) creates hold-<key>; the wrapper then writes its pid to held-<key> and
+// waits (at most kHoldSeconds) before it goes on. Keys: "dd", "cryptsetup-open".
+inline constexpr std::string_view kHoldPrefix = "/run/tdh-e2e/hold-";
+inline constexpr std::string_view kHeldPrefix = "/run/tdh-e2e/held-";
+inline constexpr int kHoldSeconds = 120;
+
 // Exit status of a wrapper that refused to run its tool.
 inline constexpr int kRefusedExit = 125;
 

@@ -80,6 +80,17 @@ void log_call(const std::string& tool, const std::vector<std::string>& argv, jso
   append_line(std::string(layout::kCallLog), entry.dump());
 }
 
+// Keeps this wrapper (already the tool's process) running while the test asks.
+void hold_if_asked(const std::string& key) {
+  if (!try_read_file(std::string(layout::kHoldPrefix) + key)) {
+    return;
+  }
+  write_file(std::string(layout::kHeldPrefix) + key, std::to_string(::getpid()));
+  for (int second = 0; second < layout::kHoldSeconds; ++second) {
+    ::sleep(1);
+  }
+}
+
 [[noreturn]] void refuse(const std::string& tool, const std::vector<std::string>& argv,
                          const std::string& reason) {
   log_call(tool, argv, {{"refused", reason}});
@@ -210,6 +221,7 @@ int dd_tool(const Config& config, const std::vector<std::string>& argv) {
   }
   refuse_foreign_devices(config, "dd", argv);
   log_call("dd", argv);
+  hold_if_asked("dd");
   exec_real("dd", argv);
 }
 
@@ -485,6 +497,9 @@ int cryptsetup_tool(const Config& config, const std::vector<std::string>& argv) 
   }
   bool opens = args.action == "open" || args.action == "luksOpen" || args.action == "plainOpen";
   bool closes = args.action == "close" || args.action == "luksClose" || args.action == "remove";
+  if (opens) {
+    hold_if_asked("cryptsetup-open");
+  }
   if (kernel_has_device_mapper()) {
     log_call("cryptsetup", argv);
     // Nothing runs udev in the sandbox: let libdevmapper make its own nodes.
