@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -236,6 +238,35 @@ TEST(FillDevice, ADriveThatVanishedOrChangedDuringTheFillIsNotWiped) {
           << c.name;
     }
   }
+}
+
+// A stop requested on the reporting thread reaches the worker's runner (as
+// a signal read by either thread does), and the fill fails with it.
+class StoppableDd final : public runner::ToolRunner {
+ public:
+  std::expected<ToolOutput, HelperError> run(ToolCommand command) override {
+    pollfd stopped{stop_.fd(), POLLIN, 0};
+    while (::poll(&stopped, 1, -1) < 0) {
+    }
+    return std::unexpected(
+        HelperError{HelperError::Stopped{command.command_text(), stop_.reason()->text()}});
+  }
+  stop::StopSource* stop_source() const override { return &stop_; }
+  mutable stop::StopSource stop_;
+};
+
+TEST(FillDevice, AStopEndsTheFillWithAFailure) {
+  Fixture fixture;
+  StoppableDd dd;
+  int reports = 0;
+  const auto result =
+      fill_device(dd, fixture.machine.paths, dd_command(), fixture.link, [&](std::uint64_t) {
+        if (++reports == 2) {
+          dd.stop_.request(stop::StopReason::signal(SIGTERM));
+        }
+      });
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error().display(), "command `dd ` stopped: interrupted by SIGTERM");
 }
 
 TEST(FillDevice, WithoutCountersReportsNothingAndCannotVerifyTheEnd) {
