@@ -230,21 +230,21 @@ int report_interruption(Client& client, const Step* interrupted, const Step* not
   } else if (not_run != nullptr) {
     complain("stopped before the " + what_step_does(*not_run));
   }
-  const bool helper_closed =
-      ended || ended.error().kind == ClientError::Kind::Interrupted;
+  const bool helper_closed = ended || ended.error().kind == ClientError::Kind::Interrupted;
   if (!helper_closed) {
     complain(ended.error().describe());
-  } else if (had_open_mappers ||
-             (interrupted != nullptr && interrupted->kind == StepKind::Open)) {
+  } else if (had_open_mappers || (interrupted != nullptr && interrupted->kind == StepKind::Open)) {
     complain("the helper closed every mapping it had opened");
   }
   if (!client.helper_stderr().empty()) {
     // Its "could not close" lines, should a close have failed.
     write_text(STDERR_FILENO, client.helper_stderr());
   }
-  const int by_signal = signal != 0 ? signal
-                        : (!ended && ended.error().signal) ? *ended.error().signal
-                                                           : SIGINT;
+  int by_signal = signal;
+  if (by_signal == 0) {
+    // The helper alone was signalled (by the system, say); Ctrl-C otherwise.
+    by_signal = ended ? SIGINT : ended.error().signal.value_or(SIGINT);
+  }
   return 128 + by_signal;
 }
 
@@ -313,8 +313,8 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
         break;
     }
     secure::wipe(step.passphrase);
-    if (!result && (result.error().kind == ClientError::Kind::Interrupted ||
-                    InterruptWatch::signal() != 0)) {
+    if (!result &&
+        (result.error().kind == ClientError::Kind::Interrupted || InterruptWatch::signal() != 0)) {
       interrupted = &step;
       break;
     }

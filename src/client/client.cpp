@@ -351,7 +351,7 @@ struct Client::Impl {
       }
       if (const auto signal = stopping_signal(code)) {
         e.kind = ClientError::Kind::Interrupted;
-        e.signal = *signal;
+        e.signal = signal;
         e.message = "the helper was interrupted by signal " + signal_name(*signal) +
                     " and closed what it had opened";
         return e;
@@ -453,7 +453,7 @@ struct Client::Impl {
         if (const auto signal = interrupted_answer(error->text)) {
           // The helper is ending; its exit status comes with finish().
           e.kind = ClientError::Kind::Interrupted;
-          e.signal = *signal;
+          e.signal = signal;
         }
         e.message = std::move(error->text);
         return std::unexpected(std::move(e));

@@ -127,8 +127,6 @@ class SpawnedChild {
     }
   }
 
-  pid_t pid() const { return pid_; }
-
   // The exit code, or -1 when a signal ended the child. With a deadline, a
   // child still running then is killed (it was asked to stop and would not).
   std::expected<std::int32_t, HelperError> wait(std::optional<Clock::time_point> deadline = {}) {
@@ -166,9 +164,6 @@ class SpawnedChild {
     return -1;
   }
 
- public:
-
- private:
   pid_t pid_;
 };
 
@@ -461,8 +456,8 @@ std::expected<ProcessResult, HelperError> run_child(const std::string& program,
     return std::unexpected(exit_code.error());
   }
   // A terminal's Ctrl-C may have ended the child before we saw the stop.
-  result.stopped = stop_watch.kill_at.has_value() ||
-                   (stop != nullptr && *exit_code != 0 && stop->requested());
+  result.stopped =
+      stop_watch.kill_at.has_value() || (stop != nullptr && *exit_code != 0 && stop->requested());
   if (delivery == InputDelivery::ReaderGone && *exit_code == 0) {
     // A tool that stopped reading part-way cannot count as having done its job.
     return std::unexpected(HelperError::io_errno(EPIPE));
@@ -500,13 +495,12 @@ std::expected<ProcessResult, HelperError> run_process(const std::string& program
 std::expected<ToolOutput, HelperError> run_tool(ToolCommand& command, stop::StopSource* stop) {
   const StdinWipe wipe_on_return(command);
   stop::StopSource* const obeyed = command.must_finish ? nullptr : stop;
-  auto finished =
-      command.stdin_bytes
-          ? run_child(command.program, command.args, ChildInput::Bytes,
-                      std::span<const std::uint8_t>(*command.stdin_bytes), obeyed,
-                      command.must_finish)
-          : run_child(command.program, command.args, ChildInput::Inherit, {}, obeyed,
-                      command.must_finish);
+  auto finished = command.stdin_bytes
+                      ? run_child(command.program, command.args, ChildInput::Bytes,
+                                  std::span<const std::uint8_t>(*command.stdin_bytes), obeyed,
+                                  command.must_finish)
+                      : run_child(command.program, command.args, ChildInput::Inherit, {}, obeyed,
+                                  command.must_finish);
   if (!finished) {
     return std::unexpected(std::move(finished.error()));
   }

@@ -48,7 +48,8 @@ struct HelperError {
   std::variant<Io, LsblkParse, ToolNotFound, CommandFailed, Refused, Stopped> value;
 
   // "io: {}", "failed to parse lsblk output: {}", "required tool not found in
-  // PATH: {}", "command `{}` failed (exit {}): {}", "refused destructive operation: {}", "command `{}` stopped: {}".
+  // PATH: {}", "command `{}` failed (exit {}): {}", "refused destructive operation: {}", "command
+  // `{}` stopped: {}".
   std::string display() const;
 
   static HelperError io_errno(int error_number);

@@ -55,7 +55,8 @@ class StopSource {
   void request(StopReason reason);
 
   // Forgets a cancel so the session goes on; a signal is never forgotten.
-  // Only while no other thread waits on the source.
+  // Call it once the cancelled operation has ended (no other thread waits on
+  // the source then): until then every wait treats the source as stopped.
   void reset();
 
  private:

@@ -78,10 +78,22 @@ TEST_F(CommandE2e, CtrlCDuringAWipeSaysTheDriveIsOnlyPartlyWipedAndExits130) {
   Sandbox sandbox({drive("CLISTOP")});
   const auto& scratch = sandbox.drive(0);
   sandbox.hold("dd");
-  const std::vector<std::string> argv = {
-      "/usr/bin/env",  "--ignore-signal=INT", "/usr/bin/nsenter", "--target",
-      std::to_string(sandbox.init_pid()), "--mount", "--pid", "--", TDH_CLI_BINARY, "--helper",
-      TDH_HELPER_BINARY, "--yes", "wipe", scratch.path(), "--mode", "encrypted-zero"};
+  const std::vector<std::string> argv = {"/usr/bin/env",
+                                         "--ignore-signal=INT",
+                                         "/usr/bin/nsenter",
+                                         "--target",
+                                         std::to_string(sandbox.init_pid()),
+                                         "--mount",
+                                         "--pid",
+                                         "--",
+                                         TDH_CLI_BINARY,
+                                         "--helper",
+                                         TDH_HELPER_BINARY,
+                                         "--yes",
+                                         "wipe",
+                                         scratch.path(),
+                                         "--mode",
+                                         "encrypted-zero"};
   PtyRun run(argv, environment_with_path("/usr/sbin:/usr/bin:/sbin:/bin"));
   const pid_t dd = sandbox.held("dd");
   run.type("\x03");

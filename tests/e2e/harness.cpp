@@ -1042,8 +1042,7 @@ pid_t Sandbox::held(const std::string& key, std::chrono::seconds timeout) const 
     }
     std::this_thread::sleep_for(20ms);
   }
-  fail("the wrapper of " + key + " did not start within " + std::to_string(timeout.count()) +
-       " s");
+  fail("the wrapper of " + key + " did not start within " + std::to_string(timeout.count()) + " s");
 }
 
 bool Sandbox::running_inside(pid_t pid) const {

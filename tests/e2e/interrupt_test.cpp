@@ -97,7 +97,8 @@ TEST_P(SignalTest, StopsTheToolClosesEveryMappingAndExitsWith128PlusTheSignal) {
     case Moment::RandomFill:
     case Moment::EncryptedZeroFill:
       sandbox.hold("dd");
-      helper->send(wipe_request(device, c.moment == Moment::RandomFill ? "random" : "encrypted-zero"));
+      helper->send(
+          wipe_request(device, c.moment == Moment::RandomFill ? "random" : "encrypted-zero"));
       tool = sandbox.held("dd");
       break;
     case Moment::LuksOpen:
@@ -138,18 +139,16 @@ TEST_P(SignalTest, StopsTheToolClosesEveryMappingAndExitsWith128PlusTheSignal) {
 
 INSTANTIATE_TEST_SUITE_P(
     Moments, SignalTest,
-    ::testing::Values(SignalCase{"TermDuringRandomFill", Moment::RandomFill, SIGTERM, false},
-                      SignalCase{"CtrlCDuringRandomFill", Moment::RandomFill, SIGINT, true},
-                      SignalCase{"TermDuringEncryptedZero", Moment::EncryptedZeroFill, SIGTERM,
-                                 false},
-                      SignalCase{"CtrlCDuringEncryptedZero", Moment::EncryptedZeroFill, SIGINT,
-                                 true},
-                      SignalCase{"IntToHelperDuringEncryptedZero", Moment::EncryptedZeroFill,
-                                 SIGINT, false},
-                      SignalCase{"TermDuringLuksOpen", Moment::LuksOpen, SIGTERM, false},
-                      SignalCase{"CtrlCDuringLuksOpen", Moment::LuksOpen, SIGINT, true},
-                      SignalCase{"TermWhileIdle", Moment::IdleWithContainer, SIGTERM, false},
-                      SignalCase{"HangUpWhileIdle", Moment::IdleWithContainer, SIGHUP, true}),
+    ::testing::Values(
+        SignalCase{"TermDuringRandomFill", Moment::RandomFill, SIGTERM, false},
+        SignalCase{"CtrlCDuringRandomFill", Moment::RandomFill, SIGINT, true},
+        SignalCase{"TermDuringEncryptedZero", Moment::EncryptedZeroFill, SIGTERM, false},
+        SignalCase{"CtrlCDuringEncryptedZero", Moment::EncryptedZeroFill, SIGINT, true},
+        SignalCase{"IntToHelperDuringEncryptedZero", Moment::EncryptedZeroFill, SIGINT, false},
+        SignalCase{"TermDuringLuksOpen", Moment::LuksOpen, SIGTERM, false},
+        SignalCase{"CtrlCDuringLuksOpen", Moment::LuksOpen, SIGINT, true},
+        SignalCase{"TermWhileIdle", Moment::IdleWithContainer, SIGTERM, false},
+        SignalCase{"HangUpWhileIdle", Moment::IdleWithContainer, SIGHUP, true}),
     tarnwick::testing::CaseName{});
 
 }  // namespace

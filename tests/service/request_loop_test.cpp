@@ -178,7 +178,8 @@ TEST(RequestLoop, AStopBySignalEndsTheSessionAfterClosingItsMappings) {
     int input[2] = {-1, -1};
     ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
     if (input_waiting) {
-      ASSERT_EQ(::write(input[1], kClose.data(), kClose.size()), static_cast<ssize_t>(kClose.size()));
+      ASSERT_EQ(::write(input[1], kClose.data(), kClose.size()),
+                static_cast<ssize_t>(kClose.size()));
       ASSERT_EQ(::write(input[1], "\n", 1), 1);
     }
     const std::string out_path = dir.write_file("out", "");
@@ -196,7 +197,8 @@ TEST(RequestLoop, AStopBySignalEndsTheSessionAfterClosingItsMappings) {
     ::close(out);
     EXPECT_EQ(*system::read_file(out_path), "") << input_waiting;
     ASSERT_EQ(runner.calls.size(), 1u);
-    EXPECT_EQ(runner.calls[0].argv(), (std::vector<std::string>{"cryptsetup", "close", "tarnwick_x"}));
+    EXPECT_EQ(runner.calls[0].argv(),
+              (std::vector<std::string>{"cryptsetup", "close", "tarnwick_x"}));
   }
 }
 

@@ -199,10 +199,8 @@ TEST(FillDevice, ADriveThatVanishedOrChangedDuringTheFillIsNotWiped) {
   const Case cases[] = {
       {"unchanged", [](const Fixture&) {}, true},
       {"node removed", [](const Fixture& f) { std::filesystem::remove(f.node); }, false},
-      {"size dropped to zero", [](const Fixture& f) { f.machine.set_size_bytes("sdb", 0); },
-       false},
-      {"size grew", [](const Fixture& f) { f.machine.set_size_bytes("sdb", 2 * 64 * 512); },
-       false},
+      {"size dropped to zero", [](const Fixture& f) { f.machine.set_size_bytes("sdb", 0); }, false},
+      {"size grew", [](const Fixture& f) { f.machine.set_size_bytes("sdb", 2 * 64 * 512); }, false},
       {"other device number",
        [](const Fixture& f) { f.machine.dir.write_file("sys/class/block/sdb/dev", "8:32\n"); },
        false},
