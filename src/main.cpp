@@ -11,11 +11,13 @@
 #include "inventory/inventory.hpp"
 #include "request_loop.hpp"
 #include "runner/runner.hpp"
+#include "stop/stop.hpp"
 #include "system/system.hpp"
 
 namespace {
 
 constexpr char kRootRefusal[] = "tarnwick-drives-helper: must run as root (via pkexec)\n";
+constexpr int kSignalExitBase = 128;
 
 }  // namespace
 
@@ -38,10 +40,27 @@ int main() {
   // A client that stops reading must not kill us: writes then simply fail.
   (void)::signal(SIGPIPE, SIG_IGN);
 
-  tarnwick::runner::SystemToolRunner runner;
+  // SIGINT, SIGTERM and SIGHUP become a stop request read through a
+  // descriptor: blocked here, before the fill can start a thread, so no
+  // thread is ever interrupted by them.
+  tarnwick::stop::StopSource stop;
+  if (const int failed = stop.watch_signals(); failed != 0) {
+    const char* const reason = ::strerror(failed);  // NOLINT(concurrency-mt-unsafe)
+    (void)::fprintf(stderr, "tarnwick-drives-helper: cannot watch for signals: %s (os error %d)\n",
+                    reason, failed);
+    ::abort();
+  }
+
+  tarnwick::runner::SystemToolRunner runner(&stop);
   tarnwick::inventory::LsblkDriveLister drives;
   const tarnwick::system::SystemPaths paths;
-  tarnwick::Session session{runner, drives, paths, {}, STDERR_FILENO};
-  tarnwick::serve_requests(STDIN_FILENO, STDOUT_FILENO, session);
+  tarnwick::Session session{runner, drives, paths, {}, STDERR_FILENO, &stop};
+  if (tarnwick::serve_requests(STDIN_FILENO, STDOUT_FILENO, session) ==
+      tarnwick::SessionEnd::Stopped) {
+    // As a shell reports a program ended by the signal, now that everything
+    // the session opened is closed.
+    const auto reason = stop.reason();
+    return kSignalExitBase + (reason ? reason->signal_number : 0);
+  }
   return 0;
 }

@@ -1,8 +1,10 @@
 #include "request_loop.hpp"
 
+#include <poll.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <optional>
 #include <utility>
@@ -21,16 +23,25 @@ constexpr std::string_view kStdinPrefix = "stdin: ";
 constexpr std::string_view kParsePrefix = "parse: ";
 constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 
+// A cancel ends only the operation it stopped; a signal ends the session.
+bool stopped_by_signal(stop::StopSource* stop) {
+  if (stop == nullptr || !stop->requested()) {
+    return false;
+  }
+  const auto reason = stop->reason();
+  return reason && reason->is_signal();
+}
+
 // Reads request lines with read(2) into buffers of our own, so that no
 // library buffer keeps a copy of request text (passphrases travel in it).
 class LineReader {
  public:
-  explicit LineReader(int fd) : fd_(fd) { buffer_.resize(kReadChunk); }
+  LineReader(int fd, stop::StopSource* stop) : fd_(fd), stop_(stop) { buffer_.resize(kReadChunk); }
   ~LineReader() { secure::wipe(buffer_); }
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
 
-  enum class Status { Line, EndOfInput, TooLong, ReadError };
+  enum class Status { Line, EndOfInput, TooLong, ReadError, Stopped };
   struct Outcome {
     Status status;
     int error_number = 0;
@@ -42,7 +53,7 @@ class LineReader {
     for (;;) {
       if (start_ == end_) {
         const auto refill = fill();
-        if (refill.status == Status::ReadError) {
+        if (refill.status == Status::ReadError || refill.status == Status::Stopped) {
           return refill;
         }
         if (refill.status == Status::EndOfInput) {
@@ -93,6 +104,9 @@ class LineReader {
     start_ = 0;
     end_ = 0;
     for (;;) {
+      if (stop_ != nullptr && !wait_for_input()) {
+        return {Status::Stopped};
+      }
       const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
       if (n < 0) {
         if (errno == EINTR) {
@@ -108,6 +122,22 @@ class LineReader {
     }
   }
 
+  // False when the session is stopped by a signal (which wins over waiting input).
+  bool wait_for_input() {
+    for (;;) {
+      std::array<pollfd, 2> watched{{{fd_, POLLIN, 0}, {stop_->fd(), POLLIN, 0}}};
+      if (::poll(watched.data(), watched.size(), -1) < 0 && errno != EINTR) {
+        return true;  // let read(2) report the trouble
+      }
+      if (stopped_by_signal(stop_)) {
+        return false;
+      }
+      if (watched[0].revents != 0) {
+        return true;
+      }
+    }
+  }
+
   void consume_into(secure::SecretString& line, std::size_t count) {
     line.append(buffer_.data() + start_, count);
     secure::wipe(buffer_.data() + start_, count);
@@ -115,6 +145,7 @@ class LineReader {
   }
 
   int fd_;
+  stop::StopSource* stop_;
   secure::SecretString buffer_;
   std::size_t start_ = 0;
   std::size_t end_ = 0;
@@ -232,7 +263,7 @@ void write_response(int output_fd, const Response& response) {
 }
 
 SessionEnd serve_requests(int input_fd, int output_fd, Session& session) {
-  LineReader reader(input_fd);
+  LineReader reader(input_fd, session.stop);
   secure::SecretString line;
   line.reserve(kReadWindow);
   int consecutive_read_failures = 0;
@@ -242,8 +273,14 @@ SessionEnd serve_requests(int input_fd, int output_fd, Session& session) {
     // other lines (blank, over-long, not UTF-8) never reached the decoder.
     secure::wipe(line.data(), line.size());
     line.clear();
+    // Checked before the buffer too: no request is read after a signal.
+    if (stopped_by_signal(session.stop)) {
+      return end_session(session, SessionEnd::Stopped);
+    }
     const auto outcome = reader.read_line(line, kReadWindow);
     switch (outcome.status) {
+      case LineReader::Status::Stopped:
+        return end_session(session, SessionEnd::Stopped);
       case LineReader::Status::EndOfInput:
         return end_session(session, SessionEnd::EndOfInput);
       case LineReader::Status::ReadError:
@@ -261,6 +298,9 @@ SessionEnd serve_requests(int input_fd, int output_fd, Session& session) {
       // Only the rest of this line is dropped, so the next line is read cleanly.
       const auto discarded = line.back() == '\n' ? LineReader::Outcome{LineReader::Status::Line}
                                                  : reader.discard_line();
+      if (discarded.status == LineReader::Status::Stopped) {
+        return end_session(session, SessionEnd::Stopped);
+      }
       if (discarded.status == LineReader::Status::ReadError) {
         write_error(output_fd, kStdinPrefix, text::os_error_text(discarded.error_number));
       } else {

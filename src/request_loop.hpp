@@ -8,6 +8,7 @@
 #include "luks/luks.hpp"
 #include "messages.hpp"
 #include "runner/runner.hpp"
+#include "stop/stop.hpp"
 #include "system/system.hpp"
 
 namespace tarnwick {
@@ -26,15 +27,18 @@ struct Session {
   const system::SystemPaths& paths;
   luks::SessionMapperSet mappers;
   int stderr_fd = 2;
+  // Watched while waiting for input; the runner obeys the same one. A signal
+  // ends the session after the running request is answered.
+  stop::StopSource* stop = nullptr;
 };
 
-enum class SessionEnd { EndOfInput, Shutdown, InputFailed };
+enum class SessionEnd { EndOfInput, Shutdown, InputFailed, Stopped };
 
 // Writes the response and a line feed, then flushes; failures are ignored.
 void write_response(int output_fd, const Response& response);
 
-// Serves requests until end of input or "shutdown", then closes the session's
-// mappers. Never throws.
+// Serves requests until end of input, "shutdown" or a signal through the
+// session's stop source, then closes the session's mappers. Never throws.
 SessionEnd serve_requests(int input_fd, int output_fd, Session& session);
 
 }  // namespace tarnwick

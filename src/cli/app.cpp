@@ -1,6 +1,7 @@
 #include "cli/app.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -75,6 +76,7 @@ int exit_status_for(const ClientError& error) {
   switch (error.kind) {
     case ClientError::Kind::Helper:
     case ClientError::Kind::InvalidArgument:
+    case ClientError::Kind::Interrupted:  // run_steps answers 128 + the signal
       return kExitFailed;
     case ClientError::Kind::StartFailed:
     case ClientError::Kind::AuthorisationRefused:
@@ -83,6 +85,26 @@ int exit_status_for(const ClientError& error) {
       return kExitNoHelper;
   }
   return kExitFailed;
+}
+
+// What an interrupted step leaves behind, for the person to act on.
+std::string state_after_interruption(const Step& step) {
+  switch (step.kind) {
+    case StepKind::Wipe:
+      return "the wipe of " + step.device + " was interrupted: the drive is only partly wiped";
+    case StepKind::Encrypt:
+      return "encrypting " + step.device +
+             " was interrupted: the drive may hold an incomplete container";
+    case StepKind::Open:
+      return "opening " + step.device + " as " + client::mapped_path(step.mapper) +
+             " was interrupted";
+    case StepKind::Mkfs:
+      return "making a filesystem on " + client::mapped_path(step.mapper) +
+             " was interrupted: the filesystem is incomplete";
+    case StepKind::Close:
+      return "closing " + client::mapped_path(step.mapper) + " was interrupted";
+  }
+  return "the request was interrupted";
 }
 
 // Asks, once per drive, for the drive's kernel name before it is destroyed.
@@ -196,6 +218,36 @@ int list_drives_command() {
   return kExitOk;
 }
 
+// After a signal: waits for the helper to end (it closes what it opened, or
+// is told to by the end of its input), says what state things are in, and
+// answers 128 + the signal, as a shell would for a command it ended.
+int report_interruption(Client& client, const Step* interrupted, const Step* not_run,
+                        bool had_open_mappers) {
+  const auto ended = client.finish();
+  const int signal = InterruptWatch::signal();
+  if (interrupted != nullptr) {
+    complain(state_after_interruption(*interrupted));
+  } else if (not_run != nullptr) {
+    complain("stopped before the " + what_step_does(*not_run));
+  }
+  const bool helper_closed = ended || ended.error().kind == ClientError::Kind::Interrupted;
+  if (!helper_closed) {
+    complain(ended.error().describe());
+  } else if (had_open_mappers || (interrupted != nullptr && interrupted->kind == StepKind::Open)) {
+    complain("the helper closed every mapping it had opened");
+  }
+  if (!client.helper_stderr().empty()) {
+    // Its "could not close" lines, should a close have failed.
+    write_text(STDERR_FILENO, client.helper_stderr());
+  }
+  int by_signal = signal;
+  if (by_signal == 0) {
+    // The helper alone was signalled (by the system, say); Ctrl-C otherwise.
+    by_signal = ended ? SIGINT : ended.error().signal.value_or(SIGINT);
+  }
+  return 128 + by_signal;
+}
+
 // Runs the steps in one session; returns the exit status.
 int run_steps(const Options& options, const std::optional<Terminal>& terminal,
               std::vector<Step>& steps) {
@@ -209,7 +261,15 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
   int status = kExitOk;
   bool stderr_shown = false;
   std::set<std::string> open_mappers;
+  const InterruptWatch interrupts(std::string(::isatty(STDERR_FILENO) != 0 ? "\n" : "") +
+                                  "tarnwick-drives: stopping: closing what the helper opened…\n");
+  const Step* interrupted = nullptr;  // the step a signal cut short
+  const Step* not_run = nullptr;      // the first step a signal kept from running
   for (Step& step : steps) {
+    if (InterruptWatch::signal() != 0) {
+      not_run = &step;
+      break;
+    }
     std::expected<void, ClientError> result;
     std::string done;
     switch (step.kind) {
@@ -253,6 +313,11 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
         break;
     }
     secure::wipe(step.passphrase);
+    if (!result &&
+        (result.error().kind == ClientError::Kind::Interrupted || InterruptWatch::signal() != 0)) {
+      interrupted = &step;
+      break;
+    }
     if (!result) {
       complain(what_step_does(step) + " failed: " + result.error().describe());
       stderr_shown = !result.error().helper_stderr.empty();
@@ -263,6 +328,10 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
   }
   for (Step& step : steps) {
     secure::wipe(step.passphrase);
+  }
+
+  if (interrupted != nullptr || not_run != nullptr || InterruptWatch::signal() != 0) {
+    return report_interruption(*client, interrupted, not_run, !open_mappers.empty());
   }
 
   if (status == kExitOk && !open_mappers.empty()) {

@@ -28,11 +28,24 @@ bool write_text(int fd, std::string_view text) {
 
 namespace {
 
-// Reads one byte, retrying interruptions: 1, 0 at end of input, -1 on error.
+std::atomic<int> g_interrupt{0};
+// Written before the handler is installed, read only by it.
+std::string g_interrupt_notice;
+constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void note_interrupt(int signal) {
+  int none = 0;
+  if (g_interrupt.compare_exchange_strong(none, signal)) {
+    (void)!::write(STDERR_FILENO, g_interrupt_notice.data(), g_interrupt_notice.size());
+  }
+}
+
+// Reads one byte, retrying interruptions other than InterruptWatch's: 1, 0
+// at end of input, -1 on error.
 int read_byte(int fd, unsigned char& byte) {
   for (;;) {
     const ssize_t n = ::read(fd, &byte, 1);
-    if (n < 0 && errno == EINTR) {
+    if (n < 0 && errno == EINTR && g_interrupt.load() == 0) {
       continue;
     }
     return n < 0 ? -1 : static_cast<int>(n);
@@ -209,6 +222,29 @@ void Terminal::wait_for_key(std::string_view prompt) const {
     }
   }
 }
+
+namespace {
+struct sigaction g_previous_interrupt_actions[std::size(kInterruptSignals)]{};
+}  // namespace
+
+InterruptWatch::InterruptWatch(std::string notice) {
+  g_interrupt_notice = std::move(notice);
+  struct sigaction action{};
+  action.sa_handler = note_interrupt;
+  ::sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a blocking read returns, so waits can look at the flag.
+  for (std::size_t i = 0; i < std::size(kInterruptSignals); ++i) {
+    ::sigaction(kInterruptSignals[i], &action, &g_previous_interrupt_actions[i]);
+  }
+}
+
+InterruptWatch::~InterruptWatch() {
+  for (std::size_t i = 0; i < std::size(kInterruptSignals); ++i) {
+    ::sigaction(kInterruptSignals[i], &g_previous_interrupt_actions[i], nullptr);
+  }
+}
+
+int InterruptWatch::signal() { return g_interrupt.load(); }
 
 void wait_for_line_or_end(int fd) {
   for (;;) {

@@ -49,7 +49,25 @@ class Terminal {
   int fd_ = -1;
 };
 
-// Without a terminal: waits until a line or the end of standard input.
+// Without a terminal: waits until a line or the end of standard input (or
+// an interruption, see InterruptWatch).
 void wait_for_line_or_end(int fd);
+
+// While the helper runs: SIGINT, SIGTERM and SIGHUP no longer end the
+// command. A terminal's Ctrl-C reaches the helper as well (it shares the
+// process group, and runs as root, so the command could not signal it
+// itself); the helper stops its tool, closes its mappings and ends, and the
+// command must live to read its last lines and say what state the drive is
+// in. The first such signal writes `notice` to standard error at once.
+class InterruptWatch {
+ public:
+  explicit InterruptWatch(std::string notice);
+  ~InterruptWatch();
+  InterruptWatch(const InterruptWatch&) = delete;
+  InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+  // The first signal received while a watch was active, or 0.
+  static int signal();
+};
 
 }  // namespace tarnwick::cli

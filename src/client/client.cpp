@@ -168,6 +168,37 @@ bool is_pkexec(const std::string& program) {
   return program.substr(slash == std::string::npos ? 0 : slash + 1) == "pkexec";
 }
 
+// The helper's exit statuses after a stop by signal: 128 + SIGHUP, SIGINT, SIGTERM.
+std::optional<int> stopping_signal(int exit_code) {
+  for (const int signal : {SIGHUP, SIGINT, SIGTERM}) {
+    if (exit_code == 128 + signal) {
+      return signal;
+    }
+  }
+  return std::nullopt;
+}
+
+// The helper's answer to a request that a signal stopped ends so:
+// "... stopped: interrupted by SIGINT".
+std::optional<int> interrupted_answer(std::string_view text) {
+  static constexpr std::string_view kMarker = "` stopped: interrupted by SIG";
+  const std::size_t at = text.rfind(kMarker);
+  if (at == std::string_view::npos) {
+    return std::nullopt;
+  }
+  const std::string_view name = text.substr(at + kMarker.size());
+  if (name == "INT") {
+    return SIGINT;
+  }
+  if (name == "TERM") {
+    return SIGTERM;
+  }
+  if (name == "HUP") {
+    return SIGHUP;
+  }
+  return std::nullopt;
+}
+
 std::string signal_name(int signal) {
   // glibc (2.32 on) keeps the buffer for unknown numbers per thread.
   const char* name = ::strsignal(signal);  // NOLINT(concurrency-mt-unsafe)
@@ -318,6 +349,13 @@ struct Client::Impl {
                                 : "authorisation was refused or pkexec failed: pkexec exited 127";
         return e;
       }
+      if (const auto signal = stopping_signal(code)) {
+        e.kind = ClientError::Kind::Interrupted;
+        e.signal = signal;
+        e.message = "the helper was interrupted by signal " + signal_name(*signal) +
+                    " and closed what it had opened";
+        return e;
+      }
       e.kind = ClientError::Kind::HelperExited;
       e.message = "the helper exited with status " + std::to_string(code) + " before answering";
     } else if (status != -1 && WIFSIGNALED(status)) {
@@ -412,6 +450,11 @@ struct Client::Impl {
       if (auto* error = std::get_if<detail::ErrorResponse>(&*response)) {
         ClientError e;
         e.kind = ClientError::Kind::Helper;
+        if (const auto signal = interrupted_answer(error->text)) {
+          // The helper is ending; its exit status comes with finish().
+          e.kind = ClientError::Kind::Interrupted;
+          e.signal = signal;
+        }
         e.message = std::move(error->text);
         return std::unexpected(std::move(e));
       }

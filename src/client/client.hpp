@@ -56,6 +56,12 @@ struct ClientError {
     Protocol,
     // The request could not be written: a text field that is not UTF-8.
     InvalidArgument,
+    // A signal (SIGINT, SIGTERM or SIGHUP) stopped the helper: a terminal's
+    // Ctrl-C reaches it too. The request it was running failed part-way (its
+    // error answer is `message`), or the helper exited with 128 + `signal`
+    // after closing every mapping it had opened. Either way the session is
+    // over.
+    Interrupted,
   };
 
   Kind kind = Kind::Helper;
@@ -65,7 +71,8 @@ struct ClientError {
   std::optional<int> os_error;
   // AuthorisationRefused, HelperExited: the exit status, when it exited.
   std::optional<int> exit_status;
-  // HelperExited: the signal that ended it, when one did.
+  // HelperExited: the signal that ended it, when one did. Interrupted: the
+  // signal that stopped it, when known.
   std::optional<int> signal;
   // AuthorisationRefused, HelperExited: what the process wrote on its
   // standard error (the last 64 KiB of it).

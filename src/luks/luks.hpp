@@ -77,8 +77,9 @@ std::expected<void, std::string> handle_luks_open(
 std::expected<void, std::string> handle_luks_close(ToolRunner& runner, SessionMapperSet& mappers,
                                                    std::string_view mapper_name);
 
-// End of session: closes every remaining name; failures go to standard error
-// as "tarnwick-drives-helper: could not close {}: {}".
+// End of session: closes every remaining name, also after a stop (the close
+// commands ignore it); failures go to standard error as
+// "tarnwick-drives-helper: could not close {}: {}".
 void close_session_mappers(ToolRunner& runner, SessionMapperSet& mappers, int stderr_fd = 2);
 
 }  // namespace tarnwick::luks

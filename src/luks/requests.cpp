@@ -95,7 +95,8 @@ std::expected<void, std::string> handle_luks_close(ToolRunner& runner, SessionMa
 
 void close_session_mappers(ToolRunner& runner, SessionMapperSet& mappers, int stderr_fd) {
   for (const std::string& name : mappers.take_all()) {
-    const auto result = luks_close(runner, name);
+    // Runs to its end even when the session is being stopped.
+    auto result = runner.run(luks_close_command(name).finish_despite_stop());
     if (!result) {
       const std::string line = "tarnwick-drives-helper: could not close " + name + ": " +
                                result.error().display() + "\n";

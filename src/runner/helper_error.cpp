@@ -25,6 +25,7 @@ std::string HelperError::display() const {
                    "): " + e.stderr_text;
           },
           [](const Refused& e) { return "refused destructive operation: " + e.reason; },
+          [](const Stopped& e) { return "command `" + e.command + "` stopped: " + e.reason; },
       },
       value);
 }

@@ -10,7 +10,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -29,6 +31,16 @@ namespace tarnwick::runner {
 namespace {
 
 using system::FileDescriptor;
+using Clock = std::chrono::steady_clock;
+
+// How long a stopped tool gets to end after SIGTERM before SIGKILL.
+constexpr auto kStopGrace = std::chrono::seconds(5);
+constexpr auto kReapPollInterval = std::chrono::milliseconds(10);
+
+int milliseconds_until(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
 
 static_assert(std::string_view(kToolEnvironment[0]) ==
                   std::string_view("PATH=/usr/sbin:/usr/bin:/sbin:/bin") &&
@@ -120,9 +132,24 @@ class SpawnedChild {
     }
   }
 
-  // The exit code, or -1 when a signal ended the child.
-  std::expected<std::int32_t, HelperError> wait() {
+  // The exit code, or -1 when a signal ended the child. With a deadline, a
+  // child still running then is killed (it was asked to stop and would not).
+  std::expected<std::int32_t, HelperError> wait(std::optional<Clock::time_point> deadline = {}) {
     int status = 0;
+    while (deadline) {
+      const pid_t reaped = ::waitpid(pid_, &status, WNOHANG);
+      if (reaped == pid_) {
+        return finished(status);
+      }
+      if (reaped < 0 && errno != EINTR) {
+        break;  // reported by the blocking wait below
+      }
+      if (Clock::now() >= *deadline) {
+        ::kill(pid_, SIGKILL);
+        break;
+      }
+      ::poll(nullptr, 0, static_cast<int>(kReapPollInterval.count()));
+    }
     while (::waitpid(pid_, &status, 0) < 0) {
       if (errno != EINTR) {
         const int error = errno;
@@ -130,6 +157,11 @@ class SpawnedChild {
         return std::unexpected(HelperError::io_errno(error));
       }
     }
+    return finished(status);
+  }
+
+ private:
+  std::int32_t finished(int status) {
     pid_ = -1;
     if (WIFEXITED(status)) {
       return static_cast<std::int32_t>(WEXITSTATUS(status));
@@ -137,7 +169,6 @@ class SpawnedChild {
     return -1;
   }
 
- private:
   pid_t pid_;
 };
 
@@ -187,13 +218,27 @@ constexpr std::size_t kReadChunkSize = std::size_t{64} * 1024;
 
 enum class InputDelivery { Complete, ReaderGone };
 
+// A run's view of the session's stop source: once it fires, the child gets
+// SIGTERM and a grace period, then SIGKILL.
+struct StopWatch {
+  stop::StopSource* source = nullptr;
+  pid_t pid = -1;
+  std::optional<Clock::time_point> kill_at;
+
+  int fd() const { return source != nullptr && !kill_at ? source->fd() : -1; }
+  void stop_child() {
+    ::kill(pid, SIGTERM);
+    kill_at = Clock::now() + kStopGrace;
+  }
+};
+
 // Feeds `input` (when the child reads bytes) and drains both outputs in one
 // poll loop, so that no mix of full pipes can block us and the child at once.
 std::expected<InputDelivery, HelperError> exchange(FileDescriptor& input_pipe,
                                                    std::span<const std::uint8_t> input,
                                                    FileDescriptor& stdout_pipe,
                                                    FileDescriptor& stderr_pipe,
-                                                   ProcessResult& result) {
+                                                   ProcessResult& result, StopWatch& stop) {
   if (input_pipe.is_open()) {
     const int flags = ::fcntl(input_pipe.get(), F_GETFL);
     if (flags < 0 || ::fcntl(input_pipe.get(), F_SETFL, flags | O_NONBLOCK) < 0) {
@@ -209,16 +254,29 @@ std::expected<InputDelivery, HelperError> exchange(FileDescriptor& input_pipe,
 
   while (input_pipe.is_open() || stdout_pipe.is_open() || stderr_pipe.is_open()) {
     // A closed descriptor (-1) is skipped by poll.
-    std::array<pollfd, 3> watched{{
+    std::array<pollfd, 4> watched{{
         {input_pipe.get(), POLLOUT, 0},
         {stdout_pipe.get(), POLLIN, 0},
         {stderr_pipe.get(), POLLIN, 0},
+        {stop.fd(), POLLIN, 0},
     }};
-    if (::poll(watched.data(), watched.size(), -1) < 0) {
+    const int timeout = stop.kill_at ? milliseconds_until(*stop.kill_at) : -1;
+    if (::poll(watched.data(), watched.size(), timeout) < 0) {
       if (errno == EINTR) {
         continue;
       }
       return std::unexpected(HelperError::io_errno(errno));
+    }
+    if (watched[3].revents != 0 && stop.source->requested()) {
+      // Keep draining: the child's last words may explain how it ended.
+      stop.stop_child();
+      input_pipe.reset();
+      continue;
+    }
+    if (stop.kill_at && Clock::now() >= *stop.kill_at) {
+      // Whatever still holds the pipes, the run is over; the reaping wait
+      // kills the child.
+      break;
     }
 
     if (watched[0].revents != 0) {
@@ -267,7 +325,13 @@ std::expected<InputDelivery, HelperError> exchange(FileDescriptor& input_pipe,
 std::expected<ProcessResult, HelperError> run_child(const std::string& program,
                                                     const std::vector<std::string>& args,
                                                     ChildInput input_mode,
-                                                    std::span<const std::uint8_t> input) {
+                                                    std::span<const std::uint8_t> input,
+                                                    stop::StopSource* stop = nullptr,
+                                                    bool own_process_group = false) {
+  if (stop != nullptr && stop->requested()) {
+    // Nothing new starts once the session is stopping.
+    return ProcessResult{{}, {}, -1, true};
+  }
   Pipe stdout_pipe;
   Pipe stderr_pipe;
   Pipe stdin_pipe;
@@ -320,7 +384,12 @@ std::expected<ProcessResult, HelperError> run_child(const std::string& program,
   SpawnAttributes attributes;
   sigset_t default_signals;
   sigemptyset(&default_signals);
+  // The helper ignores SIGPIPE and blocks the stop signals; a tool gets
+  // neither, so a terminal's Ctrl-C reaches it as it reaches any program.
   sigaddset(&default_signals, SIGPIPE);
+  sigaddset(&default_signals, SIGINT);
+  sigaddset(&default_signals, SIGTERM);
+  sigaddset(&default_signals, SIGHUP);
   sigset_t empty_mask;
   sigemptyset(&empty_mask);
   if (status == 0) {
@@ -329,9 +398,15 @@ std::expected<ProcessResult, HelperError> run_child(const std::string& program,
   if (status == 0) {
     status = ::posix_spawnattr_setsigmask(attributes.get(), &empty_mask);
   }
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  if (own_process_group) {
+    flags = static_cast<short>(flags | POSIX_SPAWN_SETPGROUP);
+    if (status == 0) {
+      status = ::posix_spawnattr_setpgroup(attributes.get(), 0);
+    }
+  }
   if (status == 0) {
-    status = ::posix_spawnattr_setflags(attributes.get(),
-                                        POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    status = ::posix_spawnattr_setflags(attributes.get(), flags);
   }
   if (status != 0) {
     return std::unexpected(HelperError::io_errno(status));
@@ -370,13 +445,14 @@ std::expected<ProcessResult, HelperError> run_child(const std::string& program,
 
   ProcessResult result;
   InputDelivery delivery = InputDelivery::Complete;
+  StopWatch stop_watch{stop, pid, std::nullopt};
   {
     std::optional<SigpipeBlock> sigpipe_block;
     if (stdin_pipe.write_end.is_open()) {
       sigpipe_block.emplace();
     }
-    auto exchanged =
-        exchange(stdin_pipe.write_end, input, stdout_pipe.read_end, stderr_pipe.read_end, result);
+    auto exchanged = exchange(stdin_pipe.write_end, input, stdout_pipe.read_end,
+                              stderr_pipe.read_end, result, stop_watch);
     if (!exchanged) {
       stdin_pipe.write_end.reset();
       stdout_pipe.read_end.reset();
@@ -386,10 +462,13 @@ std::expected<ProcessResult, HelperError> run_child(const std::string& program,
     delivery = *exchanged;
   }
 
-  auto exit_code = child.wait();
+  auto exit_code = child.wait(stop_watch.kill_at);
   if (!exit_code) {
     return std::unexpected(exit_code.error());
   }
+  // A terminal's Ctrl-C may have ended the child before we saw the stop.
+  result.stopped =
+      stop_watch.kill_at.has_value() || (stop != nullptr && *exit_code != 0 && stop->requested());
   if (delivery == InputDelivery::ReaderGone && *exit_code == 0) {
     // A tool that stopped reading part-way cannot count as having done its job.
     return std::unexpected(HelperError::io_errno(EPIPE));
@@ -424,14 +503,22 @@ std::expected<ProcessResult, HelperError> run_process(const std::string& program
                    {});
 }
 
-std::expected<ToolOutput, HelperError> run_tool(ToolCommand& command) {
+std::expected<ToolOutput, HelperError> run_tool(ToolCommand& command, stop::StopSource* stop) {
   const StdinWipe wipe_on_return(command);
+  stop::StopSource* const obeyed = command.must_finish ? nullptr : stop;
   auto finished = command.stdin_bytes
                       ? run_child(command.program, command.args, ChildInput::Bytes,
-                                  std::span<const std::uint8_t>(*command.stdin_bytes))
-                      : run_child(command.program, command.args, ChildInput::Inherit, {});
+                                  std::span<const std::uint8_t>(*command.stdin_bytes), obeyed,
+                                  command.must_finish)
+                      : run_child(command.program, command.args, ChildInput::Inherit, {}, obeyed,
+                                  command.must_finish);
   if (!finished) {
     return std::unexpected(std::move(finished.error()));
+  }
+  if (finished->stopped && finished->exit_code != 0) {
+    const auto reason = obeyed->reason();
+    return std::unexpected(HelperError{HelperError::Stopped{
+        command.command_text(), reason ? reason->text() : std::string("stopped")}});
   }
   if (finished->exit_code != 0) {
     return std::unexpected(HelperError{HelperError::CommandFailed{
@@ -442,7 +529,7 @@ std::expected<ToolOutput, HelperError> run_tool(ToolCommand& command) {
 }
 
 std::expected<ToolOutput, HelperError> SystemToolRunner::run(ToolCommand command) {
-  return run_tool(command);
+  return run_tool(command, stop_);
 }
 
 }  // namespace tarnwick::runner

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "secure/secure_memory.hpp"
+#include "stop/stop.hpp"
 
 namespace tarnwick::runner {
 
@@ -47,11 +48,18 @@ struct HelperError {
     std::string reason;
     bool operator==(const Refused&) const = default;
   };
+  // The session's stop source ended the tool (or kept it from starting).
+  struct Stopped {
+    std::string command;
+    std::string reason;  // StopReason::text()
+    bool operator==(const Stopped&) const = default;
+  };
 
-  std::variant<Io, LsblkParse, ToolNotFound, CommandFailed, Refused> value;
+  std::variant<Io, LsblkParse, ToolNotFound, CommandFailed, Refused, Stopped> value;
 
   // "io: {}", "failed to parse lsblk output: {}", "required tool not found in
-  // PATH: {}", "command `{}` failed (exit {}): {}", "refused destructive operation: {}".
+  // PATH: {}", "command `{}` failed (exit {}): {}", "refused destructive operation: {}", "command
+  // `{}` stopped: {}".
   std::string display() const;
 
   static HelperError io_errno(int error_number);
@@ -67,10 +75,18 @@ struct ToolCommand {
   std::string program;
   std::vector<std::string> args;
   std::optional<secure::SecretBytes> stdin_bytes;
+  // Cleanup (closing mappings) must complete even after a stop: such a tool
+  // ignores the stop source and runs in its own process group, out of reach
+  // of a terminal's further Ctrl-C.
+  bool must_finish = false;
 
   explicit ToolCommand(std::string program_name) : program(std::move(program_name)) {}
   ToolCommand& arg(std::string value) {
     args.push_back(std::move(value));
+    return *this;
+  }
+  ToolCommand& finish_despite_stop() {
+    must_finish = true;
     return *this;
   }
   // Attaches (or replaces) the standard-input bytes.
@@ -90,19 +106,31 @@ class ToolRunner {
   // Runs the tool to completion. The command's standard-input buffer is
   // wiped over its whole capacity before this returns, on every path.
   virtual std::expected<ToolOutput, HelperError> run(ToolCommand command) = 0;
+  // The stop source this runner obeys, so that other waits beside a run can
+  // watch the same one; nullptr when nothing stops it.
+  virtual stop::StopSource* stop_source() const { return nullptr; }
 };
 
-// Real processes. Stateless, so one instance may be used from several
-// threads at once.
+// Real processes. Holds no state of its own, so one instance may be used
+// from several threads at once. With a stop source, a stop ends the running
+// tool (SIGTERM, then SIGKILL after a grace) and the run fails as Stopped;
+// a tool that exited 0 before it could be stopped still succeeds, since what
+// it did (a mapping opened, say) must be known to be undone.
 class SystemToolRunner final : public ToolRunner {
  public:
+  explicit SystemToolRunner(stop::StopSource* stop = nullptr) : stop_(stop) {}
   std::expected<ToolOutput, HelperError> run(ToolCommand command) override;
+  stop::StopSource* stop_source() const override { return stop_; }
+
+ private:
+  stop::StopSource* stop_;
 };
 
 // What SystemToolRunner::run does, on a command the caller keeps: when this
 // returns, by any path, the standard-input buffer is empty and its whole
 // allocation is zero, while the allocation itself stays with the command.
-std::expected<ToolOutput, HelperError> run_tool(ToolCommand& command);
+std::expected<ToolOutput, HelperError> run_tool(ToolCommand& command,
+                                                stop::StopSource* stop = nullptr);
 
 // Lower-level spawning shared with the lsblk snapshot, which must not inherit
 // the helper's standard input.
@@ -116,6 +144,9 @@ struct ProcessResult {
   std::string stderr_bytes;
   // Exit code when the child exited normally, -1 when a signal ended it.
   std::int32_t exit_code = 0;
+  // A stop was requested while the child ran (it was signalled, or the
+  // terminal's signal reached it first).
+  bool stopped = false;
 };
 
 // Starts `program` (searched in PATH) with `args`, captures both outputs and

@@ -1,13 +1,15 @@
 // The monitored fill: dd runs on one worker thread while the calling thread
 // reports the kernel's written-bytes count every 200 ms, and dd's
 // out-of-space ending is accepted only when that count shows the whole device
-// was written.
+// was written, dd reported nothing else, and the drive is still the one the
+// fill began on.
 
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -21,6 +23,7 @@
 #include <utility>
 #include <variant>
 
+#include "text/text.hpp"
 #include "wipe/wipe.hpp"
 
 namespace tarnwick::wipe {
@@ -37,6 +40,7 @@ constexpr std::uint64_t kToleranceCap = std::uint64_t{8} * 1024 * 1024;
 
 constexpr std::int32_t kOutOfSpaceExitCode = 1;
 constexpr std::string_view kOutOfSpaceMarker = "no space left";
+constexpr std::string_view kDriveChanged = "the drive disappeared or changed during the wipe";
 
 std::string ascii_lower(std::string_view text) {
   std::string out(text);
@@ -44,6 +48,58 @@ std::string ascii_lower(std::string_view text) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
   });
   return out;
+}
+
+// The kernel counts failed writes too, so the counter alone cannot tell a
+// full device from a failing one: any line beyond the out-of-space report (a
+// write or fsync error) means the drive was not wiped.
+bool reports_only_end_of_device(std::string_view stderr_text) {
+  bool reported = false;
+  for (const std::string_view line : text::split_lines(stderr_text)) {
+    if (text::trim_white_space(line).empty()) {
+      continue;
+    }
+    if (ascii_lower(line).find(kOutOfSpaceMarker) == std::string::npos) {
+      return false;
+    }
+    reported = true;
+  }
+  return reported;
+}
+
+// What identifies the drive behind a path for the length of a fill. A pulled
+// stick loses its node (or its size drops to zero); one plugged back in may
+// come back under the same name, but with a new disk sequence number.
+struct DriveIdentity {
+  std::optional<std::string> kernel_name;
+  std::optional<std::string> device_number;
+  std::optional<std::string> disk_sequence;
+  std::optional<std::uint64_t> size;
+  bool operator==(const DriveIdentity&) const = default;
+};
+
+std::optional<std::string> block_attribute(const system::SystemPaths& paths,
+                                           const std::string& name, std::string_view attribute) {
+  const auto contents = system::read_text_file(
+      system::join_path(system::join_path(paths.sys_class_block, name), attribute));
+  if (!contents) {
+    return std::nullopt;
+  }
+  return std::string(text::trim_white_space(*contents));
+}
+
+DriveIdentity drive_identity(const system::SystemPaths& paths, std::string_view device) {
+  DriveIdentity identity;
+  const auto canonical = system::canonical_path(std::string(device));
+  if (!canonical) {
+    return identity;
+  }
+  const std::size_t slash = canonical->rfind('/');
+  identity.kernel_name = slash == std::string::npos ? *canonical : canonical->substr(slash + 1);
+  identity.device_number = block_attribute(paths, *identity.kernel_name, "dev");
+  identity.disk_sequence = block_attribute(paths, *identity.kernel_name, "diskseq");
+  identity.size = block_device_size(paths, device);
+  return identity;
 }
 
 std::uint64_t end_of_device_threshold(std::uint64_t size) {
@@ -55,10 +111,13 @@ std::uint64_t end_of_device_threshold(std::uint64_t size) {
 // The pause between two polls: 200 ms, cut short when dd ends, so that the
 // answer does not wait out the rest of an interval. On a wipe of a few
 // seconds that rest alone took up to 6% of the throughput. Without an
-// eventfd the pause is a plain sleep.
+// eventfd the pause is a plain sleep. A stop cuts one pause short too (the
+// worker's runner is ending dd meanwhile); later pauses ignore it, since the
+// stop stays readable.
 class PollPause {
  public:
-  PollPause() : fd_(::eventfd(0, EFD_CLOEXEC)) {}
+  explicit PollPause(stop::StopSource* stop)
+      : fd_(::eventfd(0, EFD_CLOEXEC)), stop_fd_(stop != nullptr ? stop->fd() : -1) {}
   ~PollPause() {
     if (fd_ >= 0) {
       ::close(fd_);
@@ -87,9 +146,12 @@ class PollPause {
       if (left.count() <= 0) {
         return;
       }
-      pollfd ended{fd_, POLLIN, 0};
-      const int ready = ::poll(&ended, 1, static_cast<int>(left.count()));
+      std::array<pollfd, 2> watched{{{fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}}};
+      const int ready = ::poll(watched.data(), watched.size(), static_cast<int>(left.count()));
       if (ready >= 0) {
+        if (watched[1].revents != 0) {
+          stop_fd_ = -1;
+        }
         return;
       }
       if (errno != EINTR) {
@@ -101,6 +163,7 @@ class PollPause {
 
  private:
   int fd_;
+  int stop_fd_;
 };
 
 }  // namespace
@@ -116,7 +179,7 @@ std::expected<ToolOutput, HelperError> accept_device_full(
       failed->stderr_text.empty()) {
     return outcome;
   }
-  if (ascii_lower(failed->stderr_text).find(kOutOfSpaceMarker) == std::string::npos) {
+  if (!reports_only_end_of_device(failed->stderr_text)) {
     return outcome;
   }
   if (!size || last_copied < end_of_device_threshold(*size)) {
@@ -131,7 +194,8 @@ std::expected<ToolOutput, HelperError> fill_device(ToolRunner& runner,
                                                    const system::SystemPaths& paths,
                                                    ToolCommand dd_command, std::string_view device,
                                                    const ProgressCallback& on_progress) {
-  const std::optional<std::uint64_t> size = block_device_size(paths, device);
+  const DriveIdentity before = drive_identity(paths, device);
+  const std::optional<std::uint64_t> size = before.size;
   const std::uint64_t baseline = device_bytes_written(paths, device).value_or(0);
   std::uint64_t last_copied = 0;
 
@@ -140,7 +204,7 @@ std::expected<ToolOutput, HelperError> fill_device(ToolRunner& runner,
   std::atomic<bool> done{false};
   std::optional<std::expected<ToolOutput, HelperError>> outcome;
   bool worker_failed = false;
-  PollPause pause;
+  PollPause pause(runner.stop_source());
 
   const auto poll = [&] {
     const auto written = device_bytes_written(paths, device);
@@ -181,7 +245,11 @@ std::expected<ToolOutput, HelperError> fill_device(ToolRunner& runner,
     (void)std::fputs("dd worker thread panicked\n", stderr);
     std::abort();
   }
-  return accept_device_full(std::move(*outcome), last_copied, size);
+  auto decided = accept_device_full(std::move(*outcome), last_copied, size);
+  if (decided && (!before.kernel_name || drive_identity(paths, device) != before)) {
+    return std::unexpected(HelperError::io(std::string(kDriveChanged)));
+  }
+  return decided;
 }
 
 }  // namespace tarnwick::wipe

@@ -66,9 +66,11 @@ ToolCommand open_mapping_command(const std::string& device, secure::SecretBytes 
   return command;
 }
 
+// Must finish even when the wipe was stopped: the mapping would otherwise
+// outlive the helper and block the next "encrypted-zero".
 ToolCommand close_mapping_command() {
   ToolCommand command("cryptsetup");
-  command.arg("close").arg(std::string(kTemporaryMapperName));
+  command.arg("close").arg(std::string(kTemporaryMapperName)).finish_despite_stop();
   return command;
 }
 

@@ -71,6 +71,43 @@ TEST_F(CommandE2e, EncryptOpenMkfsCloseInOneSessionWithTypedPassphrases) {
   EXPECT_FALSE(sandbox.mapper_target("tarnwick_cli").has_value());
 }
 
+// Ctrl-C on the terminal during a wipe reaches the command and the helper
+// alike: the helper stops dd and ends, the command says what state the drive
+// is in and ends with 130. (nsenter, which only waits here, ignores it.)
+TEST_F(CommandE2e, CtrlCDuringAWipeSaysTheDriveIsOnlyPartlyWipedAndExits130) {
+  Sandbox sandbox({drive("CLISTOP")});
+  const auto& scratch = sandbox.drive(0);
+  sandbox.hold("dd");
+  const std::vector<std::string> argv = {"/usr/bin/env",
+                                         "--ignore-signal=INT",
+                                         "/usr/bin/nsenter",
+                                         "--target",
+                                         std::to_string(sandbox.init_pid()),
+                                         "--mount",
+                                         "--pid",
+                                         "--",
+                                         TDH_CLI_BINARY,
+                                         "--helper",
+                                         TDH_HELPER_BINARY,
+                                         "--yes",
+                                         "wipe",
+                                         scratch.path(),
+                                         "--mode",
+                                         "encrypted-zero"};
+  PtyRun run(argv, environment_with_path("/usr/sbin:/usr/bin:/sbin:/bin"));
+  const pid_t dd = sandbox.held("dd");
+  run.type("\x03");
+  EXPECT_EQ(run.finish(), 130) << run.output();
+  for (const std::string& shown :
+       {std::string("tarnwick-drives: stopping: closing what the helper opened…"),
+        "tarnwick-drives: the wipe of " + scratch.path() +
+            " was interrupted: the drive is only partly wiped"}) {
+    EXPECT_NE(run.output().find(shown), std::string::npos) << shown << " in\n" << run.output();
+  }
+  EXPECT_FALSE(sandbox.running_inside(dd));
+  EXPECT_FALSE(sandbox.mapper_target("tarnwick_wipe_tmp").has_value());
+}
+
 TEST_F(CommandE2e, AHelperRefusalIsPrintedVerbatimWithStatusOne) {
   Sandbox sandbox({drive("CLIRO").readonly()});
   PtyRun run = command_in(sandbox, {"--yes", "wipe", sandbox.drive(0).path(), "--mode", "none"});

@@ -150,6 +150,9 @@ Spawned spawn_inside(int mnt_ns, int pid_ns, const std::vector<std::string>& arg
     }
     pid_t child = ::fork();
     if (child == 0) {
+      // A process group of its own, as a terminal gives a job: a test can
+      // signal the program and its tools together without hitting itself.
+      (void)::setpgid(0, 0);
       ::signal(SIGPIPE, SIG_DFL);
       ::dup2(in.read.get(), 0);
       ::dup2(out.write.get(), 1);
@@ -254,7 +257,11 @@ void remove_scratch_dir(const std::string& dir) {
   if (DIR* d = ::opendir(dir.c_str())) {
     while (dirent* entry = ::readdir(d)) {
       std::string name = entry->d_name;
-      if (name != "." && name != "..") {
+      if (name.starts_with("tmpfs-")) {
+        // Lazily: the loop device may still hold its image for a moment.
+        ::umount2((dir + "/" + name).c_str(), MNT_DETACH);
+        ::rmdir((dir + "/" + name).c_str());
+      } else if (name != "." && name != "..") {
         ::unlink((dir + "/" + name).c_str());
       }
     }
@@ -652,6 +659,16 @@ Sandbox::Sandbox(std::vector<DriveSpec> drives, std::optional<std::string> crypt
         drive->described.serial = "E2E" + std::to_string(i);
       }
       drive->image = dir_ + "/drive-" + std::to_string(i) + ".img";
+      if (drive->described.tmpfs_bytes != 0) {
+        const std::string mount_point = dir_ + "/tmpfs-" + std::to_string(i);
+        const std::string options = "size=" + std::to_string(drive->described.tmpfs_bytes);
+        if (::mkdir(mount_point.c_str(), 0700) != 0 ||
+            ::mount("tmpfs", mount_point.c_str(), "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                    options.c_str()) != 0) {
+          fail_errno("mount a tmpfs on " + mount_point);
+        }
+        drive->image = mount_point + "/drive.img";
+      }
       make_image(drive->image, drive->described);
       drive->loop = std::make_unique<LoopDevice>(drive->image, 0, drive->described.read_only,
                                                  drive->described.partition);
@@ -1014,6 +1031,31 @@ std::string Sandbox::mount_new_ext4(const std::string& device, const std::string
   return mount_point;
 }
 
+void Sandbox::hold(const std::string& key) const {
+  write_file(inside(std::string(layout::kHoldPrefix) + key), "");
+}
+
+pid_t Sandbox::held(const std::string& key, std::chrono::seconds timeout) const {
+  const std::string marker = inside(std::string(layout::kHeldPrefix) + key);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (auto text = try_read_file(marker); text && !text->empty()) {
+      return static_cast<pid_t>(std::stol(*text));
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  fail("the wrapper of " + key + " did not start within " + std::to_string(timeout.count()) + " s");
+}
+
+bool Sandbox::running_inside(pid_t pid) const {
+  const auto stat = try_read_file(inside("/proc/" + std::to_string(pid) + "/stat"));
+  if (!stat) {
+    return false;
+  }
+  const std::size_t paren = stat->rfind(')');
+  return paren == std::string::npos || stat->find(" Z ", paren) != paren + 1;
+}
+
 std::optional<std::string> Sandbox::mapper_target(const std::string& name) const {
   std::string entry = "/dev/mapper/" + name;
   struct stat st{};
@@ -1150,6 +1192,10 @@ std::vector<std::string> HelperSession::request(const std::string& line,
 
 int HelperSession::finish(std::chrono::seconds timeout) {
   in_.reset();
+  return wait_exit(timeout);
+}
+
+int HelperSession::wait_exit(std::chrono::seconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!out_closed_ || err_fd_) {
     if (!pump(deadline)) {

@@ -62,6 +62,9 @@ struct DriveSpec {
   bool listed = true;          // false: a node in /dev, but neither a drive nor a scratch device
   bool pattern = true;         // fill the image with the known pattern first
   std::string partition_uuid;  // when set: /dev/disk/by-uuid/<uuid> -> the partition
+  // When set: the (sparse) image lives on a tmpfs of this many bytes, so
+  // writes past it fail with real I/O errors.
+  std::uint64_t tmpfs_bytes = 0;
 
   DriveSpec& size_mib(std::uint64_t mib) {
     size = mib * layout::kMiB;
@@ -102,6 +105,11 @@ struct DriveSpec {
     return *this;
   }
   DriveSpec& blank() {
+    pattern = false;
+    return *this;
+  }
+  DriveSpec& on_tmpfs_mib(std::uint64_t mib) {
+    tmpfs_bytes = mib * layout::kMiB;
     pattern = false;
     return *this;
   }
@@ -181,6 +189,13 @@ class Sandbox {
   // mkfs.ext4 (through the wrapper) and mount inside; returns the mount point.
   std::string mount_new_ext4(const std::string& device, const std::string& name);
 
+  // Makes the wrapper of `key` (see layout::kHoldPrefix) wait once it runs;
+  // held() waits for it to be running and returns its pid inside.
+  void hold(const std::string& key) const;
+  pid_t held(const std::string& key, std::chrono::seconds timeout = 60s) const;
+  // Whether a process of this pid (inside) exists and is not a zombie.
+  bool running_inside(pid_t pid) const;
+
   // Where a /dev/mapper name points inside the namespace (the entry itself
   // for a real device-mapper node), or nullopt when there is none.
   std::optional<std::string> mapper_target(const std::string& name) const;
@@ -227,6 +242,8 @@ class HelperSession {
   // Closes standard input, collects any further output and waits for exit.
   // Returns the exit status (128 + signal when killed).
   int finish(std::chrono::seconds timeout = 120s);
+  // As finish(), but leaves standard input open: for a helper that ends by itself.
+  int wait_exit(std::chrono::seconds timeout = 120s);
   // Output lines read by finish() after input was closed.
   const std::vector<std::string>& trailing_lines() const { return trailing_; }
   const std::string& stderr_text() const { return err_; }

@@ -19,13 +19,18 @@ inline constexpr std::string_view kCallLog = "/run/tdh-e2e/calls.log";
 // The real tools, bind-mounted here before the wrappers cover their paths.
 inline constexpr std::string_view kRealDir = "/run/tdh-e2e/real";
 inline constexpr std::string_view kMountDir = "/run/tdh-e2e/mnt";
-// While this file exists, the dd wrapper waits (after logging its call)
-// before it runs dd: a fill that lasts as long as a test needs.
-inline constexpr std::string_view kDdGate = "/run/tdh-e2e/dd.gate";
 
 // The tools replaced by the test program itself (dispatching on argv[0]).
 inline constexpr std::array<std::string_view, 8> kWrappedTools = {
     "lsblk", "dd", "blkdiscard", "cryptsetup", "mkfs.ext4", "mkfs.xfs", "mkfs.btrfs", "mkswap"};
+
+// A test that needs a tool to be running when something happens (a signal,
+// say) creates hold-<key>; the wrapper then writes its pid to held-<key> and
+// waits while hold-<key> exists (at most kHoldSeconds) before it goes on.
+// Keys: "dd", "cryptsetup-open".
+inline constexpr std::string_view kHoldPrefix = "/run/tdh-e2e/hold-";
+inline constexpr std::string_view kHeldPrefix = "/run/tdh-e2e/held-";
+inline constexpr int kHoldSeconds = 120;
 
 // Exit status of a wrapper that refused to run its tool.
 inline constexpr int kRefusedExit = 125;

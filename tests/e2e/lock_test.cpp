@@ -56,8 +56,9 @@ bool can_lock(const Sandbox& sandbox, const std::string& device) {
 // Makes every dd wait until the gate opens again.
 class DdGate {
  public:
-  explicit DdGate(const Sandbox& sandbox) : path_(sandbox.inside(std::string(layout::kDdGate))) {
-    write_file(path_, "");
+  explicit DdGate(const Sandbox& sandbox)
+      : path_(sandbox.inside(std::string(layout::kHoldPrefix) + "dd")) {
+    sandbox.hold("dd");
   }
   ~DdGate() { open(); }
   DdGate(const DdGate&) = delete;

@@ -29,16 +29,20 @@ const std::string kMapperName = "tarnwick_e2e_scan_control";
 
 class SecretMemoryTest : public E2eTest {};
 
-// Waits until the helper sits in read(2) on its standard input: its answer
-// is out and so is all the clean-up after it, and nothing in its memory moves
-// until the next line comes.
+// Waits until the helper waits for its standard input: in read(2) on it, or
+// in the poll(2) without timeout that watches it and the stop signals. Its
+// answer is out and so is all the clean-up after it, and nothing in its
+// memory moves until the next line comes.
 void wait_for_next_read(pid_t pid) {
-  const std::string expected = std::to_string(SYS_read) + " 0x0 ";
+  const std::string reading = std::to_string(SYS_read) + " 0x0 ";
+  const std::string polling = std::to_string(SYS_poll) + " ";
+  const std::string input_and_stop = " 0x2 0xffffffff ";
   const auto deadline = std::chrono::steady_clock::now() + 30s;
   std::string state;
   while (std::chrono::steady_clock::now() < deadline) {
     state = read_file("/proc/" + std::to_string(pid) + "/syscall");
-    if (state.starts_with(expected)) {
+    if (state.starts_with(reading) ||
+        (state.starts_with(polling) && state.find(input_and_stop) != std::string::npos)) {
       return;
     }
     std::this_thread::sleep_for(1ms);

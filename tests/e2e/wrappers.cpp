@@ -81,6 +81,19 @@ void log_call(const std::string& tool, const std::vector<std::string>& argv, jso
   append_line(std::string(layout::kCallLog), entry.dump());
 }
 
+// Keeps this wrapper (already the tool's process) running while the test asks.
+void hold_if_asked(const std::string& key) {
+  if (!try_read_file(std::string(layout::kHoldPrefix) + key)) {
+    return;
+  }
+  write_file(std::string(layout::kHeldPrefix) + key, std::to_string(::getpid()));
+  const std::string hold = std::string(layout::kHoldPrefix) + key;
+  for (int step = 0; ::access(hold.c_str(), F_OK) == 0 && step < layout::kHoldSeconds * 50;
+       ++step) {
+    ::usleep(20'000);
+  }
+}
+
 [[noreturn]] void refuse(const std::string& tool, const std::vector<std::string>& argv,
                          const std::string& reason) {
   log_call(tool, argv, {{"refused", reason}});
@@ -211,10 +224,7 @@ int dd_tool(const Config& config, const std::vector<std::string>& argv) {
   }
   refuse_foreign_devices(config, "dd", argv);
   log_call("dd", argv);
-  const std::string gate(layout::kDdGate);
-  for (int waited = 0; ::access(gate.c_str(), F_OK) == 0 && waited < 5 * 60 * 50; ++waited) {
-    ::usleep(20'000);
-  }
+  hold_if_asked("dd");
   exec_real("dd", argv);
 }
 
@@ -490,6 +500,9 @@ int cryptsetup_tool(const Config& config, const std::vector<std::string>& argv) 
   }
   bool opens = args.action == "open" || args.action == "luksOpen" || args.action == "plainOpen";
   bool closes = args.action == "close" || args.action == "luksClose" || args.action == "remove";
+  if (opens) {
+    hold_if_asked("cryptsetup-open");
+  }
   if (kernel_has_device_mapper()) {
     log_call("cryptsetup", argv);
     // Nothing runs udev in the sandbox: let libdevmapper make its own nodes.

@@ -124,6 +124,57 @@ TEST_F(RunnerTest, FailuresCarryCommandExitCodeAndStandardError) {
   }
 }
 
+// A stop ends a running tool (SIGTERM; SIGKILL for one that ignores it) and
+// the run fails; nothing starts once stopped, except what must finish.
+TEST_F(RunnerTest, AStopEndsTheToolAndTheRunFails) {
+  script("stubborn", "trap '' TERM; : > \"$1\"; exec sleep 60");
+  script("polite", ": > \"$1\"; exec sleep 60");
+  script("record", ": > \"$1\"");
+  struct Case {
+    const char* name;
+    const char* program;
+    bool stop_first;
+    bool must_finish;
+    bool succeeds;
+  };
+  const Case cases[] = {
+      {"stopped while running", "polite", false, false, false},
+      {"ignores SIGTERM", "stubborn", false, false, false},
+      {"stopped before it starts", "record", true, false, false},
+      {"cleanup runs despite the stop", "record", true, true, true},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    const std::string marker = dir.file("started");
+    stop::StopSource stop;
+    SystemToolRunner runner(&stop);
+    if (c.stop_first) {
+      stop.request(stop::StopReason::signal(SIGTERM));
+    }
+    std::jthread stopper([&] {
+      if (c.stop_first) {
+        return;
+      }
+      while (::access(marker.c_str(), F_OK) != 0) {
+        std::this_thread::yield();
+      }
+      stop.request(stop::StopReason::cancelled());
+    });
+    ToolCommand tool = command(c.program, {marker});
+    tool.must_finish = c.must_finish;
+    const auto result = runner.run(std::move(tool));
+    stopper.join();
+    EXPECT_EQ(result.has_value(), c.succeeds) << c.name;
+    EXPECT_EQ(::access(marker.c_str(), F_OK) == 0, !c.stop_first || c.must_finish) << c.name;
+    if (!result) {
+      const std::string reason = c.stop_first ? "interrupted by SIGTERM" : "cancelled";
+      EXPECT_EQ(result.error().display(),
+                "command `" + std::string(c.program) + " " + marker + "` stopped: " + reason)
+          << c.name;
+    }
+  }
+}
+
 TEST_F(RunnerTest, StartFailuresAreToolNotFoundOrIo) {
   script("not-executable", "exit 0", 0644);
   auto missing = runner_.run(command("tdh-no-such-tool", {"a"}));

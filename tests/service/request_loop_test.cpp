@@ -166,3 +166,41 @@ TEST(RequestLoop, ReadFailuresAreAnsweredAndBounded) {
 
 }  // namespace
 }  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// A signal already taken when the loop looks for the next request: nothing
+// more is read or answered, and the session's mappings are still closed.
+TEST(RequestLoop, AStopBySignalEndsTheSessionAfterClosingItsMappings) {
+  for (const bool input_waiting : {false, true}) {
+    TempDir dir;
+    int input[2] = {-1, -1};
+    ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+    if (input_waiting) {
+      ASSERT_EQ(::write(input[1], kClose.data(), kClose.size()),
+                static_cast<ssize_t>(kClose.size()));
+      ASSERT_EQ(::write(input[1], "\n", 1), 1);
+    }
+    const std::string out_path = dir.write_file("out", "");
+    const int out = ::open(out_path.c_str(), O_WRONLY | O_CLOEXEC);
+    RecordingRunner runner;
+    FixedDriveLister drives({});
+    system::SystemPaths paths;
+    stop::StopSource stop;
+    Session session{runner, drives, paths, {}, out, &stop};
+    session.mappers.insert("tarnwick_x");
+    stop.request(stop::StopReason::signal(SIGTERM));
+    EXPECT_EQ(serve_requests(input[0], out, session), SessionEnd::Stopped);
+    ::close(input[0]);
+    ::close(input[1]);
+    ::close(out);
+    EXPECT_EQ(*system::read_file(out_path), "") << input_waiting;
+    ASSERT_EQ(runner.calls.size(), 1u);
+    EXPECT_EQ(runner.calls[0].argv(),
+              (std::vector<std::string>{"cryptsetup", "close", "tarnwick_x"}));
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick

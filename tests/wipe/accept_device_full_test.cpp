@@ -72,7 +72,15 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"KilledBySignal", -1, kOutOfSpace, kGiB, kGiB, false},
         Case{"InputOutputError", 1, "dd: error writing: Input/output error\n", kGiB, kGiB, false},
         Case{"EmptyStandardError", 1, "", kGiB, kGiB, false},
-        Case{"MarkerSplitByLineEnd", 1, "no space\nleft", kGiB, kGiB, false}),
+        Case{"MarkerSplitByLineEnd", 1, "no space\nleft", kGiB, kGiB, false},
+        // The counter includes failed writes: any other report means a failing drive.
+        Case{"FsyncFailedAfterOutOfSpace", 1,
+             kOutOfSpace + "dd: fsync failed for '/dev/sdb': Input/output error\n", kGiB, kGiB,
+             false},
+        Case{"ReadErrorBeforeOutOfSpace", 1, "dd: error reading '/dev/urandom'\n" + kOutOfSpace,
+             kGiB, kGiB, false},
+        Case{"BlankLinesAroundOutOfSpace", 1, "\n" + kOutOfSpace + " \r\n\n", kGiB, kGiB, true},
+        Case{"OnlyBlankLines", 1, "\n \n", kGiB, kGiB, false}),
     testing::CaseName{});
 
 TEST(AcceptDeviceFull, PassesSuccessAndOtherErrorsThroughUnchanged) {

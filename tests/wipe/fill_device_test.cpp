@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <ostream>
@@ -181,6 +185,86 @@ TEST(FillDevice, OutOfSpaceCountsOnlyWhenTheFinalFigureReachesTheEnd) {
       EXPECT_EQ(result.error(), out_of_space) << c.name;
     }
   }
+}
+
+// The fake dd does something to the drive, then reports the end of the
+// device after writing all of it; only an unchanged drive counts as wiped.
+TEST(FillDevice, ADriveThatVanishedOrChangedDuringTheFillIsNotWiped) {
+  const std::uint64_t full = kBaselineSectors + Fixture::kDeviceBytes / 512;
+  struct Case {
+    const char* name;
+    std::function<void(const Fixture&)> meanwhile;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"unchanged", [](const Fixture&) {}, true},
+      {"node removed", [](const Fixture& f) { std::filesystem::remove(f.node); }, false},
+      {"size dropped to zero", [](const Fixture& f) { f.machine.set_size_bytes("sdb", 0); }, false},
+      {"size grew", [](const Fixture& f) { f.machine.set_size_bytes("sdb", 2 * 64 * 512); }, false},
+      {"other device number",
+       [](const Fixture& f) { f.machine.dir.write_file("sys/class/block/sdb/dev", "8:32\n"); },
+       false},
+      {"plugged back in",
+       [](const Fixture& f) { f.machine.dir.write_file("sys/class/block/sdb/diskseq", "13\n"); },
+       false},
+      {"link now names another drive",
+       [](const Fixture& f) {
+         f.machine.add_node("sdc");
+         f.machine.set_size_bytes("sdc", Fixture::kDeviceBytes);
+         std::filesystem::remove(f.link);
+         f.machine.add_by_id_link("usb-Fake_Disk_123-0:0", "sdc");
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    Fixture fixture;
+    fixture.machine.dir.write_file("sys/class/block/sdb/dev", "8:16\n");
+    fixture.machine.dir.write_file("sys/class/block/sdb/diskseq", "12\n");
+    testing::RecordingRunner dd;
+    dd.respond = [&](const testing::RecordedCall&) -> testing::RecordingRunner::Result {
+      fixture.machine.set_sectors_written("sdb", full);
+      c.meanwhile(fixture);
+      return std::unexpected(
+          command_failed("dd", 1, "dd: error writing '/dev/sdb': No space left on device\n"));
+    };
+    const auto result = fill_device(dd, fixture.machine.paths, dd_command(), fixture.link, {});
+    EXPECT_EQ(result.has_value(), c.accepted) << c.name;
+    // A vanished node has no counter either, so dd's own failure stands there.
+    const std::string_view name(c.name);
+    if (!result && !name.starts_with("node") && !name.starts_with("link")) {
+      EXPECT_EQ(result.error().display(), "io: the drive disappeared or changed during the wipe")
+          << c.name;
+    }
+  }
+}
+
+// A stop requested on the reporting thread reaches the worker's runner (as
+// a signal read by either thread does), and the fill fails with it.
+class StoppableDd final : public runner::ToolRunner {
+ public:
+  std::expected<ToolOutput, HelperError> run(ToolCommand command) override {
+    pollfd stopped{stop_.fd(), POLLIN, 0};
+    while (::poll(&stopped, 1, -1) < 0) {
+    }
+    return std::unexpected(
+        HelperError{HelperError::Stopped{command.command_text(), stop_.reason()->text()}});
+  }
+  stop::StopSource* stop_source() const override { return &stop_; }
+  mutable stop::StopSource stop_;
+};
+
+TEST(FillDevice, AStopEndsTheFillWithAFailure) {
+  Fixture fixture;
+  StoppableDd dd;
+  int reports = 0;
+  const auto result =
+      fill_device(dd, fixture.machine.paths, dd_command(), fixture.link, [&](std::uint64_t) {
+        if (++reports == 2) {
+          dd.stop_.request(stop::StopReason::signal(SIGTERM));
+        }
+      });
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error().display(), "command `dd ` stopped: interrupted by SIGTERM");
 }
 
 TEST(FillDevice, WithoutCountersReportsNothingAndCannotVerifyTheEnd) {

@@ -1,0 +1,134 @@
+#include "stop/stop.hpp"
+
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace tarnwick::stop {
+namespace {
+
+constexpr int kNotStopped = 0;
+constexpr int kCancelled = -1;
+
+sigset_t watched_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
+
+bool add_to_epoll(int epoll_fd, int fd) {
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.fd = fd;
+  return ::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) == 0;
+}
+
+}  // namespace
+
+std::string StopReason::text() const {
+  if (kind == Kind::Cancelled) {
+    return "cancelled";
+  }
+  switch (signal_number) {
+    case SIGINT:
+      return "interrupted by SIGINT";
+    case SIGTERM:
+      return "interrupted by SIGTERM";
+    case SIGHUP:
+      return "interrupted by SIGHUP";
+    default:
+      return "interrupted by signal " + std::to_string(signal_number);
+  }
+}
+
+StopSource::StopSource() {
+  system::FileDescriptor event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  system::FileDescriptor epoll(::epoll_create1(EPOLL_CLOEXEC));
+  if (!event.is_open() || !epoll.is_open() || !add_to_epoll(epoll.get(), event.get())) {
+    return;
+  }
+  event_fd_ = std::move(event);
+  poll_fd_ = std::move(epoll);
+}
+
+int StopSource::watch_signals() {
+  if (!valid()) {
+    return EBADF;
+  }
+  const sigset_t set = watched_signals();
+  if (const int failed = ::pthread_sigmask(SIG_BLOCK, &set, nullptr); failed != 0) {
+    return failed;
+  }
+  system::FileDescriptor signals(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!signals.is_open() || !add_to_epoll(poll_fd_.get(), signals.get())) {
+    const int error = errno;
+    (void)::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    return error;
+  }
+  signal_fd_ = std::move(signals);
+  return 0;
+}
+
+void StopSource::take_pending_signal() {
+  if (!signal_fd_.is_open()) {
+    return;
+  }
+  signalfd_siginfo info{};
+  // Several threads may race here; whoever reads the signal records it, the
+  // others see the state it leaves.
+  while (::read(signal_fd_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    request(StopReason::signal(static_cast<int>(info.ssi_signo)));
+  }
+}
+
+bool StopSource::requested() {
+  take_pending_signal();
+  return state_.load(std::memory_order_acquire) != kNotStopped;
+}
+
+std::optional<StopReason> StopSource::reason() const {
+  const int state = state_.load(std::memory_order_acquire);
+  if (state == kNotStopped) {
+    return std::nullopt;
+  }
+  return state == kCancelled ? StopReason::cancelled() : StopReason::signal(state);
+}
+
+void StopSource::request(StopReason reason) {
+  const int wanted = reason.is_signal() ? reason.signal_number : kCancelled;
+  int current = state_.load(std::memory_order_acquire);
+  // The first signal wins; a signal outranks a cancel, which only ends one operation.
+  while (current == kNotStopped || (current == kCancelled && wanted != kCancelled)) {
+    if (state_.compare_exchange_weak(current, wanted, std::memory_order_acq_rel)) {
+      break;
+    }
+  }
+  if (event_fd_.is_open()) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(event_fd_.get(), &one, sizeof one);
+  }
+}
+
+void StopSource::reset() {
+  int expected = kCancelled;
+  if (!state_.compare_exchange_strong(expected, kNotStopped, std::memory_order_acq_rel)) {
+    return;
+  }
+  std::uint64_t count = 0;
+  [[maybe_unused]] const ssize_t drained = ::read(event_fd_.get(), &count, sizeof count);
+  // A signal that came in meanwhile may have lost its wake-up to that read.
+  if (state_.load(std::memory_order_acquire) != kNotStopped) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(event_fd_.get(), &one, sizeof one);
+  }
+}
+
+}  // namespace tarnwick::stop

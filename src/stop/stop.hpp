@@ -1,0 +1,72 @@
+// The session's one way of stopping work it has started: a terminating signal
+// (SIGINT, SIGTERM, SIGHUP) or a client's cancel. Nothing runs in a signal
+// handler; every blocking wait polls fd() next to what it waits for.
+#pragma once
+
+#include <atomic>
+#include <optional>
+#include <string>
+
+#include "system/system.hpp"
+
+namespace tarnwick::stop {
+
+// Why work was stopped. A signal ends the session; a cancel ends one operation.
+struct StopReason {
+  enum class Kind { Signal, Cancelled };
+  Kind kind = Kind::Cancelled;
+  int signal_number = 0;  // the signal, when kind is Signal
+
+  static StopReason signal(int number) { return {Kind::Signal, number}; }
+  static StopReason cancelled() { return {Kind::Cancelled, 0}; }
+  bool is_signal() const { return kind == Kind::Signal; }
+  // "interrupted by SIGTERM", "cancelled".
+  std::string text() const;
+  bool operator==(const StopReason&) const = default;
+};
+
+// Thread-safe: any thread may poll fd(), ask requested() and call request().
+// The first reason wins until reset().
+class StopSource {
+ public:
+  StopSource();
+  StopSource(const StopSource&) = delete;
+  StopSource& operator=(const StopSource&) = delete;
+  ~StopSource() = default;
+
+  // False when the kernel refused the descriptors; such a source cannot stop anything.
+  bool valid() const { return poll_fd_.is_open(); }
+
+  // Blocks SIGINT, SIGTERM and SIGHUP in the calling thread and receives them
+  // through a signalfd instead. Call it before any other thread exists, so that
+  // every thread inherits the mask and only the descriptor sees the signals.
+  // The error is an errno value.
+  int watch_signals();
+
+  // Readable once a stop was requested or a watched signal is pending; stays
+  // readable until reset().
+  int fd() const { return poll_fd_.get(); }
+
+  // True once stopped; takes a pending watched signal as the reason first.
+  bool requested();
+  // The reason, when stopped.
+  std::optional<StopReason> reason() const;
+
+  void request(StopReason reason);
+
+  // Forgets a cancel so the session goes on; a signal is never forgotten.
+  // Call it once the cancelled operation has ended (no other thread waits on
+  // the source then): until then every wait treats the source as stopped.
+  void reset();
+
+ private:
+  void take_pending_signal();
+
+  system::FileDescriptor event_fd_;
+  system::FileDescriptor signal_fd_;
+  system::FileDescriptor poll_fd_;  // epoll over both, so waiters watch one descriptor
+  // 0: not stopped; -1: cancelled; otherwise the signal number.
+  std::atomic<int> state_{0};
+};
+
+}  // namespace tarnwick::stop

@@ -1,0 +1,79 @@
+#include "stop/stop.hpp"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+
+#include <vector>
+
+namespace tarnwick::stop {
+namespace {
+
+bool readable(const StopSource& stop) {
+  pollfd watched{stop.fd(), POLLIN, 0};
+  return ::poll(&watched, 1, 0) == 1;
+}
+
+TEST(StopSource, TheFirstSignalWinsAndOnlyACancelIsForgotten) {
+  struct Case {
+    const char* name;
+    std::vector<StopReason> requests;
+    bool reset;
+    std::optional<StopReason> reason;
+  };
+  const Case cases[] = {
+      {"nothing", {}, false, std::nullopt},
+      {"cancel", {StopReason::cancelled()}, false, StopReason::cancelled()},
+      {"cancel then reset", {StopReason::cancelled()}, true, std::nullopt},
+      {"signal outranks a cancel",
+       {StopReason::cancelled(), StopReason::signal(SIGTERM)},
+       true,
+       StopReason::signal(SIGTERM)},
+      {"first signal stays",
+       {StopReason::signal(SIGINT), StopReason::signal(SIGHUP), StopReason::cancelled()},
+       true,
+       StopReason::signal(SIGINT)},
+  };
+  for (const Case& c : cases) {
+    StopSource stop;
+    ASSERT_TRUE(stop.valid());
+    for (const StopReason& reason : c.requests) {
+      stop.request(reason);
+    }
+    if (c.reset) {
+      stop.reset();
+    }
+    EXPECT_EQ(stop.reason(), c.reason) << c.name;
+    EXPECT_EQ(stop.requested(), c.reason.has_value()) << c.name;
+    EXPECT_EQ(readable(stop), c.reason.has_value()) << c.name;
+  }
+}
+
+TEST(StopSource, ReasonTexts) {
+  EXPECT_EQ(StopReason::cancelled().text(), "cancelled");
+  EXPECT_EQ(StopReason::signal(SIGINT).text(), "interrupted by SIGINT");
+  EXPECT_EQ(StopReason::signal(SIGTERM).text(), "interrupted by SIGTERM");
+  EXPECT_EQ(StopReason::signal(SIGHUP).text(), "interrupted by SIGHUP");
+}
+
+TEST(StopSource, AWatchedSignalBecomesTheReasonInsteadOfEndingTheProcess) {
+  StopSource stop;
+  ASSERT_EQ(stop.watch_signals(), 0);
+  EXPECT_FALSE(readable(stop));
+  ASSERT_EQ(::kill(::getpid(), SIGHUP), 0);
+  EXPECT_TRUE(readable(stop));
+  EXPECT_TRUE(stop.requested());
+  EXPECT_EQ(stop.reason(), StopReason::signal(SIGHUP));
+  stop.reset();
+  EXPECT_TRUE(readable(stop)) << "a signal is never forgotten";
+
+  sigset_t watched;
+  sigemptyset(&watched);
+  sigaddset(&watched, SIGINT);
+  sigaddset(&watched, SIGTERM);
+  sigaddset(&watched, SIGHUP);
+  ::pthread_sigmask(SIG_UNBLOCK, &watched, nullptr);
+}
+
+}  // namespace
+}  // namespace tarnwick::stop
