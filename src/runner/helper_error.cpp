@@ -25,6 +25,7 @@ std::string HelperError::display() const {
                    "): " + e.stderr_text;
           },
           [](const Refused& e) { return "refused destructive operation: " + e.reason; },
+          [](const Failed& e) { return e.text; },
       },
       value);
 }
@@ -38,6 +39,8 @@ HelperError HelperError::io(std::string text) { return HelperError{Io{std::move(
 HelperError HelperError::refused(std::string reason) {
   return HelperError{Refused{std::move(reason)}};
 }
+
+HelperError HelperError::failed(std::string text) { return HelperError{Failed{std::move(text)}}; }
 
 void ToolCommand::set_stdin(secure::SecretBytes bytes) {
   if (stdin_bytes) {

@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -433,12 +434,15 @@ std::expected<ToolOutput, HelperError> run_tool(ToolCommand& command) {
   if (!finished) {
     return std::unexpected(std::move(finished.error()));
   }
-  if (finished->exit_code != 0) {
+  if (finished->exit_code != 0 &&
+      std::ranges::find(command.answer_exit_codes, finished->exit_code) ==
+          command.answer_exit_codes.end()) {
     return std::unexpected(HelperError{HelperError::CommandFailed{
         command.command_text(), text::decode_utf8_lossy(finished->stderr_bytes),
         finished->exit_code}});
   }
-  return ToolOutput{std::move(finished->stdout_bytes), std::move(finished->stderr_bytes)};
+  return ToolOutput{std::move(finished->stdout_bytes), std::move(finished->stderr_bytes),
+                    finished->exit_code};
 }
 
 std::expected<ToolOutput, HelperError> SystemToolRunner::run(ToolCommand command) {

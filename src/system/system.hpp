@@ -46,6 +46,8 @@ struct SystemPaths {
   std::string proc_diskstats = "/proc/diskstats";
   std::string sys_class_block = "/sys/class/block";
   std::string dev_urandom = "/dev/urandom";
+  // Where device-mapper names live; only read from (the size of a mapping).
+  std::string dev_mapper = "/dev/mapper";
 };
 
 // Reads a whole file as bytes. The error is the errno of the failing call.
