@@ -24,6 +24,11 @@ inline constexpr std::string_view kMountDir = "/run/tdh-e2e/mnt";
 inline constexpr std::array<std::string_view, 8> kWrappedTools = {
     "lsblk", "dd", "blkdiscard", "cryptsetup", "mkfs.ext4", "mkfs.xfs", "mkfs.btrfs", "mkswap"};
 
+// When this file exists, the dd wrapper, after a dd onto a /dev/mapper
+// device, overwrites 4 bytes at the offset the file names (decimal): a drive
+// that returns other data than was written to it.
+inline constexpr std::string_view kCorruptAfterDd = "/run/tdh-e2e/corrupt-after-dd";
+
 // Exit status of a wrapper that refused to run its tool.
 inline constexpr int kRefusedExit = 125;
 
