@@ -60,7 +60,8 @@ class ReportFile {
   // Empty on success, else why not.
   std::string open() {
     fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    return fd_ >= 0 ? std::string() : std::string(std::strerror(errno));  // NOLINT(concurrency-mt-unsafe)
+    return fd_ >= 0 ? std::string()
+                    : std::string(std::strerror(errno));  // NOLINT(concurrency-mt-unsafe)
   }
   bool write(std::string_view text) const { return fd_ >= 0 && write_text(fd_, text); }
   void close() {
@@ -269,9 +270,9 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
       case StepKind::Wipe: {
         if (step.report.wanted()) {
           if (const std::string why = step.report.open(); !why.empty()) {
-            result = std::unexpected(command_error("cannot write the report to " +
-                                                   step.report.path() + ": " + why +
-                                                   "; nothing was wiped"));
+            result =
+                std::unexpected(command_error("cannot write the report to " + step.report.path() +
+                                              ": " + why + "; nothing was wiped"));
             break;
           }
         }

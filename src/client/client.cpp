@@ -93,7 +93,8 @@ std::optional<double> WipeProgress::fraction() const {
   if (!total || *total == 0) {
     return std::nullopt;
   }
-  return std::min(1.0, static_cast<double>(verified.value_or(written)) / static_cast<double>(*total));
+  return std::min(1.0,
+                  static_cast<double>(verified.value_or(written)) / static_cast<double>(*total));
 }
 
 std::optional<std::chrono::seconds> WipeProgress::remaining() const {

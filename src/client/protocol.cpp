@@ -308,7 +308,8 @@ std::expected<Response, std::string> parse_response(std::string_view line) {
         !value.at("total").is_number_unsigned() ||
         (verifying && !value.at("verified").is_number_unsigned())) {
       return std::unexpected(
-          "\"progress\" is not {\"copied\":N,\"total\":N} or {\"copied\":N,\"total\":N,\"verified\":N}");
+          "\"progress\" is not {\"copied\":N,\"total\":N} or "
+          "{\"copied\":N,\"total\":N,\"verified\":N}");
     }
     ProgressResponse progress{value.at("copied").get<std::uint64_t>(),
                               value.at("total").get<std::uint64_t>(), std::nullopt};

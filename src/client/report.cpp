@@ -22,8 +22,6 @@
 #include "client/client.hpp"
 #include "client/protocol.hpp"
 
-extern char** environ;
-
 namespace tarnwick::client {
 
 namespace {
@@ -65,7 +63,9 @@ std::string by_id_link(const std::string& device) {
     if (name == "." || name == "..") {
       continue;
     }
-    std::string link = kByIdDir + "/" + name;
+    std::string link = kByIdDir;
+    link += '/';
+    link += name;
     if (canonical(link) == node) {
       return link;
     }
@@ -76,8 +76,9 @@ std::string by_id_link(const std::string& device) {
 // Runs lsblk (no shell, input from /dev/null) and returns what it printed
 // on both outputs, with its exit status.
 std::expected<std::pair<int, std::string>, std::string> run_lsblk(const std::string& device) {
-  std::vector<std::string> argv = {"lsblk",   "--json", "--bytes", "--nodeps", "--output",
-                                   "PATH,SIZE,VENDOR,MODEL,SERIAL,TRAN", device};
+  std::vector<std::string> argv = {"lsblk",    "--json",   "--bytes",
+                                   "--nodeps", "--output", "PATH,SIZE,VENDOR,MODEL,SERIAL,TRAN",
+                                   device};
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
     return std::unexpected(std::string("cannot run lsblk: ") +
@@ -89,6 +90,7 @@ std::expected<std::pair<int, std::string>, std::string> run_lsblk(const std::str
   ::posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
   ::posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDERR_FILENO);
   std::vector<char*> c_argv;
+  c_argv.reserve(argv.size() + 1);
   for (auto& arg : argv) {
     c_argv.push_back(arg.data());
   }

@@ -92,8 +92,9 @@ TEST(Format, ReadBackShowsWhatWasVerified) {
   auto reading = progress(2048, 2048, 128.0);
   reading.verified = 512;
   EXPECT_EQ(progress_plain_line(reading), "verifying: 25% (512 B of 2.0 KiB), 128 B/s, 0:12 left");
-  EXPECT_EQ(progress_bar_line(reading, 80), "[######" + std::string(20, '-') +
-                                                "]  25%  512 B of 2.0 KiB verified  128 B/s  0:12 left");
+  EXPECT_EQ(
+      progress_bar_line(reading, 80),
+      "[######" + std::string(20, '-') + "]  25%  512 B of 2.0 KiB verified  128 B/s  0:12 left");
   auto unsized = progress(2048, std::nullopt, std::nullopt);
   unsized.verified = 1024;
   EXPECT_EQ(progress_plain_line(unsized), "verifying: 1.0 KiB verified");

@@ -311,7 +311,12 @@ TEST(Report, VerificationIsJudgedFromTheOutcome) {
 
 TEST(Report, JsonHoldsEveryField) {
   WipeReport report;
-  report.drive = {"/dev/sdb", "Cruzer", "4C53", "SanDisk", "usb", 1048576,
+  report.drive = {"/dev/sdb",
+                  "Cruzer",
+                  "4C53",
+                  "SanDisk",
+                  "usb",
+                  1048576,
                   "/dev/disk/by-id/usb-SanDisk_Cruzer_4C53-0:0"};
   report.mode = WipeMode::EncryptedZero;
   report.verification = WipeReport::Verification::Failed;

@@ -51,8 +51,8 @@ inline std::string mkfs_request(const std::string& mapped, const std::string& fs
 }
 
 inline std::string verified_wipe_request(const std::string& device, const std::string& mode) {
-  return "{\"op\":\"wipe\",\"device\":" + json_string(device) + ",\"mode\":" +
-         json_string(mode) + ",\"verify\":true}";
+  return "{\"op\":\"wipe\",\"device\":" + json_string(device) + ",\"mode\":" + json_string(mode) +
+         ",\"verify\":true}";
 }
 
 inline const std::string kOk = "{\"ok\":true}";

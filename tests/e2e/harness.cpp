@@ -567,8 +567,8 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> progress_verified(const s
     return std::nullopt;
   }
   auto copied = plain_decimal(line.substr(prefix.size(), at - prefix.size()));
-  auto verified = plain_decimal(line.substr(
-      at + middle.size(), line.size() - at - middle.size() - suffix.size()));
+  auto verified = plain_decimal(
+      line.substr(at + middle.size(), line.size() - at - middle.size() - suffix.size()));
   if (!copied || !verified) {
     return std::nullopt;
   }

@@ -112,9 +112,9 @@ TEST_F(WipeTest, VerificationFailsWhenTheDriveReturnsOtherData) {
   auto helper = sandbox.start_helper();
   Answer answer =
       split_answer(helper->request(verified_wipe_request(target.path(), "encrypted-zero")));
-  EXPECT_EQ(answer.final_line,
-            error_line(
-                "verification failed: the drive returned different data at byte offset 5242880"));
+  EXPECT_EQ(
+      answer.final_line,
+      error_line("verification failed: the drive returned different data at byte offset 5242880"));
   EXPECT_FALSE(answer.verified.empty());
   EXPECT_FALSE(sandbox.mapper_target("tarnwick_wipe_tmp")) << "the mapping was left open";
 

@@ -200,8 +200,9 @@ int dd_then_corrupt(const std::vector<std::string>& argv, const std::string& out
                                   /*inherit_stderr=*/true);
   Fd fd(::open(output.c_str(), O_WRONLY | O_CLOEXEC));
   const char garbage[4] = {'\xA5', '\x5A', '\xA5', '\x5A'};
-  if (!fd || ::pwrite(fd.get(), garbage, sizeof garbage, static_cast<off_t>(offset)) !=
-                 static_cast<ssize_t>(sizeof garbage) ||
+  if (!fd ||
+      ::pwrite(fd.get(), garbage, sizeof garbage, static_cast<off_t>(offset)) !=
+          static_cast<ssize_t>(sizeof garbage) ||
       ::fsync(fd.get()) != 0) {
     write_all(2, errno_message("tdh-e2e wrapper: corrupting " + output, errno) + "\n");
     return 1;

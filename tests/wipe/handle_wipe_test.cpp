@@ -97,8 +97,8 @@ TEST(HandleWipe, VerifyWithAnotherModeIsRefusedBeforeAnything) {
     HandleWipeFixture fixture;
     const FixedDriveLister lister({fixture.drive});
     const guard::GuardContext context{lister, fixture.machine.paths};
-    const auto result = handle_wipe(fixture.runner, context, fixture.node, mode,
-                                    [](std::uint64_t) {}, Verification{true, {}});
+    const auto result = handle_wipe(
+        fixture.runner, context, fixture.node, mode, [](std::uint64_t) {}, Verification{true, {}});
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error(), "verification is only available for mode encrypted-zero");
     EXPECT_EQ(lister.calls, 0);

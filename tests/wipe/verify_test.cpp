@@ -71,8 +71,8 @@ struct VerifyFixture {
                                 verify_progress.emplace_back(copied, verified);
                               }};
     return wipe_device(
-        runner, machine.paths, device, mode, [this](std::uint64_t copied) { progress.push_back(copied); },
-        verification);
+        runner, machine.paths, device, mode,
+        [this](std::uint64_t copied) { progress.push_back(copied); }, verification);
   }
 
   std::vector<std::string> programs() const {
@@ -151,9 +151,8 @@ TEST(Verify, OutcomesOfTheReadBack) {
     const auto result = fixture.wipe();
     ASSERT_FALSE(result.has_value()) << c.name;
     EXPECT_EQ(result.error().display(), c.expected) << c.name;
-    EXPECT_EQ(fixture.programs(),
-              (std::vector<std::string>{"cryptsetup open", "dd", "blockdev", "cmp",
-                                        "cryptsetup close"}))
+    EXPECT_EQ(fixture.programs(), (std::vector<std::string>{"cryptsetup open", "dd", "blockdev",
+                                                            "cmp", "cryptsetup close"}))
         << c.name;
   }
 }
@@ -171,8 +170,8 @@ TEST(Verify, NothingIsReadBackWhenItCannotMeanAnything) {
     const auto result = fixture.wipe();
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().display(), "command `dd` failed (exit 1): dd: Input/output error\n");
-    EXPECT_EQ(fixture.programs(), (std::vector<std::string>{"cryptsetup open", "dd",
-                                                            "cryptsetup close"}));
+    EXPECT_EQ(fixture.programs(),
+              (std::vector<std::string>{"cryptsetup open", "dd", "cryptsetup close"}));
     EXPECT_TRUE(fixture.verify_progress.empty());
   }
   {
@@ -184,8 +183,8 @@ TEST(Verify, NothingIsReadBackWhenItCannotMeanAnything) {
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().display(),
               "verification failed: the size of /dev/mapper/tarnwick_wipe_tmp cannot be read");
-    EXPECT_EQ(fixture.programs(), (std::vector<std::string>{"cryptsetup open", "dd", "blockdev",
-                                                            "cryptsetup close"}));
+    EXPECT_EQ(fixture.programs(),
+              (std::vector<std::string>{"cryptsetup open", "dd", "blockdev", "cryptsetup close"}));
   }
   for (const WipeMode mode : {WipeMode::Random, WipeMode::SecureDiscard, WipeMode::None}) {
     VerifyFixture fixture;
