@@ -28,7 +28,8 @@ target_include_directories(tdh_client PUBLIC
 target_compile_features(tdh_client PUBLIC cxx_std_23)
 target_compile_options(tdh_client PRIVATE ${TDH_WARNINGS})
 target_compile_definitions(tdh_client PRIVATE
-  TDH_CLIENT_HELPER_PATH="${CMAKE_INSTALL_FULL_LIBEXECDIR}/tarnwick-drives-helper")
+  TDH_CLIENT_HELPER_PATH="${CMAKE_INSTALL_FULL_LIBEXECDIR}/tarnwick-drives-helper"
+  TDH_CLIENT_VERSION="${PROJECT_VERSION}")
 target_link_libraries(tdh_client PRIVATE $<BUILD_INTERFACE:nlohmann_json::nlohmann_json>)
 
 # Everything below installs as the component "client", left out of a full

@@ -48,11 +48,18 @@ enum class Field : std::size_t {
   MapperName,
   Mode,
   Mapped,
-  Fs
+  Fs,
+  Verify
 };
-constexpr std::size_t kFieldCount = 8;
+constexpr std::size_t kFieldCount = 9;
 constexpr std::array<std::string_view, kFieldCount> kFieldNames = {
-    "device", "label", "allow_discards", "passphrase_b64", "mapper_name", "mode", "mapped", "fs"};
+    "device", "label", "allow_discards", "passphrase_b64", "mapper_name", "mode",
+    "mapped", "fs",    "verify"};
+
+// Fields a request may leave out.
+constexpr bool is_optional(Field field) {
+  return field == Field::AllowDiscards || field == Field::Verify;
+}
 
 constexpr std::string_view name_of(Field field) {
   return kFieldNames[static_cast<std::size_t>(field)];
@@ -65,7 +72,7 @@ std::span<const Field> fields_of(Op op) {
   static constexpr std::array<Field, 4> kLuksOpen = {Device, MapperName, PassphraseB64,
                                                      AllowDiscards};
   static constexpr std::array<Field, 1> kLuksClose = {MapperName};
-  static constexpr std::array<Field, 2> kWipe = {Device, Mode};
+  static constexpr std::array<Field, 3> kWipe = {Device, Mode, Verify};
   static constexpr std::array<Field, 3> kMkfs = {Mapped, Fs, Label};
   switch (op) {
     case Op::LuksFormat:
@@ -82,6 +89,13 @@ std::span<const Field> fields_of(Op op) {
       break;
   }
   return {};
+}
+
+// The fields the array form takes: "verify" came later and is left out, so
+// that every array keeps the meaning (and error text) it had before.
+std::span<const Field> array_fields_of(Op op) {
+  const std::span<const Field> fields = fields_of(op);
+  return op == Op::Wipe ? fields.first(2) : fields;
 }
 
 // For the array form: "invalid length N, expected <this>".
@@ -186,6 +200,7 @@ struct FieldValues {
   std::string mapper_name;
   std::string mapped;
   bool allow_discards = false;
+  bool verify = false;
   secure::SecretString passphrase_b64;
   WipeMode mode = WipeMode::None;
   Filesystem fs = Filesystem::Ext4;
@@ -254,6 +269,12 @@ std::expected<void, std::string> decode_field(Field field, Held& value, FieldVal
         return {};
       }
       return std::unexpected(json::invalid_type(describe(value), json::kExpectBool));
+    case Field::Verify:
+      if (const bool* flag = std::get_if<bool>(&value)) {
+        out.verify = *flag;
+        return {};
+      }
+      return std::unexpected(json::invalid_type(describe(value), json::kExpectBool));
     case Field::Mode: {
       const auto index = named_value(value, kModeNames);
       if (!index) return std::unexpected(index.error());
@@ -281,7 +302,7 @@ Request assemble(Op op, FieldValues& v) {
     case Op::LuksClose:
       return Request{Request::LuksClose{std::move(v.mapper_name)}};
     case Op::Wipe:
-      return Request{Request::Wipe{std::move(v.device), v.mode}};
+      return Request{Request::Wipe{std::move(v.device), v.mode, v.verify}};
     case Op::Mkfs:
       return Request{Request::Mkfs{std::move(v.mapped), v.fs, std::move(v.label)}};
     case Op::Shutdown:
@@ -304,7 +325,7 @@ std::expected<Request, std::string> decode_members(Op op, std::vector<Member>& m
     values.present.set(static_cast<std::size_t>(member.field));
   }
   for (const Field field : fields) {
-    if (field != Field::AllowDiscards && !values.present.test(static_cast<std::size_t>(field))) {
+    if (!is_optional(field) && !values.present.test(static_cast<std::size_t>(field))) {
       return std::unexpected(json::missing_field(name_of(field)));
     }
   }
@@ -315,14 +336,14 @@ std::expected<Request, std::string> decode_members(Op op, std::vector<Member>& m
 // order; a missing trailing "allow_discards" takes its default.
 std::expected<Request, std::string> decode_elements(Op op, std::vector<Member>& elements,
                                                     std::size_t found) {
-  const std::span<const Field> fields = fields_of(op);
+  const std::span<const Field> fields = array_fields_of(op);
   FieldValues values;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (i < found) {
       if (auto decoded = decode_field(fields[i], elements[i].value, values); !decoded) {
         return std::unexpected(std::move(decoded.error()));
       }
-    } else if (fields[i] != Field::AllowDiscards) {
+    } else if (!is_optional(fields[i])) {
       return std::unexpected(json::invalid_length(found, description_of(op)));
     }
   }
@@ -444,7 +465,7 @@ class RequestReader final : public json::Handler {
     }
     const std::size_t index = elements_++;
     if (index == 0) return Target::Op;
-    const std::span<const Field> fields = fields_of(*op_);
+    const std::span<const Field> fields = array_fields_of(*op_);
     if (index > fields.size()) return Target::Ignored;
     field_ = fields[index - 1];
     repeated_ = false;
@@ -616,7 +637,11 @@ std::string encode_response(const Response& response) {
                  },
                  [&](const Response::Progress& progress) {
                    line += R"({"progress":{"copied":)" + std::to_string(progress.copied) +
-                           R"(,"total":)" + std::to_string(progress.total) + "}}";
+                           R"(,"total":)" + std::to_string(progress.total);
+                   if (progress.verified) {
+                     line += R"(,"verified":)" + std::to_string(*progress.verified);
+                   }
+                   line += "}}";
                  },
              },
              response.value);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -35,6 +36,8 @@ struct Request {
   struct Wipe {
     std::string device;
     WipeMode mode = WipeMode::None;
+    // "verify": read the drive back after an "encrypted-zero" wipe.
+    bool verify = false;
   };
   struct Mkfs {
     std::string mapped;
@@ -59,8 +62,15 @@ struct Response {
     std::string text;
   };
   struct Progress {
+    Progress() = default;
+    Progress(std::uint64_t copied_bytes, std::uint64_t total_bytes,
+             std::optional<std::uint64_t> verified_bytes = std::nullopt)
+        : copied(copied_bytes), total(total_bytes), verified(verified_bytes) {}
+
     std::uint64_t copied = 0;
     std::uint64_t total = 0;
+    // Bytes read back so far; sent only while a wipe is verified.
+    std::optional<std::uint64_t> verified;
   };
   std::variant<Ok, Error, Progress> value;
 };

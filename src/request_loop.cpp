@@ -193,7 +193,11 @@ std::optional<Outcome> dispatch(Request& request, int output_fd, Session& sessio
         if constexpr (std::is_same_v<T, Request::Shutdown>) {
           return std::nullopt;
         } else if constexpr (std::is_same_v<T, Request::Wipe>) {
-          return wipe::handle_wipe(session.runner, guard, r.device, r.mode, progress);
+          const wipe::Verification verification{
+              r.verify, [output_fd](std::uint64_t copied, std::uint64_t verified) {
+                write_response(output_fd, Response{Response::Progress{copied, 0, verified}});
+              }};
+          return wipe::handle_wipe(session.runner, guard, r.device, r.mode, progress, verification);
         } else if constexpr (std::is_same_v<T, Request::LuksFormat>) {
           return luks::handle_luks_format(session.runner, guard, r.device, r.label,
                                           r.allow_discards, r.passphrase_b64);

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <set>
 #include <utility>
@@ -33,6 +35,48 @@ using client::ClientError;
 
 enum class StepKind { Wipe, Encrypt, Open, Mkfs, Close };
 
+// The file a wipe's report goes to, opened just before the wipe starts, so
+// that a path that cannot be written is found out before anything is wiped
+// (and a wipe that is not confirmed leaves no file behind).
+class ReportFile {
+ public:
+  ReportFile() = default;
+  explicit ReportFile(std::string path) : path_(std::move(path)) {}
+  ~ReportFile() { close(); }
+  ReportFile(ReportFile&& other) noexcept
+      : path_(std::move(other.path_)), fd_(std::exchange(other.fd_, -1)) {}
+  ReportFile& operator=(ReportFile&& other) noexcept {
+    if (this != &other) {
+      close();
+      path_ = std::move(other.path_);
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ReportFile(const ReportFile&) = delete;
+  ReportFile& operator=(const ReportFile&) = delete;
+
+  bool wanted() const { return !path_.empty(); }
+  const std::string& path() const { return path_; }
+  // Empty on success, else why not.
+  std::string open() {
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    return fd_ >= 0 ? std::string()
+                    : std::string(std::strerror(errno));  // NOLINT(concurrency-mt-unsafe)
+  }
+  bool write(std::string_view text) const { return fd_ >= 0 && write_text(fd_, text); }
+  void close() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
 struct Step {
   StepKind kind = StepKind::Wipe;
   std::string device;  // wipe, encrypt, open
@@ -41,6 +85,8 @@ struct Step {
   client::WipeMode mode = client::WipeMode::None;
   client::Filesystem fs = client::Filesystem::Ext4;
   bool allow_discards = false;
+  bool verify = false;             // wipe
+  ReportFile report;               // wipe
   secure::SecretBytes passphrase;  // encrypt, open
 };
 
@@ -70,6 +116,14 @@ std::string what_step_does(const Step& step) {
       return "closing " + step.mapper;
   }
   return "request";
+}
+
+// A failure of the command itself, not of the helper.
+ClientError command_error(std::string message) {
+  ClientError error;
+  error.kind = ClientError::Kind::InvalidArgument;
+  error.message = std::move(message);
+  return error;
 }
 
 int exit_status_for(const ClientError& error) {
@@ -274,14 +328,45 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
     std::string done;
     switch (step.kind) {
       case StepKind::Wipe: {
+        if (step.report.wanted()) {
+          if (const std::string why = step.report.open(); !why.empty()) {
+            result =
+                std::unexpected(command_error("cannot write the report to " + step.report.path() +
+                                              ": " + why + "; nothing was wiped"));
+            break;
+          }
+        }
         ProgressPrinter printer(STDOUT_FILENO, ::isatty(STDOUT_FILENO) != 0);
-        result = client->wipe(step.device, step.mode,
+        client::WipeReport report;
+        const client::WipeOptions wipe_options{step.verify,
+                                               step.report.wanted() ? &report : nullptr};
+        result = client->wipe(step.device, step.mode, wipe_options,
                               [&](const client::WipeProgress& p) { printer.update(p); });
         printer.finish();
         done = "wiped " + step.device + " (mode " + std::string(client::to_string(step.mode)) + ")";
         if (auto last = printer.last()) {
-          done += ": " + format_bytes(last->written) + " written in " +
+          done += ": " + format_bytes(last->written) + " written";
+          if (step.verify && result) {
+            done += " and read back";
+          }
+          done += " in " +
                   format_duration(std::chrono::duration_cast<std::chrono::seconds>(last->elapsed));
+        }
+        // Written whatever the outcome: a failed wipe is worth a record too.
+        if (step.report.wanted()) {
+          const bool written = step.report.write(report.to_json());
+          step.report.close();
+          if (!written && result) {
+            result = std::unexpected(
+                command_error("the report could not be written to " + step.report.path()));
+          } else if (!written) {
+            complain("the report could not be written to " + step.report.path());
+          } else {
+            done += "\nreport written to " + step.report.path();
+            if (!result) {
+              complain("the report of the failed wipe is in " + step.report.path());
+            }
+          }
         }
         break;
       }
@@ -393,6 +478,8 @@ int run(int argc, char** argv) {
   std::string wipe_mode;
   std::string fs = "ext4";
   bool discards = false;
+  bool verify = false;
+  std::string report_path;
   auto take = [&](StepKind kind) {
     Step step;
     step.kind = kind;
@@ -400,6 +487,8 @@ int run(int argc, char** argv) {
     step.label = std::exchange(label, {});
     if (kind == StepKind::Wipe) {
       step.mode = *client::parse_wipe_mode(std::exchange(wipe_mode, {}));
+      step.verify = std::exchange(verify, false);
+      step.report = ReportFile(std::exchange(report_path, {}));
     }
     if (kind == StepKind::Mkfs) {
       step.fs = *client::parse_filesystem(std::exchange(fs, "ext4"));
@@ -416,6 +505,10 @@ int run(int argc, char** argv) {
   wipe->add_option("--mode", wipe_mode, "How to wipe it")
       ->required()
       ->check(CLI::IsMember({"random", "encrypted-zero", "secure-discard", "none"}));
+  wipe->add_flag("--verify", verify,
+                 "Read the drive back afterwards and check it (mode encrypted-zero only)");
+  wipe->add_option("--report", report_path,
+                   "Write a JSON report of the wipe to this file, also when it fails");
   wipe->immediate_callback();
   wipe->callback([&] { take(StepKind::Wipe); });
 
@@ -467,6 +560,17 @@ int run(int argc, char** argv) {
   if (list) {
     if (int status = list_drives_command(); status != kExitOk || steps.empty()) {
       return status;
+    }
+  }
+
+  for (Step& step : steps) {
+    if (step.kind != StepKind::Wipe) {
+      continue;
+    }
+    // Refused by the helper too, but only after the person confirmed.
+    if (step.verify && step.mode != client::WipeMode::EncryptedZero) {
+      complain("--verify: verification is only available for mode encrypted-zero");
+      return kExitUsage;
     }
   }
 

@@ -60,12 +60,15 @@ std::string percent_text(double fraction) {
 std::string progress_bar_line(const client::WipeProgress& progress, std::size_t width) {
   std::string details;
   const auto fraction = progress.fraction();
+  // While the drive is read back, the bar shows the reading.
+  const std::uint64_t done = progress.verified.value_or(progress.written);
   if (fraction) {
     // fraction() has a value only when the total has one.
-    details = percent_text(*fraction) + "  " + format_bytes(progress.written) + " of " +
-              format_bytes(*progress.total);  // NOLINT(bugprone-unchecked-optional-access)
+    details = percent_text(*fraction) + "  " + format_bytes(done) + " of " +
+              format_bytes(*progress.total) +  // NOLINT(bugprone-unchecked-optional-access)
+              (progress.verified ? " verified" : "");
   } else {
-    details = format_bytes(progress.written) + " written";
+    details = format_bytes(done) + (progress.verified ? " verified" : " written");
   }
   if (progress.bytes_per_second) {
     details += "  " + format_rate(*progress.bytes_per_second);
@@ -88,13 +91,14 @@ std::string progress_bar_line(const client::WipeProgress& progress, std::size_t 
 }
 
 std::string progress_plain_line(const client::WipeProgress& progress) {
-  std::string line = "wiping: ";
+  std::string line = progress.verified ? "verifying: " : "wiping: ";
+  const std::uint64_t done = progress.verified.value_or(progress.written);
   if (auto fraction = progress.fraction()) {
     // fraction() has a value only when the total has one.
-    line += percent_text(*fraction) + " (" + format_bytes(progress.written) + " of " +
+    line += percent_text(*fraction) + " (" + format_bytes(done) + " of " +
             format_bytes(*progress.total) + ")";  // NOLINT(bugprone-unchecked-optional-access)
   } else {
-    line += format_bytes(progress.written) + " written";
+    line += format_bytes(done) + (progress.verified ? " verified" : " written");
   }
   if (progress.bytes_per_second) {
     line += ", " + format_rate(*progress.bytes_per_second);
@@ -109,7 +113,14 @@ ProgressPrinter::ProgressPrinter(int fd, bool terminal, std::chrono::seconds int
     : fd_(fd), terminal_(terminal), interval_(interval) {}
 
 void ProgressPrinter::update(const client::WipeProgress& progress) {
+  // The read-back starts: the writing's last state stays on the screen, and
+  // the reading is shown at once.
+  const bool reading_starts = progress.verified && (!last_ || !last_->verified);
   last_ = progress;
+  if (reading_starts) {
+    finish();
+    printed_at_.reset();
+  }
   if (terminal_) {
     // Carriage return, the line, then clear what a longer line left.
     write_text(fd_, "\r" + progress_bar_line(progress, terminal_width(fd_) - 1) + "\x1b[K");

@@ -23,6 +23,9 @@
 #ifndef TDH_CLIENT_HELPER_PATH
 #error "TDH_CLIENT_HELPER_PATH must name the installed helper"
 #endif
+#ifndef TDH_CLIENT_VERSION
+#error "TDH_CLIENT_VERSION must give the version the helper ships with"
+#endif
 
 namespace tarnwick::client {
 
@@ -90,14 +93,16 @@ std::optional<double> WipeProgress::fraction() const {
   if (!total || *total == 0) {
     return std::nullopt;
   }
-  return std::min(1.0, static_cast<double>(written) / static_cast<double>(*total));
+  return std::min(1.0,
+                  static_cast<double>(verified.value_or(written)) / static_cast<double>(*total));
 }
 
 std::optional<std::chrono::seconds> WipeProgress::remaining() const {
   if (!total || *total == 0 || !bytes_per_second || *bytes_per_second <= 0.0) {
     return std::nullopt;
   }
-  const std::uint64_t left = written >= *total ? 0 : *total - written;
+  const std::uint64_t done = verified.value_or(written);
+  const std::uint64_t left = done >= *total ? 0 : *total - done;
   const double seconds = std::ceil(static_cast<double>(left) / *bytes_per_second);
   if (!(seconds < 1e9)) {  // also catches NaN
     return std::nullopt;
@@ -409,8 +414,8 @@ struct Client::Impl {
   }
 
   // Sends one request line and reads lines until its final answer.
-  std::expected<void, ClientError> transact(std::string_view line,
-                                            const std::function<void(std::uint64_t)>& progress) {
+  std::expected<void, ClientError> transact(
+      std::string_view line, const std::function<void(const detail::ProgressResponse&)>& progress) {
     if (ended) {
       if (ended->has_value()) {
         ClientError e;
@@ -459,7 +464,7 @@ struct Client::Impl {
         return std::unexpected(std::move(e));
       }
       if (progress) {
-        progress(std::get<detail::ProgressResponse>(*response).copied);
+        progress(std::get<detail::ProgressResponse>(*response));
       }
     }
   }
@@ -577,35 +582,77 @@ const std::string& Client::helper_stderr() const { return impl_ ? impl_->stderr_
 
 std::expected<void, ClientError> Client::wipe(std::string_view device, WipeMode mode,
                                               const ProgressCallback& on_progress) {
-  if (!impl_) {
-    return std::unexpected(moved_from());
-  }
-  auto line = detail::wipe_request(device, mode);
-  if (!line) {
-    return std::unexpected(line.error());
-  }
-  // Read before the request: the device name is what the helper resolves
-  // now, and the size does not change while it is written.
-  const std::optional<std::uint64_t> total = detail::device_size(device);
-  const auto started = std::chrono::steady_clock::now();
-  detail::RateMeter meter;
-  return impl_->transact(*line, [&](std::uint64_t copied) {
-    if (!on_progress) {
-      return;
+  return wipe(device, mode, WipeOptions{}, on_progress);
+}
+
+std::expected<void, ClientError> Client::wipe(std::string_view device, WipeMode mode,
+                                              const WipeOptions& options,
+                                              const ProgressCallback& on_progress) {
+  WipeReport* const report = options.report;
+  if (report != nullptr) {
+    // The drive as it was before anything happened to it.
+    *report = WipeReport{};
+    report->mode = mode;
+    if (auto identity = identify_drive(device)) {
+      report->drive = std::move(*identity);
+    } else {
+      report->drive.path = std::string(device);
+      report->identity_error = std::move(identity.error());
     }
-    const auto now = std::chrono::steady_clock::now();
-    WipeProgress progress;
-    progress.written = copied;
-    progress.total = total;
-    progress.bytes_per_second = meter.add(now, copied);
-    progress.elapsed = now - started;
-    try {
-      on_progress(progress);
-    } catch (...) {  // NOLINT(bugprone-empty-catch)
-      // The application's exception must not cut the exchange short: the
-      // helper's remaining lines still belong to this request.
+    report->helper_version = TDH_CLIENT_VERSION;
+    report->host_name = detail::host_name();
+    report->started = std::chrono::system_clock::now();
+  }
+  bool saw_read_back = false;
+  const auto outcome = [&]() -> std::expected<void, ClientError> {
+    if (!impl_) {
+      return std::unexpected(moved_from());
     }
-  });
+    auto line = detail::wipe_request(device, mode, options.verify);
+    if (!line) {
+      return std::unexpected(line.error());
+    }
+    // Read before the request: the device name is what the helper resolves
+    // now, and the size does not change while it is written.
+    const std::optional<std::uint64_t> total = detail::device_size(device);
+    const auto started = std::chrono::steady_clock::now();
+    detail::RateMeter write_meter;
+    detail::RateMeter read_meter;
+    return impl_->transact(*line, [&](const detail::ProgressResponse& response) {
+      if (report != nullptr) {
+        report->bytes_written = response.copied;
+        if (response.verified) {
+          report->bytes_verified = response.verified;
+        }
+      }
+      saw_read_back = saw_read_back || response.verified.has_value();
+      if (!on_progress) {
+        return;
+      }
+      const auto now = std::chrono::steady_clock::now();
+      WipeProgress progress;
+      progress.written = response.copied;
+      progress.verified = response.verified;
+      progress.total = total;
+      progress.bytes_per_second = response.verified ? read_meter.add(now, *response.verified)
+                                                    : write_meter.add(now, response.copied);
+      progress.elapsed = now - started;
+      try {
+        on_progress(progress);
+      } catch (...) {  // NOLINT(bugprone-empty-catch)
+        // The application's exception must not cut the exchange short: the
+        // helper's remaining lines still belong to this request.
+      }
+    });
+  }();
+  if (report != nullptr) {
+    report->ended = std::chrono::system_clock::now();
+    if (!outcome) {
+      report->error = outcome.error().describe();
+    }
+    report->verification = detail::judge_verification(options.verify, report->error, saw_read_back);
+  }
+  return outcome;
 }
 
 std::expected<void, ClientError> Client::luks_format(std::string_view device,

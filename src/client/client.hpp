@@ -85,23 +85,82 @@ struct ClientError {
 
 // One report during a wipe.
 struct WipeProgress {
-  // Bytes written to the drive so far, as the helper counts them.
+  // Bytes written to the drive so far, as the helper counts them. While the
+  // drive is read back, what the writing reached.
   std::uint64_t written = 0;
+  // Bytes read back so far; present only while a verified wipe reads the
+  // drive back (WipeOptions::verify).
+  std::optional<std::uint64_t> verified;
   // The drive's size, when the client could read it without privilege
   // (/sys/class/block/NAME/size of the device's canonical path).
   std::optional<std::uint64_t> total;
-  // Write rate over the last few seconds, once there is enough to measure.
+  // Rate of the current phase (writing, or reading back) over the last few
+  // seconds, once there is enough to measure.
   std::optional<double> bytes_per_second;
   // Time since the wipe request was sent.
   std::chrono::steady_clock::duration elapsed{};
 
-  // written / total, at most 1; nothing when the total is unknown or 0.
+  // written (or, while reading back, verified) / total, at most 1; nothing
+  // when the total is unknown or 0.
   std::optional<double> fraction() const;
-  // Estimated time to the end of the drive, from the total and the rate.
+  // Estimated time to the end of the current phase, from the total and the rate.
   std::optional<std::chrono::seconds> remaining() const;
 };
 
 using ProgressCallback = std::function<void(const WipeProgress&)>;
+
+// A drive as lsblk describes it to anybody (no privilege needed).
+struct DriveIdentity {
+  std::string path;  // as given
+  std::string model;
+  std::string serial;
+  std::string vendor;
+  std::string transport;              // "usb", "sata", ...
+  std::optional<std::uint64_t> size;  // bytes
+  std::string by_id;                  // its /dev/disk/by-id link, or empty
+};
+
+// Runs lsblk for `device` (no shell) and finds its /dev/disk/by-id link. The
+// error is a plain sentence.
+std::expected<DriveIdentity, std::string> identify_drive(std::string_view device);
+
+// The record of one wipe, for filing: which drive, how, what happened. It
+// never holds a passphrase (a wipe has none).
+struct WipeReport {
+  enum class Verification { NotRequested, NotRun, Passed, Failed };
+
+  // The drive as lsblk gave it just before the wipe; identity_error when it
+  // could not be read (the wipe is still carried out and reported).
+  DriveIdentity drive;
+  std::string identity_error;
+  WipeMode mode = WipeMode::None;
+  Verification verification = Verification::NotRequested;
+  // The last figures the helper reported.
+  std::uint64_t bytes_written = 0;
+  std::optional<std::uint64_t> bytes_verified;
+  std::chrono::system_clock::time_point started;
+  std::chrono::system_clock::time_point ended;
+  // Empty when the wipe succeeded; otherwise what went wrong (the helper's
+  // own text for a refused or failed wipe).
+  std::string error;
+  std::string helper_version;
+  std::string host_name;
+
+  bool succeeded() const { return error.empty(); }
+  // One JSON object, pretty-printed, ending in a line feed.
+  std::string to_json() const;
+};
+
+// "not requested", "not run", "passed", "failed".
+std::string_view to_string(WipeReport::Verification verification);
+
+struct WipeOptions {
+  // Read the drive back after the wipe and compare (mode EncryptedZero only;
+  // the helper refuses it with any other mode before anything is written).
+  bool verify = false;
+  // When set, filled in with the record of this wipe, also when it fails.
+  WipeReport* report = nullptr;
+};
 
 // A passphrase is any byte string; this views text as one.
 inline std::span<const std::byte> passphrase_bytes(std::string_view text) {
@@ -139,6 +198,10 @@ class Client {
   // progress report of the helper; it should not throw (exceptions it
   // throws are swallowed).
   std::expected<void, ClientError> wipe(std::string_view device, WipeMode mode,
+                                        const ProgressCallback& on_progress = {});
+  // The same with options: read-back verification, and a report of the wipe.
+  std::expected<void, ClientError> wipe(std::string_view device, WipeMode mode,
+                                        const WipeOptions& options,
                                         const ProgressCallback& on_progress = {});
   // Formats a whole drive as a LUKS2 container. The passphrase is sent
   // Base64-encoded; every buffer that held it is wiped.

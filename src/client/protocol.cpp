@@ -227,12 +227,14 @@ std::expected<SecretBuffer, ClientError> with_passphrase(std::string_view head,
 
 }  // namespace
 
-std::expected<std::string, ClientError> wipe_request(std::string_view device, WipeMode mode) {
+std::expected<std::string, ClientError> wipe_request(std::string_view device, WipeMode mode,
+                                                     bool verify) {
   auto members = members_text({{"device", device}, {"mode", to_string(mode)}});
   if (!members) {
     return std::unexpected(members.error());
   }
-  return "{\"op\":\"wipe\"" + *members + "}\n";
+  // Sent only when asked for, so a plain wipe is the line it always was.
+  return "{\"op\":\"wipe\"" + *members + (verify ? ",\"verify\":true}\n" : "}\n");
 }
 
 std::expected<SecretBuffer, ClientError> luks_format_request(
@@ -300,13 +302,21 @@ std::expected<Response, std::string> parse_response(std::string_view line) {
     return ErrorResponse{value.get<std::string>()};
   }
   if (name == "progress") {
-    if (!value.is_object() || value.size() != 2 || !value.contains("copied") ||
+    const bool verifying = value.is_object() && value.contains("verified");
+    if (!value.is_object() || value.size() != (verifying ? 3U : 2U) || !value.contains("copied") ||
         !value.contains("total") || !value.at("copied").is_number_unsigned() ||
-        !value.at("total").is_number_unsigned()) {
-      return std::unexpected("\"progress\" is not {\"copied\":N,\"total\":N}");
+        !value.at("total").is_number_unsigned() ||
+        (verifying && !value.at("verified").is_number_unsigned())) {
+      return std::unexpected(
+          "\"progress\" is not {\"copied\":N,\"total\":N} or "
+          "{\"copied\":N,\"total\":N,\"verified\":N}");
     }
-    return ProgressResponse{value.at("copied").get<std::uint64_t>(),
-                            value.at("total").get<std::uint64_t>()};
+    ProgressResponse progress{value.at("copied").get<std::uint64_t>(),
+                              value.at("total").get<std::uint64_t>(), std::nullopt};
+    if (verifying) {
+      progress.verified = value.at("verified").get<std::uint64_t>();
+    }
+    return progress;
   }
   return std::unexpected("unknown member \"" + name + "\"");
 }

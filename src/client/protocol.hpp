@@ -57,7 +57,8 @@ std::optional<std::string> json_quote(std::string_view text);
 
 // Request lines, each ending in a line feed. A field that is not UTF-8 is
 // an InvalidArgument error naming the field.
-std::expected<std::string, ClientError> wipe_request(std::string_view device, WipeMode mode);
+std::expected<std::string, ClientError> wipe_request(std::string_view device, WipeMode mode,
+                                                     bool verify = false);
 std::expected<SecretBuffer, ClientError> luks_format_request(std::string_view device,
                                                              std::string_view label,
                                                              std::span<const std::byte> passphrase);
@@ -78,8 +79,14 @@ struct ErrorResponse {
   bool operator==(const ErrorResponse&) const = default;
 };
 struct ProgressResponse {
+  ProgressResponse() = default;
+  ProgressResponse(std::uint64_t copied_bytes, std::uint64_t total_bytes,
+                   std::optional<std::uint64_t> verified_bytes = std::nullopt)
+      : copied(copied_bytes), total(total_bytes), verified(verified_bytes) {}
+
   std::uint64_t copied = 0;
   std::uint64_t total = 0;
+  std::optional<std::uint64_t> verified;  // only while a wipe is read back
   bool operator==(const ProgressResponse&) const = default;
 };
 using Response = std::variant<OkResponse, ErrorResponse, ProgressResponse>;
@@ -87,6 +94,22 @@ using Response = std::variant<OkResponse, ErrorResponse, ProgressResponse>;
 // One output line of the helper, without its line feed. The error says why
 // the line is not a response.
 std::expected<Response, std::string> parse_response(std::string_view line);
+
+// The drive of lsblk's JSON output (--json --bytes --nodeps, one device).
+// Lenient about older lsblk versions, which print sizes as strings.
+std::expected<DriveIdentity, std::string> parse_drive_identity(std::string_view device,
+                                                               std::string_view lsblk_json);
+
+// gethostname(2), or empty.
+std::string host_name();
+
+// "2026-12-09T02:41:55Z": UTC, whole seconds.
+std::string iso8601_utc(std::chrono::system_clock::time_point at);
+
+// How far a verified wipe got, judged from its outcome: `error` empty for
+// success, `saw_read_back` when progress of the read-back arrived.
+WipeReport::Verification judge_verification(bool requested, const std::string& error,
+                                            bool saw_read_back);
 
 // Write rate over a sliding window of recent samples.
 class RateMeter {

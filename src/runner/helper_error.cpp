@@ -26,6 +26,7 @@ std::string HelperError::display() const {
           },
           [](const Refused& e) { return "refused destructive operation: " + e.reason; },
           [](const Stopped& e) { return "command `" + e.command + "` stopped: " + e.reason; },
+          [](const Failed& e) { return e.text; },
       },
       value);
 }
@@ -39,6 +40,8 @@ HelperError HelperError::io(std::string text) { return HelperError{Io{std::move(
 HelperError HelperError::refused(std::string reason) {
   return HelperError{Refused{std::move(reason)}};
 }
+
+HelperError HelperError::failed(std::string text) { return HelperError{Failed{std::move(text)}}; }
 
 void ToolCommand::set_stdin(secure::SecretBytes bytes) {
   if (stdin_bytes) {

@@ -520,12 +520,15 @@ std::expected<ToolOutput, HelperError> run_tool(ToolCommand& command, stop::Stop
     return std::unexpected(HelperError{HelperError::Stopped{
         command.command_text(), reason ? reason->text() : std::string("stopped")}});
   }
-  if (finished->exit_code != 0) {
+  if (finished->exit_code != 0 &&
+      std::ranges::find(command.answer_exit_codes, finished->exit_code) ==
+          command.answer_exit_codes.end()) {
     return std::unexpected(HelperError{HelperError::CommandFailed{
         command.command_text(), text::decode_utf8_lossy(finished->stderr_bytes),
         finished->exit_code}});
   }
-  return ToolOutput{std::move(finished->stdout_bytes), std::move(finished->stderr_bytes)};
+  return ToolOutput{std::move(finished->stdout_bytes), std::move(finished->stderr_bytes),
+                    finished->exit_code};
 }
 
 std::expected<ToolOutput, HelperError> SystemToolRunner::run(ToolCommand command) {

@@ -54,17 +54,24 @@ struct HelperError {
     std::string reason;  // StopReason::text()
     bool operator==(const Stopped&) const = default;
   };
+  // A failure the helper found itself, not a tool (a drive that read back
+  // other data than was written); shown as its text alone.
+  struct Failed {
+    std::string text;
+    bool operator==(const Failed&) const = default;
+  };
 
-  std::variant<Io, LsblkParse, ToolNotFound, CommandFailed, Refused, Stopped> value;
+  std::variant<Io, LsblkParse, ToolNotFound, CommandFailed, Refused, Stopped, Failed> value;
 
   // "io: {}", "failed to parse lsblk output: {}", "required tool not found in
-  // PATH: {}", "command `{}` failed (exit {}): {}", "refused destructive operation: {}", "command
-  // `{}` stopped: {}".
+  // PATH: {}", "command `{}` failed (exit {}): {}", "refused destructive
+  // operation: {}", "command `{}` stopped: {}", and a Failed text as it is.
   std::string display() const;
 
   static HelperError io_errno(int error_number);
   static HelperError io(std::string text);
   static HelperError refused(std::string reason);
+  static HelperError failed(std::string text);
 
   bool operator==(const HelperError&) const = default;
 };
@@ -79,6 +86,9 @@ struct ToolCommand {
   // ignores the stop source and runs in its own process group, out of reach
   // of a terminal's further Ctrl-C.
   bool must_finish = false;
+  // Exit codes besides 0 that are an answer rather than a failure (cmp's 1,
+  // "the inputs differ"); the run then succeeds with the code in ToolOutput.
+  std::vector<std::int32_t> answer_exit_codes;
 
   explicit ToolCommand(std::string program_name) : program(std::move(program_name)) {}
   ToolCommand& arg(std::string value) {
@@ -98,6 +108,8 @@ struct ToolCommand {
 struct ToolOutput {
   std::string stdout_bytes;
   std::string stderr_bytes;
+  // 0, or one of the command's answer_exit_codes.
+  std::int32_t exit_code = 0;
 };
 
 class ToolRunner {

@@ -49,6 +49,8 @@ struct SystemPaths {
   // Locked while an "encrypted-zero" wipe may hold its temporary mapping,
   // whose name every helper process shares.
   std::string wipe_mapping_lock = "/run/tarnwick_wipe_tmp.lock";
+  // Where device-mapper names live; only read from (the size of a mapping).
+  std::string dev_mapper = "/dev/mapper";
 };
 
 // Reads a whole file as bytes. The error is the errno of the failing call.

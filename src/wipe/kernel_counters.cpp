@@ -21,8 +21,10 @@ namespace {
 // sector size.
 constexpr std::uint64_t kSectorBytes = 512;
 
-// diskstats: field 3 is the name, field 10 the sectors written.
+// diskstats: field 3 is the name, field 6 the sectors read, field 10 the
+// sectors written.
 constexpr std::size_t kDiskstatsNameField = 2;
+constexpr std::size_t kDiskstatsSectorsReadField = 5;
 constexpr std::size_t kDiskstatsSectorsWrittenField = 9;
 constexpr std::size_t kDiskstatsFewestFields = 10;
 
@@ -65,6 +67,33 @@ std::optional<std::uint64_t> sectors_to_bytes(std::uint64_t sectors) {
   return sectors * kSectorBytes;
 }
 
+// One sector counter of the device's own line, in bytes.
+std::optional<std::uint64_t> diskstats_bytes(const system::SystemPaths& paths,
+                                             std::string_view device, std::size_t field) {
+  const auto name = kernel_name(device);
+  if (!name) {
+    return std::nullopt;
+  }
+  const auto contents = system::read_text_file(paths.proc_diskstats);
+  if (!contents) {
+    return std::nullopt;
+  }
+  for (const std::string_view line : text::split_lines(*contents)) {
+    const auto fields = text::split_fields(line);
+    if (fields.size() < kDiskstatsFewestFields || fields[kDiskstatsNameField] != *name) {
+      continue;
+    }
+    // The device's own line decides, even when its counter is unreadable:
+    // a later line with the same name is not a second opinion.
+    const auto sectors = parse_decimal_u64(fields[field]);
+    if (!sectors) {
+      return std::nullopt;
+    }
+    return sectors_to_bytes(*sectors);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::uint64_t> block_device_size(const system::SystemPaths& paths,
@@ -87,28 +116,12 @@ std::optional<std::uint64_t> block_device_size(const system::SystemPaths& paths,
 
 std::optional<std::uint64_t> device_bytes_written(const system::SystemPaths& paths,
                                                   std::string_view device) {
-  const auto name = kernel_name(device);
-  if (!name) {
-    return std::nullopt;
-  }
-  const auto contents = system::read_text_file(paths.proc_diskstats);
-  if (!contents) {
-    return std::nullopt;
-  }
-  for (const std::string_view line : text::split_lines(*contents)) {
-    const auto fields = text::split_fields(line);
-    if (fields.size() < kDiskstatsFewestFields || fields[kDiskstatsNameField] != *name) {
-      continue;
-    }
-    // The device's own line decides, even when its counter is unreadable:
-    // a later line with the same name is not a second opinion.
-    const auto sectors = parse_decimal_u64(fields[kDiskstatsSectorsWrittenField]);
-    if (!sectors) {
-      return std::nullopt;
-    }
-    return sectors_to_bytes(*sectors);
-  }
-  return std::nullopt;
+  return diskstats_bytes(paths, device, kDiskstatsSectorsWrittenField);
+}
+
+std::optional<std::uint64_t> device_bytes_read(const system::SystemPaths& paths,
+                                               std::string_view device) {
+  return diskstats_bytes(paths, device, kDiskstatsSectorsReadField);
 }
 
 }  // namespace tarnwick::wipe

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -190,15 +191,8 @@ std::expected<ToolOutput, HelperError> accept_device_full(
   return ToolOutput{};
 }
 
-std::expected<ToolOutput, HelperError> fill_device(ToolRunner& runner,
-                                                   const system::SystemPaths& paths,
-                                                   ToolCommand dd_command, std::string_view device,
-                                                   const ProgressCallback& on_progress) {
-  const DriveIdentity before = drive_identity(paths, device);
-  const std::optional<std::uint64_t> size = before.size;
-  const std::uint64_t baseline = device_bytes_written(paths, device).value_or(0);
-  std::uint64_t last_copied = 0;
-
+std::expected<ToolOutput, HelperError> run_monitored(ToolRunner& runner, ToolCommand command,
+                                                     const std::function<void()>& poll) {
   // Shared with the worker: the flag while both run; the outcome is handed
   // over by the join.
   std::atomic<bool> done{false};
@@ -206,23 +200,12 @@ std::expected<ToolOutput, HelperError> fill_device(ToolRunner& runner,
   bool worker_failed = false;
   PollPause pause(runner.stop_source());
 
-  const auto poll = [&] {
-    const auto written = device_bytes_written(paths, device);
-    if (!written) {
-      return;
-    }
-    last_copied = *written >= baseline ? *written - baseline : 0;
-    if (on_progress) {
-      on_progress(last_copied);
-    }
-  };
-
   {
     std::jthread worker;
     try {
-      worker = std::jthread([&runner, &dd_command, &done, &outcome, &worker_failed, &pause] {
+      worker = std::jthread([&runner, &command, &done, &outcome, &worker_failed, &pause] {
         try {
-          outcome.emplace(runner.run(std::move(dd_command)));
+          outcome.emplace(runner.run(std::move(command)));
         } catch (...) {
           worker_failed = true;
         }
@@ -237,15 +220,37 @@ std::expected<ToolOutput, HelperError> fill_device(ToolRunner& runner,
       pause.wait();
     }
     poll();
-    // The jthread joins here, also when on_progress throws, so dd is never
-    // left running behind a returned fill.
+    // The jthread joins here, also when poll throws, so the tool is never
+    // left running behind a returned call.
   }
 
   if (worker_failed || !outcome) {
     (void)std::fputs("dd worker thread panicked\n", stderr);
     std::abort();
   }
-  auto decided = accept_device_full(std::move(*outcome), last_copied, size);
+  return std::move(*outcome);
+}
+
+std::expected<ToolOutput, HelperError> fill_device(ToolRunner& runner,
+                                                   const system::SystemPaths& paths,
+                                                   ToolCommand dd_command, std::string_view device,
+                                                   const ProgressCallback& on_progress) {
+  const DriveIdentity before = drive_identity(paths, device);
+  const std::optional<std::uint64_t> size = before.size;
+  const std::uint64_t baseline = device_bytes_written(paths, device).value_or(0);
+  std::uint64_t last_copied = 0;
+
+  auto outcome = run_monitored(runner, std::move(dd_command), [&] {
+    const auto written = device_bytes_written(paths, device);
+    if (!written) {
+      return;
+    }
+    last_copied = *written >= baseline ? *written - baseline : 0;
+    if (on_progress) {
+      on_progress(last_copied);
+    }
+  });
+  auto decided = accept_device_full(std::move(outcome), last_copied, size);
   if (decided && (!before.kernel_name || drive_identity(paths, device) != before)) {
     return std::unexpected(HelperError::io(std::string(kDriveChanged)));
   }

@@ -24,17 +24,35 @@ enum class WipeMode { EncryptedZero, SecureDiscard, Random, None };
 
 using ProgressCallback = std::function<void(std::uint64_t copied)>;
 
+// Read-back verification of "encrypted-zero", asked for with "verify":true.
+// on_progress gets the bytes the fill wrote and the bytes read back so far.
+struct Verification {
+  bool requested = false;
+  std::function<void(std::uint64_t copied, std::uint64_t verified)> on_progress;
+};
+
+// The answer to "verify":true with any mode but "encrypted-zero".
+inline constexpr std::string_view kVerifyNeedsEncryptedZero =
+    "verification is only available for mode encrypted-zero";
+
 // Kernel figures, read through the device's canonical kernel name.
 std::optional<std::uint64_t> block_device_size(const system::SystemPaths& paths,
                                                std::string_view device);
 std::optional<std::uint64_t> device_bytes_written(const system::SystemPaths& paths,
                                                   std::string_view device);
+std::optional<std::uint64_t> device_bytes_read(const system::SystemPaths& paths,
+                                               std::string_view device);
 
 // Turns dd's out-of-space failure into success when the kernel's count shows
 // the device was written (nearly) to its end.
 std::expected<ToolOutput, HelperError> accept_device_full(
     std::expected<ToolOutput, HelperError> outcome, std::uint64_t last_copied,
     std::optional<std::uint64_t> size);
+
+// Runs `command` on a worker thread. On the calling thread `poll` is called
+// at once, every 200 ms while the command runs, and once after it ended.
+std::expected<ToolOutput, HelperError> run_monitored(ToolRunner& runner, ToolCommand command,
+                                                     const std::function<void()>& poll);
 
 // Runs `dd_command` on a worker thread; polls the kernel counters of
 // `device` every 200 ms on the calling thread, which alone calls on_progress.
@@ -43,13 +61,17 @@ std::expected<ToolOutput, HelperError> fill_device(ToolRunner& runner,
                                                    ToolCommand dd_command, std::string_view device,
                                                    const ProgressCallback& on_progress);
 
+// With verification requested (only for EncryptedZero), the mapping is read
+// back and compared with zeros before it is closed.
 std::expected<void, HelperError> wipe_device(ToolRunner& runner, const system::SystemPaths& paths,
                                              std::string_view device, WipeMode mode,
-                                             const ProgressCallback& on_progress);
+                                             const ProgressCallback& on_progress,
+                                             const Verification& verification = {});
 
 // The "wipe" request: guard, then wipe the stable path. Error: the client's text.
 std::expected<void, std::string> handle_wipe(ToolRunner& runner, const guard::GuardContext& guard,
                                              std::string_view device, WipeMode mode,
-                                             const ProgressCallback& on_progress);
+                                             const ProgressCallback& on_progress,
+                                             const Verification& verification = {});
 
 }  // namespace tarnwick::wipe

@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -25,6 +28,8 @@ constexpr std::string_view kMappingBusy =
     "another encrypted-zero wipe is running (tarnwick_wipe_tmp is in use)";
 // 512 bits for aes-xts-plain64: two 256-bit keys.
 constexpr std::size_t kWipeKeyBytes = 64;
+// cmp's exit code for "the inputs differ"; 2 is trouble (a read error).
+constexpr std::int32_t kCmpDiffer = 1;
 
 using system::FileDescriptor;
 
@@ -63,6 +68,24 @@ ToolCommand open_mapping_command(const std::string& device, secure::SecretBytes 
       .arg(device)
       .arg(std::string(kTemporaryMapperName));
   command.set_stdin(std::move(key));
+  return command;
+}
+
+// Drops the mapping's cached pages, so the read-back comes from the drive.
+ToolCommand flush_mapping_command() {
+  ToolCommand command("blockdev");
+  command.arg("--flushbufs").arg(std::string(kTemporaryMapperDevice));
+  return command;
+}
+
+// cmp answers 1 when the inputs differ: that is a result, not a failure.
+ToolCommand compare_with_zeros_command(std::uint64_t size) {
+  ToolCommand command("cmp");
+  command.arg("-n")
+      .arg(std::to_string(size))
+      .arg(std::string(kTemporaryMapperDevice))
+      .arg("/dev/zero");
+  command.answer_exit_codes = {kCmpDiffer};
   return command;
 }
 
@@ -131,10 +154,75 @@ std::expected<FileDescriptor, HelperError> lock_temporary_mapping(const std::str
   return fd;
 }
 
+// The offset of the first differing byte in cmp's report, which it prints
+// as "A B differ: byte N, line L" (N counted from 1; "char" instead of
+// "byte" in its POSIX mode). The tools run with LC_ALL=C.UTF-8, so the
+// report is in English; only the first number after "differ:" is read.
+std::optional<std::uint64_t> first_difference(std::string_view report) {
+  const std::size_t marker = report.find("differ:");
+  if (marker == std::string_view::npos) {
+    return std::nullopt;
+  }
+  const std::size_t digits = report.find_first_of("0123456789", marker);
+  if (digits == std::string_view::npos) {
+    return std::nullopt;
+  }
+  std::uint64_t position = 0;
+  const char* const begin = report.data() + digits;
+  const auto [end, error] = std::from_chars(begin, report.data() + report.size(), position);
+  if (error != std::errc{} || position == 0) {
+    return std::nullopt;
+  }
+  return position - 1;
+}
+
+// Reads the whole mapping back and compares it with zeros. Every sector
+// decrypts to zeros only if the drive stored, at that very sector, the
+// ciphertext written for it.
+std::expected<void, HelperError> verify_mapping(ToolRunner& runner,
+                                                const system::SystemPaths& paths,
+                                                std::string_view device, std::uint64_t copied,
+                                                const Verification& verification) {
+  if (auto flushed = runner.run(flush_mapping_command()); !flushed) {
+    return std::unexpected(std::move(flushed.error()));
+  }
+  const std::string mapping = system::join_path(paths.dev_mapper, kTemporaryMapperName);
+  const auto size = block_device_size(paths, mapping);
+  if (!size) {
+    return std::unexpected(HelperError::failed("verification failed: the size of " +
+                                               std::string(kTemporaryMapperDevice) +
+                                               " cannot be read"));
+  }
+  // Reads are measured on the drive, as the writes were.
+  const std::uint64_t baseline = device_bytes_read(paths, device).value_or(0);
+  auto compared = run_monitored(runner, compare_with_zeros_command(*size), [&] {
+    const auto read = device_bytes_read(paths, device);
+    if (read && verification.on_progress) {
+      verification.on_progress(copied, *read >= baseline ? *read - baseline : 0);
+    }
+  });
+  if (!compared) {
+    return std::unexpected(std::move(compared.error()));
+  }
+  if (compared->exit_code == 0) {
+    return {};
+  }
+  if (const auto offset = first_difference(compared->stdout_bytes)) {
+    return std::unexpected(HelperError::failed(
+        "verification failed: the drive returned different data at byte offset " +
+        std::to_string(*offset)));
+  }
+  // Exit 1 without a difference: cmp met the end of the mapping early.
+  return std::unexpected(HelperError{HelperError::CommandFailed{
+      compare_with_zeros_command(*size).command_text(),
+      text::decode_utf8_lossy(compared->stderr_bytes), compared->exit_code}});
+}
+
 std::expected<void, HelperError> encrypted_zero(ToolRunner& runner,
                                                 const system::SystemPaths& paths,
                                                 std::string_view device,
-                                                const ProgressCallback& on_progress) {
+                                                const ProgressCallback& on_progress,
+                                                const Verification& verification) {
   // Held until the mapping is closed again.
   const auto mapping_lock = lock_temporary_mapping(paths.wipe_mapping_lock);
   if (!mapping_lock) {
@@ -152,11 +240,26 @@ std::expected<void, HelperError> encrypted_zero(ToolRunner& runner,
   }
   // Progress and the end-of-device check measure the drive under the
   // mapping: the mapper device is the same size but counts separately.
+  std::uint64_t copied = 0;
+  const ProgressCallback counted = [&](std::uint64_t now) {
+    copied = now;
+    if (on_progress) {
+      on_progress(now);
+    }
+  };
   auto filled = without_output(fill_device(
-      runner, paths, overwrite_command("/dev/zero", kTemporaryMapperDevice), device, on_progress));
+      runner, paths, overwrite_command("/dev/zero", kTemporaryMapperDevice), device, counted));
+  // Read back before the mapping closes: its key exists nowhere else.
+  std::expected<void, HelperError> verified;
+  if (filled && verification.requested) {
+    verified = verify_mapping(runner, paths, device, copied, verification);
+  }
   auto closed = without_output(runner.run(close_mapping_command()));
   if (!filled) {
     return filled;
+  }
+  if (!verified) {
+    return verified;
   }
   return closed;
 }
@@ -165,7 +268,11 @@ std::expected<void, HelperError> encrypted_zero(ToolRunner& runner,
 
 std::expected<void, HelperError> wipe_device(ToolRunner& runner, const system::SystemPaths& paths,
                                              std::string_view device, WipeMode mode,
-                                             const ProgressCallback& on_progress) {
+                                             const ProgressCallback& on_progress,
+                                             const Verification& verification) {
+  if (verification.requested && mode != WipeMode::EncryptedZero) {
+    return std::unexpected(HelperError::failed(std::string(kVerifyNeedsEncryptedZero)));
+  }
   switch (mode) {
     case WipeMode::None:
       return {};
@@ -178,20 +285,27 @@ std::expected<void, HelperError> wipe_device(ToolRunner& runner, const system::S
                                         overwrite_command("/dev/urandom", device_text(device)),
                                         device, on_progress));
     case WipeMode::EncryptedZero:
-      return encrypted_zero(runner, paths, device, on_progress);
+      return encrypted_zero(runner, paths, device, on_progress, verification);
   }
   return std::unexpected(HelperError::io("unknown wipe mode"));
 }
 
 std::expected<void, std::string> handle_wipe(ToolRunner& runner, const guard::GuardContext& guard,
                                              std::string_view device, WipeMode mode,
-                                             const ProgressCallback& on_progress) {
+                                             const ProgressCallback& on_progress,
+                                             const Verification& verification) {
+  // A request that cannot be carried out as asked is refused before the
+  // drive is even looked at.
+  if (verification.requested && mode != WipeMode::EncryptedZero) {
+    return std::unexpected(std::string(kVerifyNeedsEncryptedZero));
+  }
   // The drive stays locked until the request is answered.
   auto target = guard::resolve_drive_target(guard, device);
   if (!target) {
     return std::unexpected(std::move(target.error()));
   }
-  if (auto wiped = wipe_device(runner, guard.paths, target->stable_path, mode, on_progress);
+  if (auto wiped = wipe_device(runner, guard.paths, target->stable_path, mode, on_progress,
+                              verification);
       !wiped) {
     return std::unexpected(wiped.error().display());
   }

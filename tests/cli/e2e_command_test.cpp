@@ -45,6 +45,40 @@ TEST_F(CommandE2e, WipeConfirmsTheDriveAndDrawsAPercentageBar) {
   EXPECT_NE(sandbox.read_drive(0, 0, 4096), tdh_e2e::pattern_block(0));
 }
 
+TEST_F(CommandE2e, VerifiedWipeWritesItsReport) {
+  Sandbox sandbox({drive("CLIVERIFY")});
+  const auto& scratch = sandbox.drive(0);
+  const std::string report = "/run/tdh-e2e/report.json";
+  PtyRun run = command_in(sandbox, {"--yes", "wipe", scratch.path(), "--mode", "encrypted-zero",
+                                    "--verify", "--report", report});
+  ASSERT_TRUE(run.wait_for("report written to " + report)) << run.output();
+  EXPECT_EQ(run.finish(), 0) << run.output();
+  EXPECT_NE(run.output().find("written and read back in"), std::string::npos) << run.output();
+  EXPECT_NE(run.output().find("verified"), std::string::npos) << run.output();
+  const auto doc = nlohmann::json::parse(tdh_e2e::read_file(sandbox.inside(report)));
+  EXPECT_EQ(doc["drive"]["path"], scratch.path());
+  EXPECT_EQ(doc["drive"]["serial"], "CLIVERIFY");
+  EXPECT_EQ(doc["drive"]["size"], scratch.size());
+  EXPECT_EQ(doc["drive"]["by_id"], tdh_e2e::by_id_path("CLIVERIFY"));
+  EXPECT_EQ(doc["method"], "encrypted-zero");
+  EXPECT_EQ(doc["verification"], "passed");
+  EXPECT_EQ(doc["result"], "ok");
+  EXPECT_TRUE(doc["error"].is_null());
+  EXPECT_GE(doc["bytes_written"].get<std::uint64_t>(), scratch.size() - 8 * 1024 * 1024);
+
+  // A failed wipe is reported too, with the helper's text.
+  const std::string failed = "/run/tdh-e2e/failed.json";
+  tdh_e2e::write_file(sandbox.inside(std::string(tdh_e2e::layout::kCorruptAfterDd)), "0");
+  PtyRun bad = command_in(sandbox, {"--yes", "wipe", scratch.path(), "--mode", "encrypted-zero",
+                                    "--verify", "--report", failed});
+  EXPECT_EQ(bad.finish(), 1) << bad.output();
+  const auto failure = nlohmann::json::parse(tdh_e2e::read_file(sandbox.inside(failed)));
+  EXPECT_EQ(failure["verification"], "failed");
+  EXPECT_EQ(failure["result"], "failed");
+  EXPECT_EQ(failure["error"],
+            "verification failed: the drive returned different data at byte offset 0");
+}
+
 TEST_F(CommandE2e, EncryptOpenMkfsCloseInOneSessionWithTypedPassphrases) {
   Sandbox sandbox({drive("CLILUKS").with_luks_payload()});
   const auto& scratch = sandbox.drive(0);

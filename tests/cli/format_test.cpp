@@ -88,6 +88,18 @@ TEST(Format, PlainLinesForLogs) {
             "wiping: 512 B written");
 }
 
+TEST(Format, ReadBackShowsWhatWasVerified) {
+  auto reading = progress(2048, 2048, 128.0);
+  reading.verified = 512;
+  EXPECT_EQ(progress_plain_line(reading), "verifying: 25% (512 B of 2.0 KiB), 128 B/s, 0:12 left");
+  EXPECT_EQ(
+      progress_bar_line(reading, 80),
+      "[######" + std::string(20, '-') + "]  25%  512 B of 2.0 KiB verified  128 B/s  0:12 left");
+  auto unsized = progress(2048, std::nullopt, std::nullopt);
+  unsized.verified = 1024;
+  EXPECT_EQ(progress_plain_line(unsized), "verifying: 1.0 KiB verified");
+}
+
 std::string drain(int fd) {
   std::string text;
   char buffer[4096];
@@ -111,6 +123,23 @@ TEST(Format, PrinterWritesPlainLinesOnlyEveryIntervalOfTheWipesTime) {
   EXPECT_EQ(drain(pipe_fds[0]),
             "wiping: 0 B written\nwiping: 10 B written\nwiping: 21 B written\n");
   EXPECT_EQ(printer.last()->written, 21u);
+  ::close(pipe_fds[0]);
+  ::close(pipe_fds[1]);
+}
+
+TEST(Format, PrinterStartsTheReadBackOnALineOfItsOwn) {
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK), 0);
+  ProgressPrinter printer(pipe_fds[1], false, 10s);
+  auto written = progress(4, std::nullopt, std::nullopt);
+  printer.update(written);
+  auto reading = written;
+  reading.verified = 0;
+  reading.elapsed = 1s;  // within the interval, but a new phase shows at once
+  printer.update(reading);
+  reading.verified = 2;
+  printer.update(reading);
+  EXPECT_EQ(drain(pipe_fds[0]), "wiping: 4 B written\nverifying: 0 B verified\n");
   ::close(pipe_fds[0]);
   ::close(pipe_fds[1]);
 }

@@ -96,6 +96,10 @@ TEST(Requests, LinesAreTheProtocolsExactText) {
        "{\"op\":\"wipe\",\"device\":\"/dev/sdb\",\"mode\":\"secure-discard\"}\n"},
       {*wipe_request("/dev/sdb", WipeMode::None),
        "{\"op\":\"wipe\",\"device\":\"/dev/sdb\",\"mode\":\"none\"}\n"},
+      {*wipe_request("/dev/sdb", WipeMode::EncryptedZero, false),
+       "{\"op\":\"wipe\",\"device\":\"/dev/sdb\",\"mode\":\"encrypted-zero\"}\n"},
+      {*wipe_request("/dev/sdb", WipeMode::EncryptedZero, true),
+       "{\"op\":\"wipe\",\"device\":\"/dev/sdb\",\"mode\":\"encrypted-zero\",\"verify\":true}\n"},
       {std::string(luks_format_request("/dev/sdb", "back\"up", pass)->view()),
        "{\"op\":\"luks-format\",\"device\":\"/dev/sdb\",\"label\":\"back\\\"up\","
        "\"passphrase_b64\":\"cGEKc3M=\"}\n"},
@@ -150,6 +154,8 @@ TEST(Responses, TheThreeShapesParse) {
             Response(ProgressResponse{1048576, 0}));
   EXPECT_EQ(*parse_response("{\"progress\":{\"copied\":18446744073709551615,\"total\":0}}"),
             Response(ProgressResponse{18446744073709551615ULL, 0}));
+  EXPECT_EQ(*parse_response("{\"progress\":{\"copied\":8192,\"total\":0,\"verified\":4096}}"),
+            Response(ProgressResponse{8192, 0, 4096}));
   // The helper's exact text, escapes decoded, non-ASCII untouched.
   EXPECT_EQ(*parse_response("{\"error\":\"a\\\"b\\\\c\\u0001 \xc3\xa9\"}"),
             Response(ErrorResponse{"a\"b\\c\x01 \xc3\xa9"}));
@@ -172,6 +178,10 @@ TEST(Responses, AnythingElseIsRefused) {
       "{\"progress\":{\"copied\":1.5,\"total\":0}}",
       "{\"progress\":{\"copied\":\"1\",\"total\":0}}",
       "{\"progress\":{\"copied\":1,\"total\":0,\"rate\":2}}",
+      "{\"progress\":{\"copied\":1,\"verified\":2}}",
+      "{\"progress\":{\"copied\":1,\"total\":0,\"verified\":-2}}",
+      "{\"progress\":{\"copied\":1,\"total\":0,\"verified\":null}}",
+      "{\"progress\":{\"copied\":1,\"total\":0,\"verified\":2,\"rate\":2}}",
       "{\"progress\":[1,0]}",
       "{\"done\":true}",
   };
@@ -249,6 +259,109 @@ TEST(DeviceSize, ReadsSectorsOfTheCanonicalPathsLastComponent) {
   EXPECT_EQ(device_size(dir / "sds", sys), std::nullopt);  // overflows 64 bits
   EXPECT_EQ(device_size(dir / "sdt", sys), std::nullopt);
   EXPECT_EQ(device_size(dir / "missing", sys), std::nullopt);
+}
+
+TEST(Report, DriveIdentityFromLsblk) {
+  const auto identity = parse_drive_identity(
+      "/dev/sdb", R"({"blockdevices":[{"path":"/dev/sdb","size":15376318464,"vendor":"SanDisk ",)"
+                  R"("model":"Cruzer Blade","serial":"4C530001230","tran":"usb"}]})");
+  ASSERT_TRUE(identity) << identity.error();
+  EXPECT_EQ(identity->path, "/dev/sdb");
+  EXPECT_EQ(identity->vendor, "SanDisk");
+  EXPECT_EQ(identity->model, "Cruzer Blade");
+  EXPECT_EQ(identity->serial, "4C530001230");
+  EXPECT_EQ(identity->transport, "usb");
+  EXPECT_EQ(identity->size, 15376318464ULL);
+  // Older lsblk: sizes as strings; absent texts as null.
+  const auto old = parse_drive_identity(
+      "/dev/sdc", R"({"blockdevices":[{"size":"512","vendor":null,"model":null,"serial":null}]})");
+  ASSERT_TRUE(old);
+  EXPECT_EQ(old->size, 512u);
+  EXPECT_EQ(old->model, "");
+  for (const char* bad : {"", "{}", R"({"blockdevices":[]})", R"({"blockdevices":[1]})"}) {
+    EXPECT_FALSE(parse_drive_identity("/dev/sdb", bad)) << bad;
+  }
+}
+
+TEST(Report, VerificationIsJudgedFromTheOutcome) {
+  using enum WipeReport::Verification;
+  struct Case {
+    bool requested;
+    std::string error;
+    bool saw_read_back;
+    WipeReport::Verification expected;
+  };
+  const Case cases[] = {
+      {false, "", false, NotRequested},
+      {false, "verification failed: x", true, NotRequested},
+      {true, "", true, Passed},
+      {true, "verification failed: the drive returned different data at byte offset 0", true,
+       Failed},
+      {true, "command `cmp -n 5 a b` failed (exit 2): cmp: a: Input/output error\n", true, Failed},
+      {true, "command `blockdev --flushbufs m` failed (exit 1): x", false, Failed},
+      {true, "command `cryptsetup close tarnwick_wipe_tmp` failed (exit 5): busy", true, Passed},
+      {true, "command `cryptsetup close tarnwick_wipe_tmp` failed (exit 5): busy", false, NotRun},
+      {true, "refused destructive operation: device is read-only", false, NotRun},
+      {true, "verification is only available for mode encrypted-zero", false, NotRun},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(judge_verification(c.requested, c.error, c.saw_read_back), c.expected) << c.error;
+  }
+}
+
+TEST(Report, JsonHoldsEveryField) {
+  WipeReport report;
+  report.drive = {"/dev/sdb",
+                  "Cruzer",
+                  "4C53",
+                  "SanDisk",
+                  "usb",
+                  1048576,
+                  "/dev/disk/by-id/usb-SanDisk_Cruzer_4C53-0:0"};
+  report.mode = WipeMode::EncryptedZero;
+  report.verification = WipeReport::Verification::Failed;
+  report.bytes_written = 1048576;
+  report.bytes_verified = 4096;
+  report.started = std::chrono::system_clock::time_point(std::chrono::seconds(1796869315));
+  report.ended = report.started + 90500ms;
+  report.error = "verification failed: the drive returned different data at byte offset 5";
+  report.helper_version = "0.1.0";
+  report.host_name = "bench";
+  const std::string text = report.to_json();
+  ASSERT_TRUE(text.ends_with("}\n"));
+  const auto doc = nlohmann::json::parse(text);
+  EXPECT_EQ(doc["drive"]["model"], "Cruzer");
+  EXPECT_EQ(doc["drive"]["serial"], "4C53");
+  EXPECT_EQ(doc["drive"]["vendor"], "SanDisk");
+  EXPECT_EQ(doc["drive"]["size"], 1048576);
+  EXPECT_EQ(doc["drive"]["transport"], "usb");
+  EXPECT_EQ(doc["drive"]["by_id"], "/dev/disk/by-id/usb-SanDisk_Cruzer_4C53-0:0");
+  EXPECT_EQ(doc["method"], "encrypted-zero");
+  EXPECT_EQ(doc["verification"], "failed");
+  EXPECT_EQ(doc["bytes_written"], 1048576);
+  EXPECT_EQ(doc["bytes_verified"], 4096);
+  EXPECT_EQ(doc["started"], "2026-12-10T02:21:55Z");
+  EXPECT_EQ(doc["ended"], "2026-12-10T02:23:25Z");
+  EXPECT_EQ(doc["duration_seconds"], 90.5);
+  EXPECT_EQ(doc["result"], "failed");
+  EXPECT_EQ(doc["error"], report.error);
+  EXPECT_EQ(doc["helper_version"], "0.1.0");
+  EXPECT_EQ(doc["host"], "bench");
+  EXPECT_FALSE(doc["drive"].contains("error"));
+
+  // Success: no error text; unknown identity fields are null, and why they
+  // are unknown is said.
+  WipeReport plain;
+  plain.drive.path = "/dev/sdz";
+  plain.identity_error = "lsblk exited with status 32: lsblk: /dev/sdz: not a block device";
+  const auto ok = nlohmann::json::parse(plain.to_json());
+  EXPECT_EQ(ok["result"], "ok");
+  EXPECT_TRUE(ok["error"].is_null());
+  EXPECT_TRUE(ok["drive"]["serial"].is_null());
+  EXPECT_TRUE(ok["drive"]["size"].is_null());
+  EXPECT_EQ(ok["drive"]["error"], plain.identity_error);
+  EXPECT_EQ(ok["verification"], "not requested");
+  EXPECT_TRUE(ok["bytes_verified"].is_null());
 }
 
 }  // namespace

@@ -110,6 +110,44 @@ TEST(Session, WipeReportsProgressWithTheDevicesSizeAndEndsOk) {
   EXPECT_TRUE(client.finish().has_value());
 }
 
+TEST(Session, VerifiedWipeReportsTheReadBackAndFillsTheReport) {
+  TempDir dir;
+  const std::string helper = fake_helper(
+      dir,
+      "  echo '{\"progress\":{\"copied\":8192,\"total\":0}}'\n"
+      "  echo '{\"progress\":{\"copied\":8192,\"total\":0,\"verified\":0}}'\n"
+      "  echo '{\"progress\":{\"copied\":8192,\"total\":0,\"verified\":4096}}'\n"
+      "  echo '{\"error\":\"verification failed: the drive returned different data at byte "
+      "offset 4096\"}'\n");
+  Client client = start({helper});
+  std::vector<WipeProgress> seen;
+  WipeReport report;
+  auto done = client.wipe("/dev/null", WipeMode::EncryptedZero, WipeOptions{true, &report},
+                          [&](const WipeProgress& p) { seen.push_back(p); });
+  ASSERT_FALSE(done.has_value());
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].verified, std::nullopt);
+  EXPECT_EQ(seen[2].written, 8192u);
+  EXPECT_EQ(seen[2].verified, 4096u);
+  EXPECT_EQ(report.mode, WipeMode::EncryptedZero);
+  EXPECT_EQ(report.verification, WipeReport::Verification::Failed);
+  EXPECT_EQ(report.bytes_written, 8192u);
+  EXPECT_EQ(report.bytes_verified, 4096u);
+  EXPECT_EQ(report.error, done.error().message);
+  EXPECT_EQ(report.drive.path, "/dev/null");
+  EXPECT_FALSE(report.helper_version.empty());
+  EXPECT_LE(report.started, report.ended);
+  EXPECT_TRUE(client.finish().has_value());
+  EXPECT_EQ(read_file(dir / "requests.log"),
+            "{\"op\":\"wipe\",\"device\":\"/dev/null\",\"mode\":\"encrypted-zero\","
+            "\"verify\":true}\n");
+  // A report is filled in also when the helper is gone before the request.
+  WipeReport after;
+  EXPECT_FALSE(client.wipe("/dev/null", WipeMode::Random, WipeOptions{false, &after}));
+  EXPECT_FALSE(after.succeeded());
+  EXPECT_EQ(after.verification, WipeReport::Verification::NotRequested);
+}
+
 TEST(Session, HelperDyingMidWipeGivesItsStatusAndStandardError) {
   TempDir dir;
   const std::string helper =

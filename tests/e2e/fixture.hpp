@@ -50,6 +50,11 @@ inline std::string mkfs_request(const std::string& mapped, const std::string& fs
          "\",\"label\":" + json_string(label) + "}";
 }
 
+inline std::string verified_wipe_request(const std::string& device, const std::string& mode) {
+  return "{\"op\":\"wipe\",\"device\":" + json_string(device) + ",\"mode\":" + json_string(mode) +
+         ",\"verify\":true}";
+}
+
 inline const std::string kOk = "{\"ok\":true}";
 
 inline std::string error_line(const std::string& text) {
@@ -59,6 +64,8 @@ inline std::string error_line(const std::string& text) {
 // Splits the answer to one request into its progress values and final line.
 struct Answer {
   std::vector<std::uint64_t> progress;
+  // {copied, verified} of the lines sent while a wipe is read back.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> verified;
   std::string final_line;
   std::vector<std::string> malformed;  // lines that look like neither
 };
@@ -68,6 +75,8 @@ inline Answer split_answer(const std::vector<std::string>& lines) {
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (auto copied = progress_copied(lines[i])) {
       answer.progress.push_back(*copied);
+    } else if (auto read_back = progress_verified(lines[i])) {
+      answer.verified.push_back(*read_back);
     } else if (i + 1 == lines.size()) {
       answer.final_line = lines[i];
     } else {

@@ -541,6 +541,18 @@ std::string base64(const std::string& bytes) {
   return out;
 }
 
+namespace {
+// A plain decimal the way the helper writes one: no sign, no leading zero.
+std::optional<std::uint64_t> plain_decimal(const std::string& digits) {
+  if (digits.empty() || digits.size() > 20 ||
+      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+      (digits.size() > 1 && digits[0] == '0')) {
+    return std::nullopt;
+  }
+  return std::stoull(digits);
+}
+}  // namespace
+
 std::optional<std::uint64_t> progress_copied(const std::string& line) {
   static const std::string prefix = "{\"progress\":{\"copied\":";
   static const std::string suffix = ",\"total\":0}}";
@@ -548,13 +560,26 @@ std::optional<std::uint64_t> progress_copied(const std::string& line) {
       line.compare(line.size() - suffix.size(), suffix.size(), suffix) != 0) {
     return std::nullopt;
   }
-  std::string digits = line.substr(prefix.size(), line.size() - prefix.size() - suffix.size());
-  if (digits.empty() || digits.size() > 20 ||
-      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
-      (digits.size() > 1 && digits[0] == '0')) {
+  return plain_decimal(line.substr(prefix.size(), line.size() - prefix.size() - suffix.size()));
+}
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> progress_verified(const std::string& line) {
+  static const std::string prefix = "{\"progress\":{\"copied\":";
+  static const std::string middle = ",\"total\":0,\"verified\":";
+  static const std::string suffix = "}}";
+  const std::size_t at = line.find(middle);
+  if (line.rfind(prefix, 0) != 0 || at == std::string::npos || at < prefix.size() ||
+      line.size() < at + middle.size() + suffix.size() ||
+      line.compare(line.size() - suffix.size(), suffix.size(), suffix) != 0) {
     return std::nullopt;
   }
-  return std::stoull(digits);
+  auto copied = plain_decimal(line.substr(prefix.size(), at - prefix.size()));
+  auto verified = plain_decimal(
+      line.substr(at + middle.size(), line.size() - at - middle.size() - suffix.size()));
+  if (!copied || !verified) {
+    return std::nullopt;
+  }
+  return std::make_pair(*copied, *verified);
 }
 
 // --- LoopDevice ----------------------------------------------------------------
@@ -1184,7 +1209,7 @@ std::vector<std::string> HelperSession::request(const std::string& line,
     auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline -
                                                                  std::chrono::steady_clock::now());
     lines.push_back(next_line(std::max(left, std::chrono::seconds(1))));
-    if (!progress_copied(lines.back())) {
+    if (!progress_copied(lines.back()) && !progress_verified(lines.back())) {
       return lines;
     }
   }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "e2e/layout.hpp"
@@ -273,5 +274,9 @@ std::string base64(const std::string& bytes);
 
 // Parses {"progress":{"copied":N,"total":0}}; nullopt for any other line.
 std::optional<std::uint64_t> progress_copied(const std::string& line);
+
+// Parses {"progress":{"copied":N,"total":0,"verified":M}} into {N, M};
+// nullopt for any other line.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> progress_verified(const std::string& line);
 
 }  // namespace tdh_e2e

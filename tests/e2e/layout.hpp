@@ -32,6 +32,11 @@ inline constexpr std::string_view kHoldPrefix = "/run/tdh-e2e/hold-";
 inline constexpr std::string_view kHeldPrefix = "/run/tdh-e2e/held-";
 inline constexpr int kHoldSeconds = 120;
 
+// When this file exists, the dd wrapper, after a dd onto a /dev/mapper
+// device, overwrites 4 bytes at the offset the file names (decimal): a drive
+// that returns other data than was written to it.
+inline constexpr std::string_view kCorruptAfterDd = "/run/tdh-e2e/corrupt-after-dd";
+
 // Exit status of a wrapper that refused to run its tool.
 inline constexpr int kRefusedExit = 125;
 

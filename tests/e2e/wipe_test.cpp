@@ -84,6 +84,48 @@ TEST_F(WipeTest, EncryptedZeroWritesThroughATemporaryPlainMappingAndClosesIt) {
   EXPECT_EQ(helper->finish(), 0);
 }
 
+TEST_F(WipeTest, VerifiedEncryptedZeroReadsTheWholeDriveBack) {
+  Sandbox sandbox({drive("VERIFY")});
+  const auto& target = sandbox.drive(0);
+  auto helper = sandbox.start_helper();
+  Answer answer =
+      split_answer(helper->request(verified_wipe_request(target.path(), "encrypted-zero")));
+  EXPECT_EQ(answer.final_line, kOk);
+  expect_progress_to_the_end(answer, target.size());
+  // The read-back follows the writing, counted on the drive from its start.
+  ASSERT_GE(answer.verified.size(), 2u);
+  std::vector<std::uint64_t> read_back;
+  for (const auto& [copied, verified] : answer.verified) {
+    EXPECT_EQ(copied, answer.progress.back());
+    read_back.push_back(verified);
+  }
+  EXPECT_TRUE(std::is_sorted(read_back.begin(), read_back.end()));
+  EXPECT_GE(read_back.back(), target.size() - end_tolerance(target.size()));
+  EXPECT_FALSE(sandbox.mapper_target("tarnwick_wipe_tmp")) << "the mapping was left open";
+  EXPECT_EQ(helper->finish(), 0);
+}
+
+TEST_F(WipeTest, VerificationFailsWhenTheDriveReturnsOtherData) {
+  Sandbox sandbox({drive("BADREAD")});
+  const auto& target = sandbox.drive(0);
+  write_file(sandbox.inside(std::string(layout::kCorruptAfterDd)), "5242880");
+  auto helper = sandbox.start_helper();
+  Answer answer =
+      split_answer(helper->request(verified_wipe_request(target.path(), "encrypted-zero")));
+  EXPECT_EQ(
+      answer.final_line,
+      error_line("verification failed: the drive returned different data at byte offset 5242880"));
+  EXPECT_FALSE(answer.verified.empty());
+  EXPECT_FALSE(sandbox.mapper_target("tarnwick_wipe_tmp")) << "the mapping was left open";
+
+  // Any other mode with "verify" is refused before any tool runs.
+  const std::size_t mark = sandbox.tool_log().size();
+  EXPECT_THAT(helper->request(verified_wipe_request(target.path(), "random")),
+              ElementsAre(error_line("verification is only available for mode encrypted-zero")));
+  EXPECT_TRUE(changes_since(sandbox, mark).empty());
+  EXPECT_EQ(helper->finish(), 0);
+}
+
 TEST_F(WipeTest, EncryptedZeroStopsAtALeftoverMappingWithoutTouchingTheDrive) {
   Sandbox sandbox({drive("EZERO"), drive("OTHER")});
   const auto& target = sandbox.drive(0);

@@ -205,6 +205,24 @@ void require_scratch(const Config& config, const std::string& tool,
 
 // --- dd, blkdiscard, mkfs.* ------------------------------------------------------
 
+// Runs the real dd to its end, then spoils 4 bytes of what it wrote, through
+// the same device, as a failing or fake-capacity drive would.
+int dd_then_corrupt(const std::vector<std::string>& argv, const std::string& output,
+                    std::uint64_t offset) {
+  ProcessResult ran = run_capture(real_tool("dd"), argv, environment(), "", std::chrono::hours(1),
+                                  /*inherit_stderr=*/true);
+  Fd fd(::open(output.c_str(), O_WRONLY | O_CLOEXEC));
+  const char garbage[4] = {'\xA5', '\x5A', '\xA5', '\x5A'};
+  if (!fd ||
+      ::pwrite(fd.get(), garbage, sizeof garbage, static_cast<off_t>(offset)) !=
+          static_cast<ssize_t>(sizeof garbage) ||
+      ::fsync(fd.get()) != 0) {
+    write_all(2, errno_message("tdh-e2e wrapper: corrupting " + output, errno) + "\n");
+    return 1;
+  }
+  return ran.exit_code;
+}
+
 int dd_tool(const Config& config, const std::vector<std::string>& argv) {
   std::optional<std::string> output;
   for (std::size_t i = 1; i < argv.size(); ++i) {
@@ -225,6 +243,10 @@ int dd_tool(const Config& config, const std::vector<std::string>& argv) {
   refuse_foreign_devices(config, "dd", argv);
   log_call("dd", argv);
   hold_if_asked("dd");
+  if (auto corrupt_at = try_read_file(std::string(layout::kCorruptAfterDd));
+      corrupt_at && output->starts_with("/dev/mapper/")) {
+    return dd_then_corrupt(argv, *output, std::stoull(*corrupt_at));
+  }
   exec_real("dd", argv);
 }
 

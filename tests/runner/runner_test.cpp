@@ -81,6 +81,7 @@ TEST(HelperErrorTest, DisplaysEachVariantExactly) {
        "command `dd if=/dev/zero` failed (exit 1): a\r\nb\n"},
       {HelperError::refused("device is read-only"),
        "refused destructive operation: device is read-only"},
+      {HelperError::failed("verification failed: x"), "verification failed: x"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.error.display(), c.text);
@@ -173,6 +174,27 @@ TEST_F(RunnerTest, AStopEndsTheToolAndTheRunFails) {
           << c.name;
     }
   }
+}
+
+// cmp's 1 ("the inputs differ") is an answer the caller reads; every other
+// non-zero code, and a signal, is still a failure.
+TEST_F(RunnerTest, AnswerExitCodesSucceedWithTheirCode) {
+  script("differ", "printf 'a b differ: byte 3, line 1\\n'; exit \"$1\"");
+  for (const auto& [code, answered] :
+       std::vector<std::pair<std::string, bool>>{{"0", true}, {"1", true}, {"2", false}}) {
+    ToolCommand c = command("differ", {code});
+    c.answer_exit_codes = {1};
+    auto result = runner_.run(std::move(c));
+    ASSERT_EQ(result.has_value(), answered) << code;
+    if (answered) {
+      EXPECT_EQ(result->exit_code, std::stoi(code));
+      EXPECT_EQ(result->stdout_bytes, "a b differ: byte 3, line 1\n");
+    } else {
+      EXPECT_EQ(result.error().display(), "command `differ 2` failed (exit 2): ");
+    }
+  }
+  // Without answer codes, 1 is the failure it always was.
+  EXPECT_FALSE(runner_.run(command("differ", {"1"})).has_value());
 }
 
 TEST_F(RunnerTest, StartFailuresAreToolNotFoundOrIo) {

@@ -54,7 +54,7 @@ std::string summary(const Request& request) {
       return "luks-close mapper_name=" + r.mapper_name;
     }
     std::string operator()(const Request::Wipe& r) const {
-      return "wipe device=" + r.device + " mode=" + mode_name(r.mode);
+      return "wipe device=" + r.device + " mode=" + mode_name(r.mode) + (r.verify ? " verify" : "");
     }
     std::string operator()(const Request::Mkfs& r) const {
       return "mkfs mapped=" + r.mapped + " fs=" + fs_name(r.fs) + " label=" + r.label;
@@ -314,6 +314,33 @@ TEST(DecodeRequest, ArrayForm) {
   });
 }
 
+// "verify" is an opt-in member of the object form; the array form keeps the
+// two fields (and error texts) it always had.
+TEST(DecodeRequest, VerifyMemberOfWipe) {
+  const std::string head = R"({"op":"wipe","device":"/d","mode":"encrypted-zero")";
+  check({
+      {head + "}", "wipe device=/d mode=encrypted-zero"},
+      {head + R"(,"verify":false})", "wipe device=/d mode=encrypted-zero"},
+      {head + R"(,"verify":true})", "wipe device=/d mode=encrypted-zero verify"},
+      {R"({"verify":true,"mode":"random","op":"wipe","device":"/d"})",
+       "wipe device=/d mode=random verify"},
+      {head + R"(,"verify":null})", "error: invalid type: null, expected a boolean"},
+      {head + R"(,"verify":"yes"})", "error: invalid type: string \"yes\", expected a boolean"},
+      {head + R"(,"verify":1})", "error: invalid type: integer `1`, expected a boolean"},
+      {head + R"(,"verify":[true]})", "error: invalid type: sequence, expected a boolean"},
+      {head + R"(,"verify":true,"verify":true})", "error: duplicate field `verify`"},
+      // Field errors come in the order of the members.
+      {R"({"op":"wipe","verify":0,"mode":"zero","device":"/d"})",
+       "error: invalid type: integer `0`, expected a boolean"},
+      {R"({"op":"wipe","verify":true})", "error: missing field `device`"},
+      // Other operations ignore it, whatever its value.
+      {R"({"op":"luks-close","mapper_name":"m","verify":"x"})", "luks-close mapper_name=m"},
+      {R"(["wipe","/d","encrypted-zero"])", "wipe device=/d mode=encrypted-zero"},
+      {R"(["wipe","/d","encrypted-zero",true])",
+       "error: invalid length 3, expected 2 elements in sequence"},
+  });
+}
+
 TEST(DecodeRequest, MapFormOfModeAndFs) {
   const std::string head = R"({"op":"wipe","device":"/d","mode":)";
   check({
@@ -410,6 +437,11 @@ TEST(EncodeResponse, ShapesAndEscapes) {
             R"({"progress":{"copied":1048576,"total":0}})");
   EXPECT_EQ(encode_response(Response{Response::Progress{18446744073709551615u, 0}}),
             R"({"progress":{"copied":18446744073709551615,"total":0}})");
+  // Only while a wipe is verified does the line carry a third member.
+  EXPECT_EQ(encode_response(Response{Response::Progress{4096, 0, 0}}),
+            R"({"progress":{"copied":4096,"total":0,"verified":0}})");
+  EXPECT_EQ(encode_response(Response{Response::Progress{4096, 0, 2048}}),
+            R"({"progress":{"copied":4096,"total":0,"verified":2048}})");
   EXPECT_EQ(
       encode_response(Response{Response::Error{"parse: missing field `op` at line 1 column 2"}}),
       R"({"error":"parse: missing field `op` at line 1 column 2"})");

@@ -126,6 +126,20 @@ TEST(RequestLoop, AnswersInOrder) {
   EXPECT_EQ(result.tool_runs, 0u);
 }
 
+// "verify" travels from the line to the wipe: refused with any mode but
+// encrypted-zero before the guard or a tool; a bad value is a parse error.
+TEST(RequestLoop, VerifyReachesTheWipe) {
+  const auto result =
+      run_session(lines({R"({"op":"wipe","device":"/dev/sdz","mode":"random","verify":true})",
+                         R"({"op":"wipe","device":"/dev/sdz","mode":"none","verify":"yes"})",
+                         R"({"op":"wipe","device":"/dev/sdz","mode":"none","verify":false})"}));
+  EXPECT_EQ(result.output,
+            lines({R"({"error":"verification is only available for mode encrypted-zero"})",
+                   R"({"error":"parse: invalid type: string \"yes\", expected a boolean"})",
+                   R"({"error":"refused destructive operation: device not found: /dev/sdz"})"}));
+  EXPECT_EQ(result.tool_runs, 0u);
+}
+
 TEST(RequestLoop, ClosedOutputDoesNotEndTheSession) {
   ::signal(SIGPIPE, SIG_IGN);
   TempDir dir;

@@ -90,5 +90,21 @@ TEST(HandleWipe, DriveWithoutByIdLinkIsNotWiped) {
   EXPECT_EQ(result.error(), "device has no stable /dev/disk/by-id path");
 }
 
+// Verification reads back what "encrypted-zero" wrote; any other mode with
+// it is refused before the guard looks at the drive or a tool runs.
+TEST(HandleWipe, VerifyWithAnotherModeIsRefusedBeforeAnything) {
+  for (const WipeMode mode : {WipeMode::Random, WipeMode::SecureDiscard, WipeMode::None}) {
+    HandleWipeFixture fixture;
+    const FixedDriveLister lister({fixture.drive});
+    const guard::GuardContext context{lister, fixture.machine.paths};
+    const auto result = handle_wipe(
+        fixture.runner, context, fixture.node, mode, [](std::uint64_t) {}, Verification{true, {}});
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error(), "verification is only available for mode encrypted-zero");
+    EXPECT_EQ(lister.calls, 0);
+    EXPECT_TRUE(fixture.runner.calls.empty());
+  }
+}
+
 }  // namespace
 }  // namespace tarnwick::wipe

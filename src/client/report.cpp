@@ -1,0 +1,301 @@
+// The record of a wipe: the drive's identity from lsblk, taken without
+// privilege before the wipe, and the report's JSON form.
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "client/client.hpp"
+#include "client/protocol.hpp"
+
+namespace tarnwick::client {
+
+namespace {
+
+constexpr std::size_t kLongestLsblkOutput = std::size_t{1} << 20;
+
+struct DirectoryCloser {
+  void operator()(DIR* directory) const noexcept { ::closedir(directory); }
+};
+
+std::optional<std::string> canonical(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved) == nullptr) {
+    return std::nullopt;
+  }
+  return std::string(resolved);
+}
+
+// The first link in /dev/disk/by-id, in directory order, that resolves to
+// the device's node: the name the helper itself picks for the drive.
+std::string by_id_link(const std::string& device) {
+  static const std::string kByIdDir = "/dev/disk/by-id";
+  const auto node = canonical(device);
+  const int fd = ::open(kByIdDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (!node || fd < 0) {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+    return {};
+  }
+  const std::unique_ptr<DIR, DirectoryCloser> directory(::fdopendir(fd));
+  if (!directory) {
+    ::close(fd);
+    return {};
+  }
+  // The stream is this call's own.
+  while (const dirent* entry = ::readdir(directory.get())) {  // NOLINT(concurrency-mt-unsafe)
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") {
+      continue;
+    }
+    std::string link = kByIdDir;
+    link += '/';
+    link += name;
+    if (canonical(link) == node) {
+      return link;
+    }
+  }
+  return {};
+}
+
+// Runs lsblk (no shell, input from /dev/null) and returns what it printed
+// on both outputs, with its exit status.
+std::expected<std::pair<int, std::string>, std::string> run_lsblk(const std::string& device) {
+  std::vector<std::string> argv = {"lsblk",    "--json",   "--bytes",
+                                   "--nodeps", "--output", "PATH,SIZE,VENDOR,MODEL,SERIAL,TRAN",
+                                   device};
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    return std::unexpected(std::string("cannot run lsblk: ") +
+                           ::strerror(errno));  // NOLINT(concurrency-mt-unsafe)
+  }
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  ::posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  ::posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDERR_FILENO);
+  std::vector<char*> c_argv;
+  c_argv.reserve(argv.size() + 1);
+  for (auto& arg : argv) {
+    c_argv.push_back(arg.data());
+  }
+  c_argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int spawned = ::posix_spawnp(&pid, "lsblk", &actions, nullptr, c_argv.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  ::close(pipe_fds[1]);
+  if (spawned != 0) {
+    ::close(pipe_fds[0]);
+    return std::unexpected(std::string("cannot run lsblk: ") +
+                           ::strerror(spawned));  // NOLINT(concurrency-mt-unsafe)
+  }
+  std::string output;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(pipe_fds[0], buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      break;
+    }
+    if (output.size() < kLongestLsblkOutput) {
+      output.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  ::close(pipe_fds[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      return std::unexpected(std::string("lsblk could not be waited for"));
+    }
+  }
+  return std::make_pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::move(output));
+}
+
+std::string text_member(const nlohmann::json& node, const char* name) {
+  const auto found = node.find(name);
+  if (found == node.end() || !found->is_string()) {
+    return {};
+  }
+  // lsblk pads some vendor names with spaces.
+  std::string text = found->get<std::string>();
+  while (!text.empty() && text.back() == ' ') {
+    text.pop_back();
+  }
+  return text;
+}
+
+std::optional<std::uint64_t> size_member(const nlohmann::json& node) {
+  const auto found = node.find("size");
+  if (found == node.end()) {
+    return std::nullopt;
+  }
+  if (found->is_number_unsigned()) {
+    return found->get<std::uint64_t>();
+  }
+  if (found->is_string()) {
+    const std::string text = found->get<std::string>();
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error == std::errc{} && end == text.data() + text.size() && !text.empty()) {
+      return value;
+    }
+  }
+  return std::nullopt;
+}
+
+nlohmann::ordered_json text_or_null(const std::string& text) {
+  return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text);
+}
+
+}  // namespace
+
+namespace detail {
+
+std::expected<DriveIdentity, std::string> parse_drive_identity(std::string_view device,
+                                                               std::string_view lsblk_json) {
+  const auto doc = nlohmann::json::parse(lsblk_json, nullptr, /*allow_exceptions=*/false);
+  if (doc.is_discarded() || !doc.is_object() || !doc.contains("blockdevices") ||
+      !doc.at("blockdevices").is_array() || doc.at("blockdevices").empty() ||
+      !doc.at("blockdevices").at(0).is_object()) {
+    return std::unexpected(std::string("lsblk printed no device"));
+  }
+  const nlohmann::json& node = doc.at("blockdevices").at(0);
+  DriveIdentity identity;
+  identity.path = std::string(device);
+  identity.model = text_member(node, "model");
+  identity.serial = text_member(node, "serial");
+  identity.vendor = text_member(node, "vendor");
+  identity.transport = text_member(node, "tran");
+  identity.size = size_member(node);
+  return identity;
+}
+
+std::string host_name() {
+  std::array<char, HOST_NAME_MAX + 1> name{};
+  if (::gethostname(name.data(), name.size() - 1) != 0) {
+    return {};
+  }
+  return std::string(name.data());
+}
+
+std::string iso8601_utc(std::chrono::system_clock::time_point at) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+  std::tm utc{};
+  if (::gmtime_r(&seconds, &utc) == nullptr) {
+    return {};
+  }
+  std::array<char, 32> text{};
+  const std::size_t length = std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return std::string(text.data(), length);
+}
+
+WipeReport::Verification judge_verification(bool requested, const std::string& error,
+                                            bool saw_read_back) {
+  using enum WipeReport::Verification;
+  if (!requested) {
+    return NotRequested;
+  }
+  if (error.empty()) {
+    return Passed;
+  }
+  // The read-back's own failures: a difference, or its tools failing.
+  if (error.starts_with("verification failed") || error.starts_with("command `blockdev ") ||
+      error.starts_with("command `cmp ")) {
+    return Failed;
+  }
+  // Read back to the end, and then only the mapping failed to close.
+  if (saw_read_back && error.starts_with("command `cryptsetup close ")) {
+    return Passed;
+  }
+  return NotRun;
+}
+
+}  // namespace detail
+
+std::expected<DriveIdentity, std::string> identify_drive(std::string_view device) {
+  const std::string path(device);
+  auto ran = run_lsblk(path);
+  if (!ran) {
+    return std::unexpected(std::move(ran.error()));
+  }
+  auto& [status, output] = *ran;
+  if (status != 0) {
+    while (!output.empty() && output.back() == '\n') {
+      output.pop_back();
+    }
+    return std::unexpected("lsblk exited with status " + std::to_string(status) +
+                           (output.empty() ? std::string() : ": " + output));
+  }
+  auto identity = detail::parse_drive_identity(device, output);
+  if (identity) {
+    identity->by_id = by_id_link(path);
+  }
+  return identity;
+}
+
+std::string_view to_string(WipeReport::Verification verification) {
+  switch (verification) {
+    case WipeReport::Verification::NotRequested:
+      return "not requested";
+    case WipeReport::Verification::NotRun:
+      return "not run";
+    case WipeReport::Verification::Passed:
+      return "passed";
+    case WipeReport::Verification::Failed:
+      return "failed";
+  }
+  return "not run";
+}
+
+std::string WipeReport::to_json() const {
+  using nlohmann::ordered_json;
+  ordered_json identity = {
+      {"path", drive.path},
+      {"model", text_or_null(drive.model)},
+      {"serial", text_or_null(drive.serial)},
+      {"vendor", text_or_null(drive.vendor)},
+      {"size", drive.size ? ordered_json(*drive.size) : ordered_json(nullptr)},
+      {"transport", text_or_null(drive.transport)},
+      {"by_id", text_or_null(drive.by_id)},
+  };
+  if (!identity_error.empty()) {
+    identity["error"] = identity_error;
+  }
+  const auto duration = std::chrono::duration<double>(ended - started).count();
+  const ordered_json record = {
+      {"drive", identity},
+      {"method", std::string(to_string(mode))},
+      {"verification", std::string(to_string(verification))},
+      {"bytes_written", bytes_written},
+      {"bytes_verified", bytes_verified ? ordered_json(*bytes_verified) : ordered_json(nullptr)},
+      {"started", detail::iso8601_utc(started)},
+      {"ended", detail::iso8601_utc(ended)},
+      {"duration_seconds", std::round(duration * 1000.0) / 1000.0},
+      {"result", succeeded() ? "ok" : "failed"},
+      {"error", text_or_null(error)},
+      {"helper_version", helper_version},
+      {"host", host_name},
+  };
+  // Texts from the drive or the helper that are not UTF-8 are shown with
+  // U+FFFD rather than making the report unwritable.
+  return record.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace tarnwick::client
