@@ -13,9 +13,11 @@ packages=(
   # the tools the helper drives, and what the end-to-end tests inspect with
   util-linux coreutils cryptsetup-bin e2fsprogs xfsprogs btrfs-progs
   # shipping: the man page (scdoc, gzip), the polkit DTD and its validation
-  # (polkitd, libxml2-utils), the Debian package (dpkg-dev, file), the
-  # hardening check (binutils), and the linters (scripts/lint.sh)
-  scdoc gzip polkitd libxml2-utils dpkg-dev file binutils clang-tidy-19 clang-format-19
+  # (polkitd, libxml2-utils), the Debian packages and their checks (dpkg-dev,
+  # file, lintian), the hardening check (binutils), the bash completion's
+  # test (bash-completion), and the linters (scripts/lint.sh)
+  scdoc gzip polkitd libxml2-utils dpkg-dev file lintian binutils bash-completion
+  clang-tidy-19 clang-format-19
 )
 
 missing=()
