@@ -178,4 +178,17 @@ if(TDH_BUILD_TESTS)
                      ${CMAKE_CURRENT_SOURCE_DIR}/data/completion/tarnwick-drives.bash)
     set_tests_properties(completion.bash PROPERTIES LABELS unit)
   endif()
+  # The zsh and fish scripts parse, where those shells are installed.
+  find_program(TDH_ZSH zsh)
+  if(TDH_ZSH)
+    add_test(NAME completion.zsh_parses
+             COMMAND ${TDH_ZSH} -n ${CMAKE_CURRENT_SOURCE_DIR}/data/completion/_tarnwick-drives)
+    set_tests_properties(completion.zsh_parses PROPERTIES LABELS unit)
+  endif()
+  find_program(TDH_FISH fish)
+  if(TDH_FISH)
+    add_test(NAME completion.fish_parses
+             COMMAND ${TDH_FISH} -n ${CMAKE_CURRENT_SOURCE_DIR}/data/completion/tarnwick-drives.fish)
+    set_tests_properties(completion.fish_parses PROPERTIES LABELS unit)
+  endif()
 endif()
