@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The client side: the library applications link to drive the helper
 # (TarnwickDrives::Client, found with find_package(TarnwickDrivesClient)),
 # the tarnwick-drives command built on it, its man page, and their tests.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Debian packages: `cpack -G DEB` in a build directory makes one package
 # per install component. Include it from the top-level CMakeLists.txt after
 # every install() rule.

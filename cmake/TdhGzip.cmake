@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Compresses one file as Debian wants it (best compression, no name or time
 # stamp in the header, so that the result is reproducible):
 #   cmake -DGZIP=... -DINPUT=file -DOUTPUT=file.gz -P TdhGzip.cmake

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Everything that makes the helper a system component besides the executable
 # itself: the polkit action that lets pkexec start it, its man page and the
 # checks of both; all of it installs as the component "helper". Include it

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the three Debian packages in a configured build directory and
 # inspects them:
 #   tarnwick-drives-helper         the helper under /usr/libexec (executable,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs every Debian package the helper needs to build, test and run.
 # Only what is missing is installed; run as root on Debian 12 or later.
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "request_loop.hpp"
 
 #include <stdlib.h>

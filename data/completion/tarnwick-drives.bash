@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # bash completion for tarnwick-drives
 # Several commands may follow one another on one command line, so the options
 # offered are those of the last command word before the cursor.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # fish completion for tarnwick-drives
 set -l commands drives wipe encrypt open mkfs close
 complete -c tarnwick-drives -f

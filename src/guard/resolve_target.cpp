@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two entries request handling uses: each returns the stable by-id path
 // to operate on, or the text the client is shown.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The four wipe methods and the "wipe" request. Every tool runs through the
 // runner; the only secret, the throw-away key of "encrypted-zero", lives in
 // one wiping buffer until the open command's standard input carries it.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The bash completion of tarnwick-drives, driven as bash-completion drives it:
 # each case gives the words on the command line (the last one being completed)
 # and the words offered. lsblk is a stand-in that names two fixed drives.

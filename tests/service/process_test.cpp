@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built helper as a child process, the way a client starts it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
