@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The client side: the library applications link to drive the helper
 # (TarnwickDrives::Client, found with find_package(TarnwickDrivesClient)),
 # the tarnwick-drives command built on it, its man page, and their tests.
@@ -32,20 +33,21 @@ target_compile_definitions(tdh_client PRIVATE
   TDH_CLIENT_VERSION="${PROJECT_VERSION}")
 target_link_libraries(tdh_client PRIVATE $<BUILD_INTERFACE:nlohmann_json::nlohmann_json>)
 
-# Everything below installs as the component "client", left out of a full
-# installation (and so of the helper's Debian package, which must hold the
-# helper alone):  cmake --install BUILD --component client
+# The library, its header and its CMake package install as the component
+# "dev" (the package libtarnwick-drives-client-dev); the command, its man page
+# and its shell completion as "command" (the package tarnwick-drives):
+#   cmake --install BUILD --component dev
 install(TARGETS tdh_client EXPORT TarnwickDrivesClientTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT client EXCLUDE_FROM_ALL
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES src/client/client.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarnwick-drives
-  COMPONENT client EXCLUDE_FROM_ALL)
+  COMPONENT dev)
 
 set(tdh_client_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/TarnwickDrivesClient)
 install(EXPORT TarnwickDrivesClientTargets
   NAMESPACE TarnwickDrives::
   DESTINATION ${tdh_client_cmake_dir}
-  COMPONENT client EXCLUDE_FROM_ALL)
+  COMPONENT dev)
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/TarnwickDrivesClientConfig.cmake.in [=[
 @PACKAGE_INIT@
 # TarnwickDrives::Client: the client library of tarnwick-drives-helper.
@@ -64,7 +66,7 @@ install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/TarnwickDrivesClientConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/TarnwickDrivesClientConfigVersion.cmake
   DESTINATION ${tdh_client_cmake_dir}
-  COMPONENT client EXCLUDE_FROM_ALL)
+  COMPONENT dev)
 
 # --- the command ---------------------------------------------------------------
 find_package(CLI11 CONFIG REQUIRED)
@@ -80,8 +82,16 @@ target_link_libraries(tdh_cli PUBLIC tdh_client tdh_runner tdh_secure
 add_executable(tarnwick-drives src/cli/main.cpp)
 target_compile_options(tarnwick-drives PRIVATE ${TDH_WARNINGS})
 target_link_libraries(tarnwick-drives PRIVATE tdh_cli)
-install(TARGETS tarnwick-drives RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  COMPONENT client EXCLUDE_FROM_ALL)
+install(TARGETS tarnwick-drives RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT command)
+# Shell completion, where each shell looks for the completion of packaged
+# commands.
+install(FILES data/completion/tarnwick-drives.bash
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME tarnwick-drives
+  COMPONENT command)
+install(FILES data/completion/_tarnwick-drives
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions COMPONENT command)
+install(FILES data/completion/tarnwick-drives.fish
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d COMPONENT command)
 
 # Man page tarnwick-drives(1), built like the helper's.
 find_program(TDH_SCDOC scdoc)
@@ -104,7 +114,7 @@ if(TDH_SCDOC)
     VERBATIM)
   add_custom_target(tdh_cli_man_page ALL DEPENDS ${tdh_cli_man_outputs})
   install(FILES ${tdh_cli_man_installed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-    COMPONENT client EXCLUDE_FROM_ALL)
+    COMPONENT command)
 endif()
 
 # --- tests -----------------------------------------------------------------------
@@ -160,4 +170,27 @@ if(TDH_BUILD_TESTS)
 
   tdh_client_tests(client DEPS tdh_client tdh_fields nlohmann_json::nlohmann_json)
   tdh_client_tests(cli DEPS tdh_cli tdh_fields)
+
+  # The bash completion, driven through bash-completion's own functions.
+  find_file(TDH_BASH_COMPLETION bash_completion PATHS /usr/share/bash-completion NO_DEFAULT_PATH)
+  if(TDH_BASH_COMPLETION)
+    add_test(NAME completion.bash
+             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/completion/bash_completion_test.sh
+                     ${TDH_BASH_COMPLETION}
+                     ${CMAKE_CURRENT_SOURCE_DIR}/data/completion/tarnwick-drives.bash)
+    set_tests_properties(completion.bash PROPERTIES LABELS unit)
+  endif()
+  # The zsh and fish scripts parse, where those shells are installed.
+  find_program(TDH_ZSH zsh)
+  if(TDH_ZSH)
+    add_test(NAME completion.zsh_parses
+             COMMAND ${TDH_ZSH} -n ${CMAKE_CURRENT_SOURCE_DIR}/data/completion/_tarnwick-drives)
+    set_tests_properties(completion.zsh_parses PROPERTIES LABELS unit)
+  endif()
+  find_program(TDH_FISH fish)
+  if(TDH_FISH)
+    add_test(NAME completion.fish_parses
+             COMMAND ${TDH_FISH} -n ${CMAKE_CURRENT_SOURCE_DIR}/data/completion/tarnwick-drives.fish)
+    set_tests_properties(completion.fish_parses PROPERTIES LABELS unit)
+  endif()
 endif()

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Hardening of the shipped helper: stack protector and stack-clash probes,
 # control-flow protection, libstdc++ assertions, fortified libc calls,
 # position-independent executable, immediate binding, read-only relocations

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Install-time step: writes the polkit action file straight to its installed
 # place, naming the helper's path as it is installed now, so that a prefix
 # given only at install time (cmake --install --prefix, CPack's packaging

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Builds the man page from its scdoc source: run with
 #   cmake -DSCDOC=... -DINPUT=page.scd -DOUTPUT=page.8 [-DGZIP=...] -P TdhManPage.cmake
 # Writes OUTPUT, and OUTPUT.gz (compressed without a time stamp) when GZIP is

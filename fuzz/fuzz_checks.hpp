@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks shared by the fuzz targets. A failed check traps, which libFuzzer
 // reports with the input that caused it.
 #pragma once

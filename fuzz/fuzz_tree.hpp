@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A private directory tree for the targets that read system files: every
 // SystemPaths member points into it, so no target ever reads the machine's
 // real tables or touches a real device node. Removed when the process exits

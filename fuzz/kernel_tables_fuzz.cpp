@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kernel and system tables the guard and the fill read, written into a
 // private tree from the fuzz input, then read through the real entry points:
 // the guard reports only its six reasons, in order, and fails only when the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lsblk output decoding never crashes, agrees with the library on what is
 // JSON, and positions every error.
 #include <cstddef>

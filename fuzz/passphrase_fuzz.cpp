@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Passphrase Base64 and the label rule against small reference versions:
 // same bytes or the one documented error for passphrases, the same verdict
 // and the one documented error for labels.

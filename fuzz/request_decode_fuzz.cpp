@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Request decoding yields exactly one result, a request or an error text,
 // and the error response made from that text is one line of valid JSON.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The request loop end to end: bytes in on one descriptor, answer lines out
 // on another. Every answer is one line of a known JSON shape, and each input
 // line gets exactly the answer its kind calls for, in order.

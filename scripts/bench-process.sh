@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Measures the helper's overhead against the tools it drives and prints the
 # figures with the machine they came from. Root only; a few minutes.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Wipes a scratch drive with the helper, the way the desktop client drives it.
 #
 #   scripts/demo.sh path/to/tarnwick-drives-helper

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs every libFuzzer target for the given number of seconds (default 60),
 # starting from its checked-in seed corpus (fuzz/corpus/<name>/). Build the
 # targets first: cmake --preset fuzz && cmake --build --preset fuzz

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks that an ELF executable was built with the hardening the helper ships
 # with, reading only what readelf shows:
 #   PIE          ELF type DYN and DF_1_PIE in the dynamic section

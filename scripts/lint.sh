@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Lints the C++ sources: clang-format over src/, tests/, bench/ and fuzz/ (the
-# checked-in .clang-format, dry run, nothing is changed) and clang-tidy over
-# src/ (the checked-in .clang-tidy, with the compile commands of a configured
-# build directory). Tests stay out of clang-tidy: much of what it reports
+# SPDX-License-Identifier: MIT
+# Lints the sources: every source file names its licence (scripts/spdx.sh),
+# clang-format over src/, tests/, bench/ and fuzz/ (the checked-in
+# .clang-format, dry run, nothing is changed) and clang-tidy over src/ (the
+# checked-in .clang-tidy, with the compile commands of a configured build
+# directory). Tests stay out of clang-tidy: much of what it reports
 # there concerns the gtest macros, and they would double the run's length.
 # Prints every finding, then a summary by file and by check, and exits 1 when
 # there is any finding.
@@ -22,7 +24,7 @@ while (($#)); do
     -j*) jobs=${1#-j}; shift ;;
     --format-only) run_tidy=0; shift ;;
     --tidy-only) run_format=0; shift ;;
-    -h | --help) sed -n '2,14s/^# \{0,1\}//p' "$0"; exit 0 ;;
+    -h | --help) sed -n '3,16s/^# \{0,1\}//p' "$0"; exit 0 ;;
     -*) echo "lint: unknown option $1" >&2; exit 2 ;;
     *) break ;;
   esac
@@ -44,6 +46,14 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 format_findings=0
 tidy_findings=0
+spdx_findings=0
+
+# Files added later must carry the licence line too; scripts/spdx.sh --fix adds it.
+echo "== licence lines (scripts/spdx.sh)"
+if ! "$root/scripts/spdx.sh" --check >"$work/spdx"; then
+  spdx_findings=$(grep -c "^spdx: no " "$work/spdx" || true)
+fi
+cat "$work/spdx"
 
 if ((run_format)); then
   command -v "$clang_format" >/dev/null || { echo "lint: $clang_format not found (Debian package clang-format-19)" >&2; exit 2; }
@@ -96,6 +106,6 @@ if ((run_tidy)); then
   fi
 fi
 
-total=$((format_findings + tidy_findings))
-echo "== lint: $format_findings format, $tidy_findings tidy findings"
+total=$((format_findings + tidy_findings + spdx_findings))
+echo "== lint: $spdx_findings licence, $format_findings format, $tidy_findings tidy findings"
 ((total == 0))

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks the helper's polkit action file: valid against polkit's own DTD
 # (found through the file's DOCTYPE, without network access), one action with
 # the expected id, defaults that always ask for an administrator and never

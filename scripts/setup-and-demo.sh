@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # First contact: installs the dependencies, builds the helper, and wipes a
 # scratch loop device with it ("random" mode) inside a private mount
 # namespace whose /dev holds nothing but that device.

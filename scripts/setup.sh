@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs every Debian package the helper needs to build, test and run.
 # Only what is missing is installed; run as root on Debian 12 or later.
 set -euo pipefail
@@ -15,9 +16,11 @@ packages=(
   # a German locale: the tests start the helper as a German desktop would
   locales
   # shipping: the man page (scdoc, gzip), the polkit DTD and its validation
-  # (polkitd, libxml2-utils), the Debian package (dpkg-dev, file), the
-  # hardening check (binutils), and the linters (scripts/lint.sh)
-  scdoc gzip polkitd libxml2-utils dpkg-dev file binutils clang-tidy-19 clang-format-19
+  # (polkitd, libxml2-utils), the Debian packages and their checks (dpkg-dev,
+  # file, lintian), the hardening check (binutils), the bash completion's
+  # test (bash-completion), and the linters (scripts/lint.sh)
+  scdoc gzip polkitd libxml2-utils dpkg-dev file lintian binutils bash-completion
+  clang-tidy-19 clang-format-19
 )
 
 missing=()

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The whole test suite: dependencies, a warnings-as-errors build with every
 # test (unit, process and end-to-end), the linters (clang-format and
 # clang-tidy, scripts/lint.sh), the AddressSanitizer build, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Process entry: refuse to run without root, fix the tool search path, then
 // serve the client on standard input and output until it is done.
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Request decoding and response encoding.
 //
 // A request object's members are read in order. "op" is checked when it is

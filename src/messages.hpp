@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wire protocol: request lines in, response lines out.
 #pragma once
 

@@ -1,11 +1,15 @@
+// SPDX-License-Identifier: MIT
 #include "request_loop.hpp"
 
 #include <poll.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -32,12 +36,41 @@ bool stopped_by_signal(stop::StopSource* stop) {
   return reason && reason->is_signal();
 }
 
+// The line buffer grows with the line instead of holding a whole read window
+// from the start: a block that was never written holds no secret, yet wiping
+// it on release faulted in all 257 pages of an idle session's 1 MiB window
+// just to clear them. Growth copies are wiped by the buffer's allocator. The
+// capacity doubles (as the string would) but jumps to exactly `limit` once
+// doubling would pass its half, so the buffer never exceeds the read window.
+void grow_line(secure::SecretString& line, std::size_t needed, std::size_t limit) {
+  if (needed <= line.capacity()) {
+    return;
+  }
+  std::size_t target = std::max(needed, 2 * line.capacity());
+  if (target > limit / 2) {
+    target = std::max(needed, limit);
+  }
+  line.reserve(target);
+}
+
 // Reads request lines with read(2) into buffers of our own, so that no
 // library buffer keeps a copy of request text (passphrases travel in it).
+// The read buffer comes from malloc, not operator new: neither zero-filled
+// up front nor cleared over its whole size by the zeroing operator delete,
+// its pages are only faulted in when input arrives, and it is cleared up to
+// the furthest byte a read ever stored in it.
 class LineReader {
  public:
-  LineReader(int fd, stop::StopSource* stop) : fd_(fd), stop_(stop) { buffer_.resize(kReadChunk); }
-  ~LineReader() { secure::wipe(buffer_); }
+  LineReader(int fd, stop::StopSource* stop)
+      : fd_(fd), stop_(stop), buffer_(static_cast<char*>(::malloc(kReadChunk))) {
+    if (buffer_ == nullptr) {
+      throw std::bad_alloc();
+    }
+  }
+  ~LineReader() {
+    secure::wipe(buffer_, high_water_);
+    ::free(buffer_);
+  }
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
 
@@ -62,12 +95,12 @@ class LineReader {
       }
       const std::size_t room = limit - line.size();
       const std::size_t available = std::min(end_ - start_, room);
-      const char* begin = buffer_.data() + start_;
+      const char* begin = buffer_ + start_;
       const void* lf = ::memchr(begin, '\n', available);
       const std::size_t take =
           lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) + 1
                         : available;
-      consume_into(line, take);
+      consume_into(line, take, limit);
       if (lf != nullptr) {
         return {Status::Line};
       }
@@ -86,12 +119,12 @@ class LineReader {
           return refill.status == Status::EndOfInput ? Outcome{Status::Line} : refill;
         }
       }
-      const char* begin = buffer_.data() + start_;
+      const char* begin = buffer_ + start_;
       const void* lf = ::memchr(begin, '\n', end_ - start_);
       const std::size_t take =
           lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) + 1
                         : end_ - start_;
-      secure::wipe(buffer_.data() + start_, take);
+      secure::wipe(buffer_ + start_, take);
       start_ += take;
       if (lf != nullptr) {
         return {Status::Line};
@@ -107,7 +140,7 @@ class LineReader {
       if (stop_ != nullptr && !wait_for_input()) {
         return {Status::Stopped};
       }
-      const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
+      const ssize_t n = ::read(fd_, buffer_, kReadChunk);
       if (n < 0) {
         if (errno == EINTR) {
           continue;
@@ -118,6 +151,7 @@ class LineReader {
         return {Status::EndOfInput};
       }
       end_ = static_cast<std::size_t>(n);
+      high_water_ = std::max(high_water_, end_);
       return {Status::Line};
     }
   }
@@ -138,15 +172,17 @@ class LineReader {
     }
   }
 
-  void consume_into(secure::SecretString& line, std::size_t count) {
-    line.append(buffer_.data() + start_, count);
-    secure::wipe(buffer_.data() + start_, count);
+  void consume_into(secure::SecretString& line, std::size_t count, std::size_t limit) {
+    grow_line(line, line.size() + count, limit);
+    line.append(buffer_ + start_, count);
+    secure::wipe(buffer_ + start_, count);
     start_ += count;
   }
 
   int fd_;
   stop::StopSource* stop_;
-  secure::SecretString buffer_;
+  char* buffer_;                // kReadChunk bytes, owned
+  std::size_t high_water_ = 0;  // bytes of buffer_ that a read ever wrote
   std::size_t start_ = 0;
   std::size_t end_ = 0;
 };
@@ -268,8 +304,7 @@ void write_response(int output_fd, const Response& response) {
 
 SessionEnd serve_requests(int input_fd, int output_fd, Session& session) {
   LineReader reader(input_fd, session.stop);
-  secure::SecretString line;
-  line.reserve(kReadWindow);
+  secure::SecretString line;  // grows with the longest line (grow_line)
   int consecutive_read_failures = 0;
 
   for (;;) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The helper session: reads one request line at a time, hands it to the
 // handler of its operation, and answers each with exactly one final line.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every heap block the helper frees is zeroed first. Request lines carry
 // passphrases, and libraries (the JSON lexer's token buffer among them) keep
 // copies we cannot reach; wiping at release is the backstop that leaves no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fixtures.hpp"
 
 #include <cstdint>

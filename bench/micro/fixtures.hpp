@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Inputs for the microbenchmarks: request lines as a client writes them, and
 // an `lsblk` document as a workstation with many drives prints it.
 #pragma once

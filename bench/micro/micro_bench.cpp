@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the helper spends on its own per request, without any tool running:
 // decoding request lines, decoding and reducing an `lsblk` snapshot,
 // encoding responses, decoding a passphrase. Built twice: once as the

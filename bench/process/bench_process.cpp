@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole-process benchmark: the helper against the bare tools it drives, on
 // scratch loop drives inside the end-to-end sandbox (a private mount and pid
 // namespace whose /dev holds only those drives). Root only.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The part of the whole-process benchmark that runs inside the sandbox: it
 // starts the helper and the bare tools the same way (posix_spawnp, pipes,
 // waitpid), interleaves their runs so that load from elsewhere hits both

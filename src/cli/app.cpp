@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/app.hpp"
 
 #include <fcntl.h>

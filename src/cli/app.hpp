@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tarnwick-drives command: parses its command line into steps, confirms
 // and gathers passphrases first, then runs every step in one helper session.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/drives.hpp"
 
 #include <dirent.h>

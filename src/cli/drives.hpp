@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The removable drives the command can see, read from lsblk without
 // privilege, with their /dev/disk/by-id links.
 #pragma once

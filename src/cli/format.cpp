@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/format.hpp"
 
 #include <sys/ioctl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Texts the command shows: sizes, rates, durations and the wipe progress,
 // as a bar on a terminal or as plain periodic lines elsewhere.
 #pragma once

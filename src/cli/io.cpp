@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/io.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Terminal and descriptor input/output of the command: prompts, hidden
 // passphrase entry, passphrases from a descriptor, and waiting for a key.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tarnwick-drives: the command-line face of the client library.
 #include "cli/app.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The session: one helper process, its pipes, and the request/response
 // exchange over them.
 #include "client/client.hpp"

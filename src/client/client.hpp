@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Client library of tarnwick-drives-helper: starts the helper (through pkexec
 // by default), speaks its line protocol, and offers one typed call per
 // operation. Errors are values; nothing in here throws.

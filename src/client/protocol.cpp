@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "client/protocol.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pure half of the client: request lines, response lines, Base64, the
 // rate meter and the device size. Private to the library (and its tests).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The record of a wipe: the drive's identity from lsblk, taken without
 // privilege before the wipe, and the report's JSON form.
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Request-field rules that need no device: Base64 passphrases and labels.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One label rule for every filesystem and for LUKS headers: tools differ in
 // their own limits, so the helper checks only what no tool should ever see.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lenient Base64: the client's encoder may wrap lines or pad each chunk, so
 // layout bytes are skipped wherever they stand; only a byte outside the
 // standard alphabet is an error.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the guard asks the kernel rather than `lsblk`: the drive's lock, which
 // keeps two operations (and udev) off one drive, and whether anything holds
 // a device exclusively.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The destructive-operation guard: proves a target is a removable, writable
 // drive the running system does not use, and names it by its stable
 // /dev/disk/by-id link.

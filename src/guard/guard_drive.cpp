@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The six checks a drive must pass before anything destroys or unlocks it.
 // Every failed check is collected, so the user learns all reasons at once.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two entries request handling uses: each returns the stable by-id path
 // to operate on with the drive's lock, or the text the client is shown.
 // The lock comes first, so that no cooperating program starts on the drive

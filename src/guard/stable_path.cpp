@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stable name of a target: the first /dev/disk/by-id link, in the order
 // the directory lists them, that resolves to the same node as the device.
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "guard/system_tables.hpp"
 
 #include "text/text.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading the kernel's mount and swap tables and /etc/crypttab. The tables
 // are taken as the kernel writes them: no unescaping, so an escaped path
 // simply never matches a device.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The helper's only view of the machine's block devices: one fresh `lsblk`
 // snapshot per call, decoded strictly and reduced to drives, their
 // partitions and the dm-crypt mappings opened on them.

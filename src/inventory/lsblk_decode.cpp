@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Strict decoding of `lsblk -J -b` output into LsblkRoot. Every member is
 // decoded when it is met, so every error carries the position where the
 // reader stood: listed keys met twice fail at the repeated key, wrong types

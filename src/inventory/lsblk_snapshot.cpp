@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One fresh `lsblk` run per snapshot. Its standard input is the null device:
 // the helper's own standard input carries the client's requests.
 #include "inventory/inventory.hpp"

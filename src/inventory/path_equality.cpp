@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device paths are compared by their components, never by following links:
 // the guard must judge the name the kernel reports, not where it points.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reduction of the raw `lsblk` tree to the three levels the guard judges:
 // drives, their partitions (or a container opened on the whole drive), and
 // one dm-crypt mapping per partition. What is stacked deeper is kept as a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The JSON reader shared by the request decoder and the `lsblk` decoder: a
 // layer over nlohmann/json's SAX parser that hands typed events to a
 // decoder, keeps exact positions, enforces the nesting limit and words every

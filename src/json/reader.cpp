@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SAX side of the reader: nlohmann tokenises and validates, this file
 // tracks where the parser stands, applies the nesting limit and the skip
 // requests of the decoder, and turns refusals into positioned messages.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Renderings of offending values, the message templates and the typed reads.
 
 #include <array>

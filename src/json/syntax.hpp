@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Words a syntax error. The library only tells us that (and roughly where)
 // it stopped; we re-read the text from the end of the last token it
 // accepted, the way its parser would, and name the first byte that breaks

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cryptsetup command lines and the operations that run them. Every
 // container gets the same profile; only the label and subsystem vary.
 #include <algorithm>

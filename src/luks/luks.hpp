@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // LUKS2 containers through `cryptsetup`: the fixed format profile, opening
 // and closing under "tarnwick_" names, and the session's record of the
 // names it opened.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The "luks-format", "luks-open" and "luks-close" requests, and the closing
 // of a session's mappings. The session may close (and format) only what it
 // opened itself, so the mapper record changes only after cryptsetup agreed.

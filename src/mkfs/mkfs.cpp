@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Filesystems go only onto mappings this session opened: the request names
 // a "/dev/mapper/" path, never a raw drive, so the guard is not needed here.
 #include "mkfs/mkfs.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Filesystems on containers this session opened: one mkfs tool run with a
 // fixed option set per filesystem.
 #pragma once

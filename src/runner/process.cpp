@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starting tools: posix_spawnp (no shell), pipes for the outputs and the
 // optional secret input, one poll loop that feeds and drains them, waitpid.
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one way external tools are started (no shell, ever), and HelperError,
 // the error value every operation of the helper returns.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Buffers for secrets (passphrases, their Base64 text, the wipe key): every
 // block they ever own is wiped over its whole size before it is released,
 // growth copies included.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The session's one way of stopping work it has started: a terminating signal
 // (SIGINT, SIGTERM, SIGHUP) or a client's cancel. Nothing runs in a signal
 // handler; every blocking wait polls fd() next to what it waits for.

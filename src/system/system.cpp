@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "system/system.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fixed system locations the helper reads, and the small file-system
 // services (whole-file reads, canonical paths) every module uses on them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text rules shared by every module: strict UTF-8 validation, lossy decoding,
 // the Unicode White_Space set, line and field splitting of kernel tables, and
 // the rendering of operating-system errors.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two kernel figures a fill is measured by: the device's capacity from
 // /sys/class/block and its written-sectors counter from /proc/diskstats.
 // Both are addressed by the kernel name of the node the path resolves to, so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The monitored fill: dd runs on one worker thread while the calling thread
 // reports the kernel's written-bytes count every 200 ms, and dd's
 // out-of-space ending is accepted only when that count shows the whole device

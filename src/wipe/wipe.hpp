@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Wiping whole drives: the four wipe methods, and the monitored `dd` fill
 // that reports progress from the kernel's counters.
 #pragma once

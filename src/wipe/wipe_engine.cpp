@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The four wipe methods and the "wipe" request. Every tool runs through the
 // runner; the only secret, the throw-away key of "encrypted-zero", lives in
 // one wiping buffer until the open command's standard input carries it.
@@ -304,8 +305,8 @@ std::expected<void, std::string> handle_wipe(ToolRunner& runner, const guard::Gu
   if (!target) {
     return std::unexpected(std::move(target.error()));
   }
-  if (auto wiped = wipe_device(runner, guard.paths, target->stable_path, mode, on_progress,
-                              verification);
+  if (auto wiped =
+          wipe_device(runner, guard.paths, target->stable_path, mode, on_progress, verification);
       !wiped) {
     return std::unexpected(wiped.error().display());
   }

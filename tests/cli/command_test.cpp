@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command as a person and a script meet it, against stand-ins: a fake
 // lsblk on PATH that lists one removable drive (a plain file, so nothing can
 // be harmed), and a fake helper that logs requests and answers them.

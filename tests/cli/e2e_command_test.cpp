@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command under a pseudo-terminal inside the end-to-end sandbox, with
 // the real helper started directly (root) on scratch loop drives.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the command prints, from pure pieces: sizes, durations, the progress
 // bar and lines, the drive listing; and how it reads names and lsblk.
 #include "cli/format.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Running the command as a person or a script would: under a pseudo-terminal
 // (typing at its prompts, reading what it draws), or with plain pipes.
 // Deadlines only stop a hung test; nothing asserts on durations.

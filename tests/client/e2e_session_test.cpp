@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library against the real helper, run directly as root inside the
 // end-to-end sandbox (entered with nsenter) on scratch loop drives.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pure half of the client: Base64, JSON text, request and response
 // lines, the rate meter and the device size.
 #include "client/protocol.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A client session against stand-ins: scripts that play the helper (or
 // pkexec) and answer, misbehave or die as the case needs. No root needed.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small helpers of the client and command tests: a temporary directory that
 // removes itself, and files and scripts written into it.
 #pragma once

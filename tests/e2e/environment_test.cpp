@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The environment a client hands the helper (through pkexec, a desktop's
 // language and whatever else) must change nothing a tool does.
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Common ground of the end-to-end suites.
 #pragma once
 

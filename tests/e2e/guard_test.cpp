@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Refusals on real state: mounts, swap, crypttab, read-only devices and
 // missing stable names, as the running system really has them. Each case
 // checks the exact answer and that no tool touched the drive.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end harness: scratch loop devices presented as removable drives in
 // a private mount (and pid) namespace whose /dev holds nothing else, the real
 // helper binary driven over pipes exactly as a client drives it, and the tool

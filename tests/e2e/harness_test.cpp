@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sandbox itself: what the helper can see inside it, what the wrappers
 // let through, and that nothing outlives it.
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults and interruptions through the real binary: a drive whose writes
 // fail, and SIGINT/SIGTERM/SIGHUP at the moments that used to leave a tool
 // running or a mapping open behind the helper.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where things live inside a sandbox namespace. The harness writes these
 // files when it builds the namespace; the tool wrappers read them.
 #pragma once

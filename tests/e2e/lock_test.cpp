@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One operation per drive: the drive's flock, as udev and other disk tools
 // honour it, taken by the real binary before its checks and given back
 // before its answer; and one "encrypted-zero" wipe at a time, since every

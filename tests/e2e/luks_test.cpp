@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // LUKS containers and filesystems through the real binary: a real
 // `cryptsetup luksFormat` on a scratch drive, opens checked against the real
 // key slots, real mkfs runs, and the mappings a session leaves behind.

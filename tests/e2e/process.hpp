@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small process and file utilities shared by the end-to-end harness and by
 // the tool wrappers that run inside its namespaces. Plain POSIX underneath:
 // the wrappers run in a freshly forked, exec'd copy of the test program and

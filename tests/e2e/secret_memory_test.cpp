@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Once a "luks-format" or "luks-open" has been answered, nothing of its
 // passphrase may remain in the helper: neither the decoded bytes nor the
 // Base64 text they travelled in. The real helper is driven against a real

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The session through the real binary, as a client drives it: what it
 // answers (and does not answer) before any drive is touched.
 #include <gtest/gtest.h>

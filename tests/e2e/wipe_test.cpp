@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // "wipe" through the real binary on scratch drives: the lines a client
 // reads, the commands that ran, and what ended up on the device.
 #include <gmock/gmock.h>

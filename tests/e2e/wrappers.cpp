@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "e2e/wrappers.hpp"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The test program doubles as the tool wrappers of the sandbox: bind-mounted
 // over lsblk, dd, blkdiscard, cryptsetup, mkfs.* and mkswap inside the
 // namespace, it recognises the tool by argv[0], checks that every device it

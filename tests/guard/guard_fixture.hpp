@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A fixture tree standing in for /dev, /proc and /etc: device nodes are
 // plain files, by-id and by-uuid entries are symbolic links, the tables are
 // files the tests fill.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Root inside an opened container: the kernel's mount table names the
 // mapping by a /dev/mapper path that resolves to a dm node. Needs root to
 // lay a private /dev holding a mapper folder over the real one, in a

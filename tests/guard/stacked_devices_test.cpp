@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Devices stacked deeper than the reduced inventory (logical volumes, RAID
 // arrays, containers in containers) still keep their drive from the guard:
 // `lsblk` documents as the helper reads them, through the decoder and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // list_drives against a fake "lsblk" placed first on PATH.
 #include <gtest/gtest.h>
 #include <stdlib.h>

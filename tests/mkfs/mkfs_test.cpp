@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "mkfs/mkfs.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "runner/runner.hpp"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "secure/secure_memory.hpp"
 
 #include <gtest/gtest.h>

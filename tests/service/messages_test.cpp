@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "messages.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // After a request is answered, no run of 16 or more bytes of its passphrase
 // text may remain anywhere in the helper's writable memory.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "stop/stop.hpp"
 
 #include <gtest/gtest.h>

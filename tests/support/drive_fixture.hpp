@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A fixture tree for request handlers that go through the guard: device
 // nodes are plain files, "/dev/disk/by-id" links point at them, and the
 // kernel tables say nothing is mounted or swapped.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/memory_scan.hpp"
 
 #include <fcntl.h>

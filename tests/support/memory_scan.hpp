@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading another process's writable memory and searching it for secrets,
 // for the tests that prove no passphrase outlives its request.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test helpers shared by the suites: temporary trees, a recording fake of
 // the tool runner, and a fixed list of drives.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A fixture tree standing in for the kernel files a wipe reads: device nodes
 // as plain files, /dev/disk/by-id links, /sys/class/block sizes and
 // /proc/diskstats.

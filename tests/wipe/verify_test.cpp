@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Read-back verification of "encrypted-zero": the commands it adds between
 // the fill and the close, how cmp's answers become the client's text, and
 // the progress it reports.
