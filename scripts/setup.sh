@@ -16,6 +16,9 @@ packages=(
   # (polkitd, libxml2-utils), the Debian package (dpkg-dev, file), the
   # hardening check (binutils), and the linters (scripts/lint.sh)
   scdoc gzip polkitd libxml2-utils dpkg-dev file binutils clang-tidy-19 clang-format-19
+  # the real-kernel stage (scripts/guest-test.sh): the emulator, its image
+  # tool, and what builds the guest's Debian image
+  qemu-system-x86 qemu-utils debootstrap debian-archive-keyring
 )
 
 missing=()
