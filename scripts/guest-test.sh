@@ -113,11 +113,12 @@ usb_stick() {  # ID SERIAL NODE
   echo "usb-storage,bus=xhci.0,id=$1,drive=$3,serial=$2,removable=on"
 }
 
+# shellcheck disable=SC2054 # commas belong to QEMU's option syntax
 qemu_args=(
   -nodefaults -no-user-config -display none -no-reboot
-  -machine pc -accel tcg,thread=multi -smp 2 -m 2048
+  -machine pc -accel tcg,thread=multi -cpu max -smp 2 -m 2048
   -kernel "$image/vmlinuz" -initrd "$image/initrd.img"
-  -append "console=ttyS0 root=LABEL=tdh-guest-root rw init=/sbin/tdh-guest-init panic=-1 loglevel=4 net.ifnames=0"
+  -append "console=ttyS0 root=LABEL=tdh-guest-root rw init=/sbin/tdh-guest-init panic=-1 quiet loglevel=1 net.ifnames=0"
   -serial "file:$work/console.log"
   -chardev "pipe,id=ctl,path=$work/ctl" -serial chardev:ctl
   -chardev "pipe,id=mon,path=$work/mon" -mon chardev=mon,mode=readline
@@ -190,7 +191,7 @@ for ((try = 1; try <= boot_tries; try++)); do
   sed 's/^/guest:   qemu: /' "$work/qemu.log"
   for pid in $qemu_pid $watch_pid $drain_pid; do kill "$pid" 2>/dev/null || true; done
   for pid in $qemu_pid $watch_pid $drain_pid; do wait "$pid" 2>/dev/null || true; done
-  qemu_pid= watch_pid= drain_pid=
+  qemu_pid='' watch_pid='' drain_pid=''
 done
 if [[ $booted != yes ]]; then
   echo "guest: the guest did not boot"
