@@ -67,12 +67,17 @@ fi
 
 work="$cache/build.$$"
 tree="$work/tree"
+# debootstrap mounts /proc and /sys inside the tree while it installs;
+# release them (deepest first) before the tree goes.
+release_mounts() {
+  local m
+  findmnt -rn -o TARGET | { grep -F "$tree/" || true; } | sort -r | while read -r m; do
+    umount -l "$m" || true
+  done
+}
 cleanup() {
-  # debootstrap mounts /proc and /sys inside the tree while it installs;
-  # release them (deepest first) before the tree goes.
-  if [[ -d $tree ]]; then
-    findmnt -rn -o TARGET | grep -F "$tree" | sort -r | while read -r m; do umount -l "$m" || true; done
-  fi
+  set +e
+  [[ -d $tree ]] && release_mounts
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -82,7 +87,11 @@ mkdir -p "$work"
 packages=$(grep -v '^[[:space:]]*\(#\|$\)' "$here/tests/guest/packages.txt" | tr -s ' \n' ',' | sed 's/,$//')
 echo "guest-image: debootstrap $suite from $mirror with $packages" >&2
 started=$SECONDS
-if ! debootstrap --variant=minbase --include="$packages" "$suite" "$tree" "$mirror" >"$work/debootstrap.log" 2>&1; then
+# Downloaded packages are kept beside the images, so a change of inputs
+# costs no second download.
+mkdir -p "$cache/debs"
+if ! debootstrap --variant=minbase --cache-dir="$cache/debs" --include="$packages" "$suite" "$tree" "$mirror" \
+  >"$work/debootstrap.log" 2>&1; then
   tail -n 30 "$work/debootstrap.log" >&2
   [[ -f $tree/debootstrap/debootstrap.log ]] && tail -n 30 "$tree/debootstrap/debootstrap.log" >&2
   die "debootstrap failed"
@@ -103,8 +112,8 @@ for d in drivers/gpu drivers/media drivers/net/wireless drivers/net/ethernet dri
   drivers/staging drivers/iio drivers/input/touchscreen sound net/wireless net/bluetooth; do
   rm -rf "$tree/lib/modules/$kernel/kernel/$d"
 done
-depmod -b "$tree" "$kernel"
-rm -rf "$tree/boot"/*
+chroot "$tree" depmod "$kernel"
+rm -rf "${tree:?}/boot"/*
 
 used_mib=$(du -sm "$tree" | cut -f1)
 size_mib=$((used_mib + used_mib / 3 + 256))
@@ -112,7 +121,7 @@ truncate -s "${size_mib}M" "$work/root.img"
 mkfs.ext4 -q -F -L tdh-guest-root -d "$tree" "$work/root.img" ||
   die "mkfs.ext4 -d failed"
 # The tree is only needed for the image; release its mounts and files now.
-findmnt -rn -o TARGET | grep -F "$tree" | sort -r | while read -r m; do umount -l "$m" || true; done
+release_mounts
 rm -rf "$tree"
 
 {
@@ -126,7 +135,7 @@ mv "$work" "$image"
 # Older images (other inputs) are dead weight.
 for old in "$cache"/*/; do
   old=${old%/}
-  [[ $old == "$image" || ! -f $old/complete ]] || rm -rf "$old"
+  [[ $old == "$image" || $old == "$cache/debs" || ! -f $old/complete ]] || rm -rf "$old"
 done
 echo "guest-image: built $image in $((SECONDS - started)) s" >&2
 echo "$image"
