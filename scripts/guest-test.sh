@@ -205,7 +205,7 @@ deadline=$((SECONDS + run_timeout))
 shown=0
 finished=no
 while :; do
-  lines=$(grep -a -E '^(TDH-RESULT|TDH-DETAIL|TDH-GUEST-END|tdh-guest:)' "$work/console.log" | tr -d '\r' || true)
+  lines=$(grep -a -E '^(TDH-RESULT|TDH-DETAIL|tdh-guest:)' "$work/console.log" | tr -d '\r' || true)
   count=$(printf '%s' "$lines" | grep -c '' || true)
   if ((count > shown)); then
     printf '%s\n' "$lines" | tail -n "+$((shown + 1))" | sed -e 's/^TDH-RESULT /guest: /' -e 's/^TDH-DETAIL /guest:     /'
@@ -217,7 +217,8 @@ while :; do
   fi
   kill -0 "$qemu_pid" 2>/dev/null || break
   if ((SECONDS >= deadline)); then
-    echo "guest: the run did not finish in ${run_timeout} s; last console lines:"
+    running=$(grep -a '^TDH-START ' "$work/console.log" | tail -n1 | tr -d '\r')
+    echo "guest: the run did not finish in ${run_timeout} s (running: ${running#TDH-START }); last console lines:"
     tail -n 40 "$work/console.log" | sed 's/^/guest:   /'
     break
   fi
