@@ -25,11 +25,12 @@ die() {
 command -v debootstrap >/dev/null || die "debootstrap is missing (scripts/setup.sh installs it)"
 command -v mkfs.ext4 >/dev/null || die "mkfs.ext4 is missing"
 
-mkdir -p "$cache"
-cache=$(realpath "$cache")
+# Judged before anything is made there.
+cache=$(realpath -m "$cache")
 case "$cache/" in
   "$here"/*) die "the cache $cache lies inside the checkout $here; choose one outside (TDH_GUEST_CACHE)" ;;
 esac
+mkdir -p "$cache"
 
 inputs=("$here/scripts/guest-image.sh" "$here/tests/guest/packages.txt" "$here/tests/guest/init")
 key=$(cat "${inputs[@]}" | sha256sum | cut -c1-16)
