@@ -21,6 +21,9 @@ packages=(
   # test (bash-completion), and the linters (scripts/lint.sh)
   scdoc gzip polkitd libxml2-utils dpkg-dev file lintian binutils bash-completion
   clang-tidy-19 clang-format-19
+  # the real-kernel stage (scripts/guest-test.sh): the emulator, its image
+  # tool, and what builds the guest's Debian image
+  qemu-system-x86 qemu-utils debootstrap debian-archive-keyring
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The whole test suite: dependencies, a warnings-as-errors build with every
-# test (unit, process and end-to-end), the linters (clang-format and
+# test (unit, process and end-to-end), the same build's real-kernel stage in
+# a QEMU guest (scripts/guest-test.sh), the linters (clang-format and
 # clang-tidy, scripts/lint.sh), the AddressSanitizer build, the
 # ThreadSanitizer run of the fill, the shipped build's package checks, and a
 # short fuzzing smoke.
@@ -17,6 +18,12 @@ echo "== build and test (warnings as errors)"
 cmake --preset ci >/dev/null
 cmake --build --preset ci -j "$jobs"
 ctest --preset ci -j "$jobs"
+
+# The same build in a QEMU guest with a real kernel: dm-crypt, udev, USB
+# sticks that fail and get pulled out. Under CI a guest that cannot run fails.
+echo "== real-kernel stage (QEMU guest)"
+if [[ ${CI:-} == true ]]; then export TDH_GUEST_REQUIRED=1; fi
+scripts/guest-test.sh --build build/ci
 
 # The ci build directory's compile_commands.json gives clang-tidy the flags.
 echo "== lint"

@@ -1,0 +1,767 @@
+#!/bin/bash
+# SPDX-License-Identifier: MIT
+# Tests of the real-kernel stage, run as PID 1's child inside the guest
+# (scripts/guest-test.sh boots it). Every test drives the real helper or the
+# real command against real dm-crypt, real udev and emulated USB sticks:
+#
+#   TDHSTICK  96 MiB, removable USB stick (most tests)
+#   TDHBIG    4 GiB stick: room for XFS, work long enough to interrupt or unplug
+#   TDHBAD    64 MiB stick whose writes at 20 MiB fail (QEMU blkdebug)
+#   TDHRO     32 MiB write-protected stick
+#   /dev/vda  the guest's root disk, /dev/vdb a fixed virtio disk
+#
+#   run.sh --list            the test names, in running order
+#   run.sh --check [NAME...] exits 2 if a name is unknown (used on the host)
+#   run.sh                   runs the tests named in ./selected (all if empty)
+#   run.sh --one NAME        runs one test (what the runner does per test)
+#
+# Output: "TDH-START NAME" and then one "TDH-RESULT ok|FAIL|xfail|XPASS NAME
+# (S s)" line per test,
+# failure details as "TDH-DETAIL" lines, and "TDH-SUMMARY N passed, N failed".
+# Tests named in expected-to-fail.txt wait for behaviour still being built:
+# their failure is reported as xfail (counted as skipped), their success as
+# XPASS (counted as passed, with a reminder to drop them from the list).
+set -u
+P=$(cd "$(dirname "$0")" && pwd)
+HELPER=$P/tarnwick-drives-helper
+CLI=$P/tarnwick-drives
+PASSPHRASE='guest stage passphrase'
+PASS_B64=$(printf '%s' "$PASSPHRASE" | base64 -w0)
+
+TESTS=(
+  sticks-are-removable-usb-drives
+  luks-format-open-mkfs-close
+  session-end-closes-containers
+  encrypted-zero-through-dm-crypt
+  random-wipe-reaches-the-end
+  guard-refuses-root-disk
+  guard-refuses-fixed-disk
+  guard-refuses-mounted-stick
+  guard-refuses-active-swap
+  guard-refuses-crypttab-entry
+  guard-refuses-read-only-stick
+  guard-refuses-partition-path
+  guard-refuses-mounted-lvm-in-luks
+  guard-refuses-raid-member
+  fault-io-error-random
+  fault-io-error-encrypted-zero
+  signal-int-process-group-encrypted-zero
+  signal-term-encrypted-zero
+  signal-hup-encrypted-zero
+  signal-term-open-container
+  cli-wipe-under-terminal
+  cli-encrypt-open-mkfs-close-under-terminal
+  cli-ctrl-c-during-wipe
+  fault-stick-pulled-during-wipe
+)
+
+# ---------------------------------------------------------------- plumbing
+
+T=                # the running test's scratch folder
+SESSION_PID=      # perl's pid: the helper's parent
+HELPER_PID=
+
+detail() { echo "TDH-DETAIL $*" >&2; }
+# Ends the test, also from inside a command substitution: the subshell tells
+# the test's shell, whose USR1 trap exits.
+fail() {
+  detail "$*"
+  kill -USR1 "$TEST_SHELL" 2>/dev/null
+  exit 1
+}
+# Cleanups of a test, run in reverse order when it ends however it ends.
+CLEANUPS=()
+on_exit() { CLEANUPS+=("$1"); }
+run_cleanups() {
+  local i
+  kill_session
+  for ((i = ${#CLEANUPS[@]} - 1; i >= 0; i--)); do eval "${CLEANUPS[i]}"; done
+  CLEANUPS=()
+  restore_guest
+}
+settle() { udevadm settle --timeout=30 || true; }
+
+by_id() {  # SERIAL -> the stick's /dev/disk/by-id link
+  local link
+  for link in /dev/disk/by-id/usb-*_"$1"-0:0; do
+    [[ -e $link ]] && { echo "$link"; return 0; }
+  done
+  return 1
+}
+kdev() {  # SERIAL -> /dev/sdX
+  local link
+  link=$(by_id "$1") || fail "no by-id link for stick $1"
+  readlink -f "$link"
+}
+sectors_written() { awk '{ print $7 }' "/sys/class/block/$(basename "$1")/stat"; }
+size_bytes() { echo $(($(cat "/sys/class/block/$(basename "$1")/size") * 512)); }
+
+expect_eq() {  # ACTUAL EXPECTED WHAT
+  [[ $1 == "$2" ]] || fail "$3: got [$1], expected [$2]"
+}
+expect_prefix() {  # ACTUAL PREFIX WHAT
+  [[ $1 == "$2"* ]] || fail "$3: got [$1], expected it to begin with [$2]"
+}
+
+# The host changes hardware on request over the second serial port.
+host() {  # pull|plug ID
+  local reply
+  printf '%s %s\n' "$1" "$2" >/dev/ttyS1
+  read -r -t 60 reply </dev/ttyS1 || fail "host did not answer '$1 $2'"
+  reply=${reply%$'\r'}
+  expect_eq "$reply" "done $2" "host answer to '$1 $2'"
+}
+
+# A helper session: the helper reads a FIFO that fd 5 keeps open, writes to
+# $T/out; perl waits for it and records "exit N" or "signal N" in $T/status.
+# The helper leads its own process group, as under a terminal's job control,
+# and gets the default SIGINT and SIGQUIT back: a non-interactive shell's
+# background commands ignore them, and exec would pass that on.
+start_session() {
+  rm -f "$T/in" "$T/out" "$T/err" "$T/status" "$T/pid"
+  mkfifo "$T/in"
+  : >"$T/out"
+  STATUS=$T/status PIDFILE=$T/pid perl -e '
+    my $pid = fork() // die "fork: $!";
+    if (!$pid) { setpgrp(0, 0); $SIG{INT} = $SIG{QUIT} = "DEFAULT"; exec(@ARGV) or exit 127; }
+    open(my $f, ">", "$ENV{PIDFILE}.tmp") or die; print $f "$pid\n"; close($f);
+    rename("$ENV{PIDFILE}.tmp", $ENV{PIDFILE});
+    waitpid($pid, 0);
+    my $s = $?;
+    open($f, ">", "$ENV{STATUS}.tmp") or die;
+    print $f (($s & 127) ? "signal " . ($s & 127) : "exit " . ($s >> 8)), "\n";
+    close($f);
+    rename("$ENV{STATUS}.tmp", $ENV{STATUS});
+  ' -- "$HELPER" <"$T/in" >"$T/out" 2>"$T/err" &
+  SESSION_PID=$!
+  exec 5>"$T/in"
+  local i
+  for ((i = 0; i < 100; i++)); do
+    [[ -s $T/pid ]] && break
+    sleep 0.1
+  done
+  HELPER_PID=$(cat "$T/pid")
+}
+finals() { grep -v '^{"progress"' "$T/out" || true; }
+final_count() { finals | grep -c '' || true; }
+send() { printf '%s\n' "$1" >&5; }
+# Sends one request and prints its final answer (waits up to $2 s, default 300).
+ask() {
+  local before i limit=$((${2:-300} * 10))
+  before=$(final_count)
+  send "$1"
+  for ((i = 0; i < limit; i++)); do
+    if (($(final_count) > before)); then
+      finals | tail -n1
+      return 0
+    fi
+    [[ -s $T/status ]] && break
+    sleep 0.1
+  done
+  echo "(no answer)"
+}
+ask_ok() {  # REQUEST [TIMEOUT]
+  local answer
+  answer=$(ask "$@")
+  expect_eq "$answer" '{"ok":true}' "answer to $1"
+}
+last_copied() {
+  grep '^{"progress"' "$T/out" | tail -n1 | sed -n 's/.*"copied":\([0-9]*\).*/\1/p'
+}
+wait_copied() {  # BYTES TIMEOUT
+  local i copied
+  for ((i = 0; i < $2 * 10; i++)); do
+    copied=$(last_copied)
+    [[ -n $copied ]] && ((copied >= $1)) && return 0
+    [[ -s $T/status ]] && fail "the helper ended before writing $1 bytes: $(finals | tail -n1)"
+    (($(final_count) > 0)) && fail "answered before writing $1 bytes: $(finals | tail -n1)"
+    sleep 0.1
+  done
+  fail "fewer than $1 bytes written after $2 s (last progress ${copied:-none})"
+}
+end_input() { exec 5>&-; }
+wait_status() {  # TIMEOUT -> prints "exit N" or "signal N"
+  local i
+  for ((i = 0; i < $1 * 10; i++)); do
+    [[ -s $T/status ]] && { cat "$T/status"; return 0; }
+    sleep 0.1
+  done
+  echo "(still running after $1 s)"
+}
+end_session() {  # closes input, expects exit 0 and nothing on standard error
+  end_input
+  expect_eq "$(wait_status 120)" "exit 0" "helper exit at end of input"
+  [[ ! -s $T/err ]] || fail "standard error: $(head -c 500 "$T/err")"
+}
+# Kills whatever a failed test left running, by the pids it started.
+kill_session() {
+  exec 5>&- 2>/dev/null
+  [[ -n $HELPER_PID ]] && kill -KILL -- "-$HELPER_PID" 2>/dev/null
+  [[ -n $SESSION_PID ]] && wait "$SESSION_PID" 2>/dev/null
+  HELPER_PID='' SESSION_PID=''
+}
+# What a helper that failed its promises leaves behind must not spoil the
+# next test: tools still running (everything in the guest is ours), and
+# mappings still open.
+restore_guest() {
+  local pid name
+  for pid in $(ps -eo pid=,comm= | awk '$2 ~ /^(dd|cryptsetup|blkdiscard|mkfs\.)/ { print $1 }'); do
+    kill -KILL "$pid" 2>/dev/null
+  done
+  sleep 0.5
+  for name in /dev/mapper/tarnwick_*; do
+    [[ -e $name ]] && cryptsetup close "${name#/dev/mapper/}" 2>/dev/null
+  done
+  settle
+}
+
+no_tarnwick_mappings() {  # WHAT
+  settle
+  local left
+  left=$(find /dev/mapper -maxdepth 1 -name 'tarnwick_*' -printf '%f ')
+  [[ -z $left ]] || fail "$1: mappings left: $left"
+  left=$(dmsetup ls 2>/dev/null | grep '^tarnwick_' || true)
+  [[ -z $left ]] || fail "$1: device-mapper still has: $left"
+}
+no_tools_running() {  # WHAT
+  local left
+  left=$(ps -eo pid=,comm=,args= | awk '$2 ~ /^(dd|cryptsetup|blkdiscard|mkfs\.)/' || true)
+  [[ -z $left ]] || fail "$1: tools still running: $left"
+}
+
+# Removes every trace of earlier use from a stick: mappings, signatures, the
+# first and last MiB.
+scrub() {  # /dev/sdX
+  local dev=$1 size
+  size=$(size_bytes "$dev")
+  wipefs -q -a "$dev" 2>/dev/null
+  dd if=/dev/zero of="$dev" bs=1M count=1 oflag=direct status=none
+  dd if=/dev/zero of="$dev" bs=1M seek=$((size / 1048576 - 1)) count=1 oflag=direct status=none
+  reread_partitions "$dev"
+}
+# udev's probe after every write holds the drive open for a moment, and the
+# kernel refuses to re-read a table while it is open: settle first, then fall
+# back to partx, which updates partitions one by one.
+reread_partitions() {  # /dev/sdX
+  local i
+  for ((i = 0; i < 5; i++)); do
+    settle
+    blockdev --rereadpt "$1" 2>/dev/null && break
+    partx -u "$1" 2>/dev/null && break
+    sleep 1
+  done
+  settle
+}
+# An MBR with one Linux partition from 1 MiB to the end (no fdisk in the guest).
+partition() {  # /dev/sdX -> /dev/sdX1
+  local dev=$1 sectors
+  sectors=$(($(cat "/sys/class/block/$(basename "$dev")/size") - 2048))
+  le32() { printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $((($1 >> 8) & 255)) $((($1 >> 16) & 255)) $((($1 >> 24) & 255)); }
+  local entry
+  entry="\\x00\\x00\\x00\\x00\\x83\\x00\\x00\\x00$(le32 2048)$(le32 "$sectors")"
+  { head -c 446 /dev/zero; printf "$entry"; head -c 48 /dev/zero; printf '\x55\xaa'; } |
+    dd of="$dev" bs=512 count=1 iflag=fullblock conv=notrunc oflag=direct status=none
+  reread_partitions "$dev"
+  [[ -b ${dev}1 ]] || fail "no partition appeared on $dev"
+  echo "${dev}1"
+}
+fill_pattern() {  # DEV OFFSET_MIB COUNT_MIB
+  tr '\0' '\245' </dev/zero | dd of="$1" bs=1M seek="$2" count="$3" iflag=fullblock oflag=direct status=none
+}
+is_pattern() {  # DEV OFFSET_MIB -> true if that MiB still holds the pattern
+  cmp -s <(dd if="$1" bs=1M skip="$2" count=1 iflag=direct status=none) <(tr '\0' '\245' </dev/zero | head -c 1048576)
+}
+is_zero() {  # DEV OFFSET_MIB
+  cmp -s <(dd if="$1" bs=1M skip="$2" count=1 iflag=direct status=none) <(head -c 1048576 /dev/zero)
+}
+
+# ---------------------------------------------------------------- tests
+
+t_sticks-are-removable-usb-drives() {
+  local serial dev
+  for serial in TDHSTICK TDHBIG TDHBAD TDHRO; do
+    dev=$(kdev "$serial")
+    expect_eq "$(lsblk -dn -o RM,HOTPLUG,TRAN "$dev" | tr -s ' ' | sed 's/^ //')" "1 1 usb" "lsblk RM HOTPLUG TRAN of $serial"
+  done
+  expect_eq "$(lsblk -dn -o RO "$(kdev TDHRO)" | tr -d ' ')" "1" "lsblk RO of the write-protected stick"
+  expect_eq "$(lsblk -dn -o RM,HOTPLUG /dev/vdb | tr -s ' ' | sed 's/^ //')" "0 0" "lsblk RM HOTPLUG of the fixed disk"
+}
+
+t_luks-format-open-mkfs-close() {
+  local dev fs
+  dev=$(kdev TDHBIG)  # XFS wants at least 300 MiB
+  scrub "$dev"
+  start_session
+  ask_ok '{"op":"luks-format","device":"'"$dev"'","label":"tdh-guest","passphrase_b64":"'"$PASS_B64"'"}' 600
+  settle
+  cryptsetup isLuks "$dev" || fail "no LUKS header on $dev"
+  expect_eq "$(blkid -p -s TYPE -o value "$dev")" "crypto_LUKS" "blkid TYPE of $dev"
+  expect_eq "$(blkid -p -s LABEL -o value "$dev")" "tdh-guest" "blkid LABEL of $dev"
+  ask_ok '{"op":"luks-open","device":"'"$dev"'","mapper_name":"tarnwick_guest","passphrase_b64":"'"$PASS_B64"'"}' 600
+  settle
+  [[ -b /dev/mapper/tarnwick_guest ]] || fail "no /dev/mapper/tarnwick_guest"
+  expect_eq "$(lsblk -n -o TYPE /dev/mapper/tarnwick_guest | tr -d ' ')" "crypt" "lsblk TYPE of the mapping"
+  for fs in ext4 xfs btrfs; do
+    ask_ok '{"op":"mkfs","mapped":"/dev/mapper/tarnwick_guest","fs":"'"$fs"'","label":"tdh-'"$fs"'"}' 600
+    expect_eq "$(blkid -p -s TYPE -o value /dev/mapper/tarnwick_guest)" "$fs" "blkid TYPE after mkfs $fs"
+    expect_eq "$(blkid -p -s LABEL -o value /dev/mapper/tarnwick_guest)" "tdh-$fs" "blkid LABEL after mkfs $fs"
+  done
+  # The last filesystem is usable: mount it, write, read back.
+  mkdir -p /mnt/tdh
+  mount /dev/mapper/tarnwick_guest /mnt/tdh || fail "the btrfs filesystem does not mount"
+  echo written-in-the-guest >/mnt/tdh/file
+  umount /mnt/tdh
+  mount -o ro /dev/mapper/tarnwick_guest /mnt/tdh || fail "the btrfs filesystem does not mount again"
+  expect_eq "$(cat /mnt/tdh/file)" "written-in-the-guest" "file read back"
+  umount /mnt/tdh
+  ask_ok '{"op":"luks-close","mapper_name":"tarnwick_guest"}'
+  no_tarnwick_mappings "after luks-close"
+  end_session
+}
+
+t_session-end-closes-containers() {
+  local dev way
+  dev=$(kdev TDHSTICK)
+  scrub "$dev"
+  start_session
+  ask_ok '{"op":"luks-format","device":"'"$dev"'","label":"","passphrase_b64":"'"$PASS_B64"'"}' 600
+  end_session
+  for way in end-of-input shutdown; do
+    start_session
+    ask_ok '{"op":"luks-open","device":"'"$dev"'","mapper_name":"tarnwick_end","passphrase_b64":"'"$PASS_B64"'"}' 600
+    settle
+    [[ -b /dev/mapper/tarnwick_end ]] || fail "$way: no /dev/mapper/tarnwick_end"
+    [[ $way == shutdown ]] && send '{"op":"shutdown"}'
+    end_session
+    no_tarnwick_mappings "after $way"
+    expect_eq "$(finals | grep -c '')" "1" "$way: answers (shutdown gets none)"
+  done
+}
+
+t_encrypted-zero-through-dm-crypt() {
+  local dev size before written
+  dev=$(kdev TDHSTICK)
+  scrub "$dev"
+  size=$(size_bytes "$dev")
+  fill_pattern "$dev" 0 1
+  fill_pattern "$dev" $((size / 1048576 - 1)) 1
+  before=$(sectors_written "$dev")
+  start_session
+  ask_ok '{"op":"wipe","device":"'"$dev"'","mode":"encrypted-zero"}' 900
+  written=$((($(sectors_written "$dev") - before) * 512))
+  ((written >= size)) || fail "the kernel wrote $written of $size bytes"
+  grep -q '^{"progress":{"copied":[0-9]*,"total":0}}$' "$T/out" || fail "no progress line"
+  no_tarnwick_mappings "after the wipe"
+  # Zeros encrypted under a random key that is gone: neither the old data
+  # nor zeros, at both ends of the drive.
+  local mib
+  for mib in 0 $((size / 1048576 - 1)); do
+    is_pattern "$dev" "$mib" && fail "MiB $mib still holds the old data"
+    is_zero "$dev" "$mib" && fail "MiB $mib reads as plaintext zeros"
+  done
+  end_session
+}
+
+t_random-wipe-reaches-the-end() {
+  local dev size before written
+  dev=$(kdev TDHSTICK)
+  scrub "$dev"
+  size=$(size_bytes "$dev")
+  fill_pattern "$dev" $((size / 1048576 - 1)) 1
+  before=$(sectors_written "$dev")
+  start_session
+  ask_ok '{"op":"wipe","device":"'"$dev"'","mode":"random"}' 900
+  written=$((($(sectors_written "$dev") - before) * 512))
+  ((written >= size)) || fail "the kernel wrote $written of $size bytes"
+  is_pattern "$dev" $((size / 1048576 - 1)) && fail "the last MiB still holds the old data"
+  end_session
+}
+
+# One refusal: REQUEST EXPECTED-ANSWER-TEXT. The text must be exact; the
+# only thing allowed after it is one further reason of the kernel's
+# exclusive-open backstop, which by its nature also sees mounts and swap.
+expect_refusal() {
+  local answer
+  start_session
+  answer=$(ask "$1")
+  local exact="{\"error\":\"$2\"}" rest
+  rest=${answer#"{\"error\":\"$2; "}
+  if [[ $answer != "$exact" && ($rest == "$answer" || $rest == *";"* || $rest != *'"}') ]]; then
+    fail "answer to $1: got [$answer], expected [$exact]"
+  fi
+  end_session
+}
+
+t_guard-refuses-root-disk() {
+  local source
+  source=$(awk '$2 == "/" { print $1; exit }' /proc/mounts)
+  expect_eq "$source" /dev/vda "root file system source"
+  expect_refusal '{"op":"wipe","device":"/dev/vda","mode":"none"}' \
+    "refused destructive operation: device is not removable or hotplug-capable; partition currently mounted at /; device hosts the running root filesystem"
+}
+
+t_guard-refuses-fixed-disk() {
+  expect_refusal '{"op":"wipe","device":"/dev/vdb","mode":"random"}' \
+    "refused destructive operation: device is not removable or hotplug-capable"
+}
+
+t_guard-refuses-mounted-stick() {
+  local dev part
+  dev=$(kdev TDHSTICK)
+  scrub "$dev"
+  part=$(partition "$dev")
+  mkfs.ext4 -q -F "$part" >/dev/null
+  mkdir -p /mnt/tdh
+  mount "$part" /mnt/tdh || fail "mount $part"
+  on_exit 'umount /mnt/tdh 2>/dev/null'
+  expect_refusal '{"op":"wipe","device":"'"$dev"'","mode":"random"}' \
+    "refused destructive operation: partition currently mounted at /mnt/tdh"
+}
+
+t_guard-refuses-active-swap() {
+  local dev part
+  dev=$(kdev TDHSTICK)
+  scrub "$dev"
+  part=$(partition "$dev")
+  mkswap -q "$part" >/dev/null
+  swapon "$part" || fail "swapon $part"
+  on_exit "swapoff $part 2>/dev/null"
+  # A real lsblk shows active swap as the mount point "[SWAP]", so check 3
+  # fires too, with that text.
+  expect_refusal '{"op":"luks-format","device":"'"$dev"'","label":"","passphrase_b64":"'"$PASS_B64"'"}' \
+    "refused destructive operation: partition currently mounted at [SWAP]; device holds an active swap area"
+}
+
+t_guard-refuses-crypttab-entry() {
+  local dev uuid
+  dev=$(kdev TDHSTICK)
+  scrub "$dev"
+  start_session
+  ask_ok '{"op":"luks-format","device":"'"$dev"'","label":"","passphrase_b64":"'"$PASS_B64"'"}' 600
+  end_session
+  settle
+  uuid=$(blkid -p -s UUID -o value "$dev")
+  [[ -e /dev/disk/by-uuid/$uuid ]] || fail "udev made no by-uuid link for $uuid"
+  cp /etc/crypttab "$T/crypttab"
+  on_exit 'cp "$T/crypttab" /etc/crypttab'
+  echo "backup UUID=$uuid none luks" >>/etc/crypttab
+  expect_refusal '{"op":"luks-open","device":"'"$dev"'","mapper_name":"tarnwick_ct","passphrase_b64":"'"$PASS_B64"'"}' \
+    "refused destructive operation: device is referenced in /etc/crypttab"
+  no_tarnwick_mappings "after the refusal"
+}
+
+t_guard-refuses-read-only-stick() {
+  expect_refusal '{"op":"wipe","device":"'"$(kdev TDHRO)"'","mode":"random"}' \
+    "refused destructive operation: device is read-only"
+}
+
+t_guard-refuses-partition-path() {
+  local dev part
+  dev=$(kdev TDHSTICK)
+  scrub "$dev"
+  part=$(partition "$dev")
+  expect_refusal '{"op":"wipe","device":"'"$part"'","mode":"random"}' \
+    "refused destructive operation: device not found: $part"
+  expect_refusal '{"op":"luks-format","device":"'"$part"'","label":"","passphrase_b64":"'"$PASS_B64"'"}' \
+    "refused destructive operation: device not found: $part"
+}
+
+t_guard-refuses-mounted-lvm-in-luks() {
+  local dev part answer
+  dev=$(kdev TDHSTICK)
+  scrub "$dev"
+  part=$(partition "$dev")
+  on_exit 'umount /mnt/ext 2>/dev/null; vgchange -q -an extvg >/dev/null 2>&1; cryptsetup close extluks 2>/dev/null'
+  printf '%s' "$PASSPHRASE" | cryptsetup luksFormat -q --type luks2 --pbkdf pbkdf2 --pbkdf-force-iterations 1000 \
+    --key-file=- "$part" || fail "luksFormat $part"
+  printf '%s' "$PASSPHRASE" | cryptsetup open --key-file=- "$part" extluks || fail "open $part"
+  pvcreate -q /dev/mapper/extluks >/dev/null && vgcreate -q extvg /dev/mapper/extluks >/dev/null &&
+    lvcreate -q -y -l 100%FREE -n data extvg >/dev/null || fail "LVM inside LUKS"
+  mkfs.ext4 -q -F /dev/extvg/data >/dev/null
+  mkdir -p /mnt/ext
+  mount /dev/extvg/data /mnt/ext || fail "mount the logical volume"
+  start_session
+  answer=$(ask '{"op":"wipe","device":"'"$dev"'","mode":"none"}')
+  expect_prefix "$answer" '{"error":"refused destructive operation: partition currently mounted at /mnt/ext' "wipe of a drive with a mounted LV"
+  answer=$(ask '{"op":"luks-format","device":"'"$dev"'","label":"","passphrase_b64":"'"$PASS_B64"'"}')
+  expect_prefix "$answer" '{"error":"refused destructive operation: partition currently mounted at /mnt/ext' "luks-format of a drive with a mounted LV"
+  end_session
+}
+
+t_guard-refuses-raid-member() {
+  local dev part answer
+  dev=$(kdev TDHSTICK)
+  scrub "$dev"
+  part=$(partition "$dev")
+  on_exit "mdadm --stop /dev/md/tdh >/dev/null 2>&1; wipefs -q -a $part 2>/dev/null"
+  mdadm --create /dev/md/tdh --run --quiet --level=1 --raid-devices=1 --force --metadata=1.2 "$part" >/dev/null 2>&1 ||
+    fail "mdadm --create on $part"
+  settle
+  start_session
+  answer=$(ask '{"op":"wipe","device":"'"$dev"'","mode":"none"}')
+  expect_prefix "$answer" '{"error":"refused destructive operation: ' "wipe of a drive whose partition is an active RAID member"
+  end_session
+}
+
+fault_io_error() {  # MODE
+  local dev answer
+  dev=$(kdev TDHBAD)
+  start_session
+  answer=$(ask '{"op":"wipe","device":"'"$dev"'","mode":"'"$1"'"}' 900)
+  expect_prefix "$answer" '{"error":"' "wipe ($1) of a stick whose writes fail"
+  [[ $answer == *"Input/output error"* ]] || fail "the answer does not carry dd's I/O error: $answer"
+  no_tarnwick_mappings "after the failed wipe"
+  end_session
+}
+t_fault-io-error-random() { fault_io_error random; }
+t_fault-io-error-encrypted-zero() { fault_io_error encrypted-zero; }
+
+# A signal in the middle of an encrypted-zero wipe of the big stick.
+signal_during_wipe() {  # SIGNAL NUMBER TARGET(helper|group)
+  local dev answer
+  dev=$(kdev TDHBIG)
+  start_session
+  send '{"op":"wipe","device":"'"$dev"'","mode":"encrypted-zero"}'
+  wait_copied $((16 * 1048576)) 300
+  if [[ $3 == group ]]; then
+    kill -s "$1" -- "-$HELPER_PID"
+  else
+    kill -s "$1" "$HELPER_PID"
+  fi
+  expect_eq "$(wait_status 120)" "exit $((128 + $2))" "helper status after SIG$1"
+  answer=$(finals | tail -n1)
+  expect_prefix "$answer" '{"error":"' "answer to the interrupted wipe"
+  sleep 1
+  no_tools_running "after SIG$1"
+  no_tarnwick_mappings "after SIG$1"
+}
+t_signal-int-process-group-encrypted-zero() { signal_during_wipe INT 2 group; }
+t_signal-term-encrypted-zero() { signal_during_wipe TERM 15 helper; }
+t_signal-hup-encrypted-zero() { signal_during_wipe HUP 1 helper; }
+
+t_signal-term-open-container() {
+  local dev
+  dev=$(kdev TDHSTICK)
+  scrub "$dev"
+  start_session
+  ask_ok '{"op":"luks-format","device":"'"$dev"'","label":"","passphrase_b64":"'"$PASS_B64"'"}' 600
+  ask_ok '{"op":"luks-open","device":"'"$dev"'","mapper_name":"tarnwick_sig","passphrase_b64":"'"$PASS_B64"'"}' 600
+  settle
+  [[ -b /dev/mapper/tarnwick_sig ]] || fail "no /dev/mapper/tarnwick_sig"
+  kill -TERM "$HELPER_PID"
+  expect_eq "$(wait_status 120)" "exit 143" "helper status after SIGTERM"
+  no_tools_running "after SIGTERM"
+  no_tarnwick_mappings "after SIGTERM"
+}
+
+# The command under a pseudo-terminal made by script(1). What a person
+# types goes in through fd 6 only once the prompt for it is on the screen,
+# so the terminal's echo settings at that moment apply as they would.
+under_terminal() {  # COMMAND...
+  rm -f "$T/tty-in" "$T/typescript"
+  mkfifo "$T/tty-in"
+  : >"$T/typescript"
+  timeout -k 5 600 perl -e '$SIG{INT} = $SIG{QUIT} = "DEFAULT"; exec(@ARGV) or exit 127' -- \
+    script -q -e -f -c "$(printf '%q ' "$@")" "$T/typescript" <"$T/tty-in" >/dev/null 2>&1 &
+  TERM_PID=$!
+  exec 6>"$T/tty-in"
+  on_exit 'exec 6>&-; kill "$TERM_PID" 2>/dev/null; wait "$TERM_PID" 2>/dev/null'
+}
+# Answers every confirmation with the drive's name and every passphrase
+# prompt with $PASSPHRASE until the command ends; sets TERM_STATUS to its
+# exit status (not run in a subshell: it waits for the command).
+answer_terminal() {  # NAME TIMEOUT
+  local i confirms=0 secrets=0 c q
+  for ((i = 0; i < $2 * 10; i++)); do
+    if ! kill -0 "$TERM_PID" 2>/dev/null; then
+      exec 6>&-
+      wait "$TERM_PID"
+      TERM_STATUS=$?
+      return 0
+    fi
+    c=$(grep -c 'to confirm: ' "$T/typescript")
+    q=$(grep -c -E 'Passphrase for |Repeat the passphrase' "$T/typescript")
+    if ((c > confirms)); then
+      printf '%s\n' "$1" >&6
+      confirms=$c
+    elif ((q > secrets)); then
+      printf '%s\n' "$PASSPHRASE" >&6
+      secrets=$q
+    fi
+    sleep 0.1
+  done
+  TERM_STATUS="(still running after $2 s)"
+}
+screen() { tr -d '\r' <"$T/typescript"; }
+# The last lines the command wrote, on one line, for failure texts.
+screen_end() { screen | grep -v -e '^$' -e '^Script ' | tail -n "${1:-4}" | tr '\n' '|' | tail -c 400; }
+
+t_cli-wipe-under-terminal() {
+  local dev name status
+  dev=$(kdev TDHSTICK)
+  name=$(basename "$dev")
+  under_terminal "$CLI" --helper "$HELPER" wipe "$dev" --mode random
+  answer_terminal "$name" 600
+  status=$TERM_STATUS
+  screen | grep -q "Type $name to confirm" || fail "no confirmation question: $(screen_end)"
+  screen | grep -q "by-id: *$(by_id TDHSTICK)" || fail "the drive's by-id link is not shown"
+  expect_eq "$status" 0 "exit status ($(screen_end 6))"
+  screen | grep -q "wiped $dev (mode random)" || fail "no closing line: $(screen_end)"
+}
+
+t_cli-encrypt-open-mkfs-close-under-terminal() {
+  local dev name status
+  dev=$(kdev TDHSTICK)
+  scrub "$dev"
+  name=$(basename "$dev")
+  under_terminal "$CLI" --helper "$HELPER" encrypt "$dev" --label tdh-cli open "$dev" cli mkfs cli --fs ext4 --label tdh-cli close cli
+  answer_terminal "$name" 600
+  status=$TERM_STATUS
+  expect_eq "$status" 0 "exit status ($(screen_end 6))"
+  screen | grep -q "made an ext4 filesystem on /dev/mapper/tarnwick_cli labelled tdh-cli" ||
+    fail "no mkfs line: $(screen_end)"
+  screen | grep -q "$PASSPHRASE" && fail "the passphrase was echoed on the terminal"
+  no_tarnwick_mappings "after the command"
+  printf '%s' "$PASSPHRASE" | cryptsetup open --key-file=- "$dev" tdhcheck || fail "the container does not open"
+  expect_eq "$(blkid -p -s TYPE -o value /dev/mapper/tdhcheck)" ext4 "filesystem in the container"
+  cryptsetup close tdhcheck
+}
+
+t_cli-ctrl-c-during-wipe() {
+  local dev name status i
+  dev=$(kdev TDHBIG)
+  name=$(basename "$dev")
+  under_terminal "$CLI" --helper "$HELPER" wipe "$dev" --mode encrypted-zero
+  for ((i = 0; i < 600; i++)); do
+    grep -q 'to confirm: ' "$T/typescript" && break
+    sleep 0.1
+  done
+  printf '%s\n' "$name" >&6
+  for ((i = 0; i < 600; i++)); do
+    [[ -b /dev/mapper/tarnwick_wipe_tmp ]] && break
+    kill -0 "$TERM_PID" 2>/dev/null || fail "the command ended before the wipe began: $(screen_end)"
+    sleep 0.5
+  done
+  sleep 5
+  kill -0 "$TERM_PID" 2>/dev/null || fail "the command ended before Ctrl-C: $(screen_end)"
+  # Ctrl-C typed on the terminal: its line discipline signals the foreground group.
+  printf '\003' >&6
+  answer_terminal "$name" 120
+  status=$TERM_STATUS
+  expect_eq "$status" 130 "exit status after Ctrl-C ($(screen_end 6))"
+  screen | grep -qi "interrupted" || fail "the command does not say the wipe was interrupted: $(screen_end)"
+  no_tools_running "after Ctrl-C"
+  no_tarnwick_mappings "after Ctrl-C"
+}
+
+t_fault-stick-pulled-during-wipe() {
+  local dev answer
+  dev=$(kdev TDHBIG)
+  start_session
+  send '{"op":"wipe","device":"'"$dev"'","mode":"random"}'
+  wait_copied $((64 * 1048576)) 300
+  on_exit 'plug_back big'
+  host pull big
+  for ((i = 0; i < 1200; i++)); do
+    (($(final_count) > 0)) && break
+    sleep 0.1
+  done
+  answer=$(finals | tail -n1)
+  expect_prefix "$answer" '{"error":"' "answer to the wipe of a pulled stick"
+  answer=$(ask '{"op":"wipe","device":"'"$dev"'","mode":"none"}')
+  expect_eq "$answer" "{\"error\":\"refused destructive operation: device not found: $dev\"}" "a wipe after the pull"
+  end_session
+}
+plug_back() {  # ID: after a pull, on every path
+  local i
+  by_id "TDH${1^^}" >/dev/null && return 0
+  printf 'plug %s\n' "$1" >/dev/ttyS1
+  read -r -t 60 _ </dev/ttyS1
+  for ((i = 0; i < 60; i++)); do
+    settle
+    by_id "TDH${1^^}" >/dev/null && return 0
+    sleep 1
+  done
+  detail "stick $1 did not come back"
+}
+
+# ---------------------------------------------------------------- runner
+
+known() {
+  local t
+  for t in "${TESTS[@]}"; do [[ $t == "$1" ]] && return 0; done
+  return 1
+}
+
+case ${1:-} in
+  --list)
+    printf '%s\n' "${TESTS[@]}"
+    exit 0
+    ;;
+  --check)
+    shift
+    for name in "$@"; do
+      known "$name" || { echo "guest: unknown test $name (see tests/guest/run.sh --list)" >&2; exit 2; }
+    done
+    exit 0
+    ;;
+  --one)
+    known "${2:-}" || { echo "unknown test ${2:-}"; exit 2; }
+    T=$(mktemp -d /tmp/tdh-test.XXXXXX)
+    TEST_SHELL=$$
+    trap 'exit 1' USR1
+    trap '' PIPE  # a command that ended early shows as a failed check, not a dead test
+    trap 'run_cleanups' EXIT
+    "t_$2"
+    exit 0
+    ;;
+esac
+
+stty -F /dev/ttyS1 raw -echo -echoe -echok 115200 2>/dev/null
+# Little dirty page cache: a killed writer's leftovers flush in seconds, not
+# minutes, under emulation, and progress follows what reached the drive.
+echo $((16 * 1048576)) >/proc/sys/vm/dirty_bytes
+echo $((4 * 1048576)) >/proc/sys/vm/dirty_background_bytes
+mapfile -t selected < <(grep -v '^$' "$P/selected" 2>/dev/null)
+((${#selected[@]})) || selected=("${TESTS[@]}")
+mapfile -t xfail < <(grep -v '^[[:space:]]*\(#\|$\)' "$P/expected-to-fail.txt" | awk '{ print $1 }')
+is_xfail() {
+  local x
+  for x in "${xfail[@]}"; do [[ $x == "$1" ]] && return 0; done
+  return 1
+}
+
+passed=0 failed=0 skipped=0 xpassed=()
+for name in "${TESTS[@]}"; do
+  printf '%s\n' "${selected[@]}" | grep -qxF "$name" || continue
+  start=$SECONDS
+  echo "TDH-START $name"
+  log=$(mktemp /tmp/tdh-log.XXXXXX)
+  timeout -k 10 900 "$0" --one "$name" >"$log" 2>&1
+  status=$?
+  took=$((SECONDS - start))
+  if ((status == 0)); then
+    if is_xfail "$name"; then
+      echo "TDH-RESULT XPASS $name (${took} s): passes now; drop it from expected-to-fail.txt"
+      xpassed+=("$name")
+    else
+      echo "TDH-RESULT ok $name (${took} s)"
+    fi
+    passed=$((passed + 1))
+  else
+    ((status == 124)) && echo "TDH-DETAIL timed out after 900 s" >>"$log"
+    if is_xfail "$name"; then
+      echo "TDH-RESULT xfail $name (${took} s)"
+      grep -m2 '^TDH-DETAIL' "$log"
+      skipped=$((skipped + 1))
+    else
+      echo "TDH-RESULT FAIL $name (${took} s)"
+      grep '^TDH-DETAIL' "$log" || tail -n 20 "$log" | sed 's/^/TDH-DETAIL /'
+      dmesg | tail -n 8 | sed 's/^/TDH-DETAIL kernel: /'
+      failed=$((failed + 1))
+    fi
+  fi
+  rm -f "$log"
+done
+echo "TDH-SUMMARY $passed passed, $failed failed, $skipped skipped"
+((failed == 0))
