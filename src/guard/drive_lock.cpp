@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 #include <expected>
 #include <string>
+#include <thread>
 
 #include "guard/guard.hpp"
 
@@ -16,6 +18,10 @@ namespace tarnwick::guard {
 namespace {
 
 using system::FileDescriptor;
+
+// How long a drive whose lock is only shared (udev probing it) is waited for.
+constexpr auto kSharedHolderWait = std::chrono::seconds(10);
+constexpr auto kSharedHolderPoll = std::chrono::milliseconds(20);
 
 // Opens a block device read-only. The path comes from a request, so it is
 // first looked at without opening it: a character device may act on open
@@ -51,14 +57,24 @@ DriveLock DriveLock::take(std::string_view drive_path) {
   if (!fd) {
     return DriveLock{};
   }
+  const auto give_up_at = std::chrono::steady_clock::now() + kSharedHolderWait;
   while (::flock(fd->get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) {
       continue;
     }
-    if (errno == EWOULDBLOCK) {
+    if (errno != EWOULDBLOCK) {
+      return DriveLock{};
+    }
+    // udev holds a shared lock while it probes a drive, as it does right
+    // after a tool wrote one (the previous request's format, say): that ends
+    // by itself. Only an exclusive holder, another operation, is refused
+    // at once.
+    if (::flock(fd->get(), LOCK_SH | LOCK_NB) != 0 ||
+        std::chrono::steady_clock::now() >= give_up_at) {
       return DriveLock{system::FileDescriptor{}, State::Busy};
     }
-    return DriveLock{};
+    (void)::flock(fd->get(), LOCK_UN);
+    std::this_thread::sleep_for(kSharedHolderPoll);
   }
   return DriveLock{std::move(*fd), State::Held};
 }

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "guard_fixture.hpp"
 
@@ -181,6 +183,23 @@ TEST_F(ResolveTarget, TheDriveStaysLockedWhileTheTargetLives) {
       EXPECT_FALSE(can_lock(dev("sdb")));
     }
     EXPECT_TRUE(can_lock(dev("sdb"))) << "released with the target";
+  }
+}
+
+// udev holds a shared lock while it probes a drive a tool has just written:
+// that is waited out, while an exclusive holder is refused at once.
+TEST_F(ResolveTarget, ASharedHolderIsWaitedForAndAnExclusiveOneRefused) {
+  for (const int held_as : {LOCK_SH, LOCK_EX}) {
+    const system::FileDescriptor other(::open(dev("sdb").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(other.is_open());
+    ASSERT_EQ(::flock(other.get(), held_as | LOCK_NB), 0);
+    std::jthread release([&other] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      ::flock(other.get(), LOCK_UN);
+    });
+    const DriveLock lock = DriveLock::take(dev("sdb"));
+    EXPECT_EQ(lock.state(), held_as == LOCK_SH ? DriveLock::State::Held : DriveLock::State::Busy)
+        << (held_as == LOCK_SH ? "shared" : "exclusive");
   }
 }
 
