@@ -85,11 +85,11 @@ class SignalTest : public E2eTest, public ::testing::WithParamInterface<SignalCa
 TEST_P(SignalTest, StopsTheToolClosesEveryMappingAndExitsWith128PlusTheSignal) {
   const SignalCase& c = GetParam();
   const bool luks = c.moment == Moment::LuksOpen || c.moment == Moment::IdleWithContainer;
-  DriveSpec spec = drive("SIGNALLED");
+  DriveSpec described = drive("SIGNALLED");
   if (luks) {
-    spec.with_luks_payload().blank();
+    described.with_luks_payload().blank();
   }
-  Sandbox sandbox({spec});
+  Sandbox sandbox({described});
   const std::string device = sandbox.drive(0).path();
   auto helper = sandbox.start_helper();
 
