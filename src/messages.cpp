@@ -15,6 +15,7 @@
 #include <bitset>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "json/json_reader.hpp"
@@ -526,6 +527,52 @@ class RequestReader final : public json::Handler {
   std::size_t elements_ = 0;  // array form: elements met, the op included
 };
 
+// Recognises a cancel: an object whose one "op" is "cancel" (other members
+// are read and ignored, as for any request), or the array ["cancel"].
+class CancelReader final : public json::Handler {
+ public:
+  bool is_cancel = false;
+
+  Reaction on_scalar(const Scalar& value) override {
+    if (depth_ != 1) return Flow::Continue;
+    const bool op_position = array_ ? elements_++ == 0 : std::exchange(at_op_, false);
+    if (op_position) {
+      const auto* const* text = std::get_if<std::string*>(&value);
+      op_is_cancel_ = text != nullptr && **text == "cancel";
+    }
+    return Flow::Continue;
+  }
+  Reaction on_begin(Container kind) override {
+    if (depth_ == 0) {
+      array_ = kind == Container::Array;
+      depth_ = 1;
+      return Flow::Continue;
+    }
+    // A container where the op belongs is no op; nested values are not looked at.
+    if (!array_ || elements_++ == 0) at_op_ = false;
+    return Flow::Skip;
+  }
+  Reaction on_key(std::string& key) override {
+    if (key != "op") return Flow::Skip;
+    ++ops_;
+    at_op_ = true;
+    return Flow::Continue;
+  }
+  Reaction on_end(Container /*kind*/) override {
+    is_cancel = op_is_cancel_ && (array_ ? elements_ == 1 : ops_ == 1);
+    depth_ = 0;
+    return Flow::Continue;
+  }
+
+ private:
+  std::size_t depth_ = 0;
+  bool array_ = false;
+  bool at_op_ = false;
+  bool op_is_cancel_ = false;
+  std::size_t ops_ = 0;
+  std::size_t elements_ = 0;
+};
+
 // JSON string escapes of responses: `"` and `\` by a backslash, the five
 // short control escapes, \u00xx for the other control characters, and
 // every other character (U+007F and "/" included) as its UTF-8 bytes.
@@ -601,6 +648,11 @@ std::expected<Request, std::string> decode_request(std::string_view line) {
   // which decoded it.
   Request request = std::move(*reader.request);  // NOLINT(bugprone-unchecked-optional-access)
   return request;
+}
+
+bool is_cancel_request(std::string_view line) {
+  CancelReader reader;
+  return json::read_document(line, reader).has_value() && reader.is_cancel;
 }
 
 void wipe_request(Request& request) noexcept {

@@ -54,6 +54,10 @@ struct Request {
 // after "parse: ".
 std::expected<Request, std::string> decode_request(std::string_view line);
 
+// True for the line {"op":"cancel"} (or ["cancel"]); decode_request knows
+// no such op, since a cancel means something only while a wipe runs.
+bool is_cancel_request(std::string_view line);
+
 // Wipes the request's secret-bearing strings over their whole capacity.
 void wipe_request(Request& request) noexcept;
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <deque>
 #include <new>
 #include <optional>
 #include <utility>
@@ -59,6 +60,9 @@ void grow_line(secure::SecretString& line, std::size_t needed, std::size_t limit
 // up front nor cleared over its whole size by the zeroing operator delete,
 // its pages are only faulted in when input arrives, and it is cleared up to
 // the furthest byte a read ever stored in it.
+//
+// While an operation runs, collect() takes what arrives without blocking:
+// complete lines are held, in order, and handed out by read_line() after it.
 class LineReader {
  public:
   LineReader(int fd, stop::StopSource* stop)
@@ -74,15 +78,36 @@ class LineReader {
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
 
-  enum class Status { Line, EndOfInput, TooLong, ReadError, Stopped };
+  // TooLongDropped: a line over the limit whose rest was already dropped.
+  enum class Status { Line, EndOfInput, TooLong, TooLongDropped, ReadError, Stopped };
   struct Outcome {
     Status status;
     int error_number = 0;
   };
 
+  int fd() const { return fd_; }
+
   // Appends up to and including the next line feed to `line`, never more
-  // than `limit` bytes in all.
+  // than `limit` bytes in all. Lines held during an operation come first.
   Outcome read_line(secure::SecretString& line, std::size_t limit) {
+    if (!held_.empty()) {
+      Held next = std::move(held_.front());
+      held_.pop_front();
+      held_bytes_ -= next.line.size();
+      line.swap(next.line);
+      return next.outcome;
+    }
+    if (!partial_.empty()) {
+      line.swap(partial_);  // `line` is empty here: the swap loses nothing
+    }
+    if (dropping_) {
+      dropping_ = false;
+      const auto rest = discard_line();
+      return rest.status == Status::Line ? Outcome{Status::TooLongDropped} : rest;
+    }
+    if (ended_) {
+      return {line.empty() ? Status::EndOfInput : Status::Line};
+    }
     for (;;) {
       if (start_ == end_) {
         const auto refill = fill();
@@ -93,15 +118,7 @@ class LineReader {
           return {line.empty() ? Status::EndOfInput : Status::Line};
         }
       }
-      const std::size_t room = limit - line.size();
-      const std::size_t available = std::min(end_ - start_, room);
-      const char* begin = buffer_ + start_;
-      const void* lf = ::memchr(begin, '\n', available);
-      const std::size_t take =
-          lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) + 1
-                        : available;
-      consume_into(line, take, limit);
-      if (lf != nullptr) {
+      if (take_line_part(line, limit)) {
         return {Status::Line};
       }
       if (line.size() == limit) {
@@ -119,20 +136,114 @@ class LineReader {
           return refill.status == Status::EndOfInput ? Outcome{Status::Line} : refill;
         }
       }
-      const char* begin = buffer_ + start_;
-      const void* lf = ::memchr(begin, '\n', end_ - start_);
-      const std::size_t take =
-          lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) + 1
-                        : end_ - start_;
-      secure::wipe(buffer_ + start_, take);
-      start_ += take;
-      if (lf != nullptr) {
+      if (drop_line_part()) {
         return {Status::Line};
       }
     }
   }
 
+  // For use while an operation runs: splits what is buffered into lines,
+  // after at most one read(2) when `may_read` (poll found the input
+  // readable). A line that `take` accepts is not held (a cancel).
+  template <typename Take>
+  void collect(bool may_read, Take&& take) {
+    for (;;) {
+      if (start_ == end_) {
+        if (!may_read || !listening()) {
+          return;
+        }
+        may_read = false;
+        const ssize_t n = ::read(fd_, buffer_, kReadChunk);
+        if (n < 0) {
+          if (errno != EINTR && errno != EAGAIN) {
+            // Answered in turn after the operation; nothing more is read
+            // meanwhile, so a broken input cannot keep the wait busy.
+            hold(Outcome{Status::ReadError, errno}, {});
+            failed_ = true;
+          }
+          return;
+        }
+        if (n == 0) {
+          ended_ = true;
+          if (dropping_) {
+            dropping_ = false;
+            hold(Outcome{Status::TooLongDropped}, {});
+          } else if (!partial_.empty()) {
+            hold(Outcome{Status::Line}, std::move(partial_));
+            partial_ = secure::SecretString{};
+          }
+          return;
+        }
+        start_ = 0;
+        end_ = static_cast<std::size_t>(n);
+        high_water_ = std::max(high_water_, end_);
+      }
+      if (dropping_) {
+        if (drop_line_part()) {
+          dropping_ = false;
+          hold(Outcome{Status::TooLongDropped}, {});
+        }
+        continue;
+      }
+      if (take_line_part(partial_, kReadWindow)) {
+        secure::SecretString line = std::move(partial_);
+        partial_ = secure::SecretString{};
+        if (!take(line)) {
+          hold(Outcome{Status::Line}, std::move(line));
+        }
+      } else if (partial_.size() == kReadWindow) {
+        secure::wipe(partial_.data(), partial_.size());
+        partial_.clear();
+        dropping_ = true;
+      }
+    }
+  }
+
+  // Whether collect() should still be offered input: not after its end or
+  // a failure, nor while the held lines fill a read window (the rest waits
+  // in the pipe until the operation is over).
+  bool listening() const { return !ended_ && !failed_ && held_bytes_ < kReadWindow; }
+
+  // Called once the operation is over: reads block again.
+  void operation_ended() { failed_ = false; }
+
  private:
+  struct Held {
+    Outcome outcome;
+    secure::SecretString line;
+  };
+
+  void hold(Outcome outcome, secure::SecretString line) {
+    held_bytes_ += line.size();
+    held_.push_back(Held{outcome, std::move(line)});
+  }
+
+  // Moves buffered bytes up to the next line feed into `line` (at most up to
+  // `limit` bytes in all); true when the line feed was among them.
+  bool take_line_part(secure::SecretString& line, std::size_t limit) {
+    const std::size_t room = limit - line.size();
+    const std::size_t available = std::min(end_ - start_, room);
+    const char* begin = buffer_ + start_;
+    const void* lf = ::memchr(begin, '\n', available);
+    const std::size_t take =
+        lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) + 1
+                      : available;
+    consume_into(line, take, limit);
+    return lf != nullptr;
+  }
+
+  // Drops buffered bytes up to the next line feed; true when it was among them.
+  bool drop_line_part() {
+    const char* begin = buffer_ + start_;
+    const void* lf = ::memchr(begin, '\n', end_ - start_);
+    const std::size_t take =
+        lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) + 1
+                      : end_ - start_;
+    secure::wipe(buffer_ + start_, take);
+    start_ += take;
+    return lf != nullptr;
+  }
+
   Outcome fill() {
     start_ = 0;
     end_ = 0;
@@ -185,6 +296,66 @@ class LineReader {
   std::size_t high_water_ = 0;  // bytes of buffer_ that a read ever wrote
   std::size_t start_ = 0;
   std::size_t end_ = 0;
+  // Input taken while an operation ran.
+  std::deque<Held> held_;
+  std::size_t held_bytes_ = 0;
+  secure::SecretString partial_;  // a line not yet complete
+  bool dropping_ = false;         // partial_ passed the limit; its rest is dropped
+  bool ended_ = false;            // end of input was read
+  bool failed_ = false;           // a read failed during the operation
+};
+
+// The line without its line feed (and a carriage return before it).
+std::string_view request_text(const secure::SecretString& line) {
+  std::string_view text(line);
+  if (!text.empty() && text.back() == '\n') {
+    text.remove_suffix(1);
+    if (!text.empty() && text.back() == '\r') {
+      text.remove_suffix(1);
+    }
+  }
+  return text;
+}
+
+// Hears the session's input while a wipe runs: a cancel line stops the wipe
+// through the stop source, every other line is held for after it. Cancels
+// are answered once the wipe is.
+class InputDuringWipe final : public stop::CancelListener {
+ public:
+  InputDuringWipe(LineReader& reader, stop::StopSource& stop) : reader_(reader), stop_(stop) {
+    stop_.listen_for_cancel(this);
+    // Lines that came with the wipe's own read are already here.
+    reader_.collect(false, [this](secure::SecretString& line) { return take_cancel(line); });
+  }
+  ~InputDuringWipe() {
+    stop_.listen_for_cancel(nullptr);
+    reader_.operation_ended();
+  }
+  InputDuringWipe(const InputDuringWipe&) = delete;
+  InputDuringWipe& operator=(const InputDuringWipe&) = delete;
+
+  int fd() const override { return reader_.listening() ? reader_.fd() : -1; }
+  void on_ready() override {
+    reader_.collect(true, [this](secure::SecretString& line) { return take_cancel(line); });
+  }
+
+  std::size_t cancels() const { return cancels_; }
+
+ private:
+  bool take_cancel(secure::SecretString& line) {
+    const std::string_view text = request_text(line);
+    if (!text::is_valid_utf8(text) || !is_cancel_request(text)) {
+      return false;
+    }
+    secure::wipe(line.data(), line.size());
+    ++cancels_;
+    stop_.request(stop::StopReason::cancelled());
+    return true;
+  }
+
+  LineReader& reader_;
+  stop::StopSource& stop_;
+  std::size_t cancels_ = 0;
 };
 
 void write_error(int output_fd, std::string_view prefix, std::string_view text) {
@@ -253,14 +424,8 @@ std::optional<Outcome> dispatch(Request& request, int output_fd, Session& sessio
 // Handles one complete line; false when it ends the session. Every copy of
 // the request's text is wiped before the answer goes out, so a client that
 // has its answer can rely on the passphrase being gone.
-bool handle_line(secure::SecretString& line, int output_fd, Session& session) {
-  std::string_view text(line);
-  if (!text.empty() && text.back() == '\n') {
-    text.remove_suffix(1);
-    if (!text.empty() && text.back() == '\r') {
-      text.remove_suffix(1);
-    }
-  }
+bool handle_line(secure::SecretString& line, LineReader& reader, int output_fd, Session& session) {
+  const std::string_view text = request_text(line);
   if (!text::is_valid_utf8(text)) {
     write_error(output_fd, kStdinPrefix, "request is not UTF-8");
     return true;
@@ -269,6 +434,7 @@ bool handle_line(secure::SecretString& line, int output_fd, Session& session) {
     return true;
   }
   std::optional<Outcome> outcome;
+  std::size_t cancels = 0;
   {
     auto request = decode_request(text);
     if (!request) {
@@ -277,7 +443,19 @@ bool handle_line(secure::SecretString& line, int output_fd, Session& session) {
       write_error(output_fd, kParsePrefix, error);
       return true;
     }
-    outcome = dispatch(*request, output_fd, session);
+    {
+      std::optional<InputDuringWipe> listening;
+      if (session.stop != nullptr && std::holds_alternative<Request::Wipe>(request->value)) {
+        listening.emplace(reader, *session.stop);
+      }
+      outcome = dispatch(*request, output_fd, session);
+      if (listening) {
+        cancels = listening->cancels();
+        listening.reset();
+        // The wipe is over: its cancel must not stop what comes next.
+        session.stop->reset();
+      }
+    }
     wipe_request(*request);
   }
   forget_request_text(line);
@@ -285,6 +463,10 @@ bool handle_line(secure::SecretString& line, int output_fd, Session& session) {
     return false;
   }
   write_outcome(output_fd, std::move(*outcome));
+  // Each cancel is answered after the wipe it stopped, in the order read.
+  for (std::size_t i = 0; i < cancels; ++i) {
+    write_response(output_fd, Response{Response::Ok{}});
+  }
   return true;
 }
 
@@ -329,10 +511,15 @@ SessionEnd serve_requests(int input_fd, int output_fd, Session& session) {
         }
         continue;
       case LineReader::Status::TooLong:
+      case LineReader::Status::TooLongDropped:
       case LineReader::Status::Line:
         break;
     }
     consecutive_read_failures = 0;
+    if (outcome.status == LineReader::Status::TooLongDropped) {
+      write_error(output_fd, kStdinPrefix, "request exceeds 1 MiB");
+      continue;
+    }
     if (line.size() > kMaxRequestLine) {
       // Only the rest of this line is dropped, so the next line is read cleanly.
       const auto discarded = line.back() == '\n' ? LineReader::Outcome{LineReader::Status::Line}
@@ -347,7 +534,7 @@ SessionEnd serve_requests(int input_fd, int output_fd, Session& session) {
       }
       continue;
     }
-    if (!handle_line(line, output_fd, session)) {
+    if (!handle_line(line, reader, output_fd, session)) {
       return end_session(session, SessionEnd::Shutdown);
     }
   }

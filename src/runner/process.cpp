@@ -227,6 +227,11 @@ struct StopWatch {
   std::optional<Clock::time_point> kill_at;
 
   int fd() const { return source != nullptr && !kill_at ? source->fd() : -1; }
+  // The session's input while an operation runs on this thread: a cancel
+  // line must be heard while the tool works, not only after it ended.
+  stop::CancelListener* listener() const {
+    return source != nullptr && !kill_at ? source->cancel_listener() : nullptr;
+  }
   void stop_child() {
     ::kill(pid, SIGTERM);
     kill_at = Clock::now() + kStopGrace;
@@ -255,11 +260,13 @@ std::expected<InputDelivery, HelperError> exchange(FileDescriptor& input_pipe,
 
   while (input_pipe.is_open() || stdout_pipe.is_open() || stderr_pipe.is_open()) {
     // A closed descriptor (-1) is skipped by poll.
-    std::array<pollfd, 4> watched{{
+    stop::CancelListener* const listener = stop.listener();
+    std::array<pollfd, 5> watched{{
         {input_pipe.get(), POLLOUT, 0},
         {stdout_pipe.get(), POLLIN, 0},
         {stderr_pipe.get(), POLLIN, 0},
         {stop.fd(), POLLIN, 0},
+        {listener != nullptr ? listener->fd() : -1, POLLIN, 0},
     }};
     const int timeout = stop.kill_at ? milliseconds_until(*stop.kill_at) : -1;
     if (::poll(watched.data(), watched.size(), timeout) < 0) {
@@ -267,6 +274,9 @@ std::expected<InputDelivery, HelperError> exchange(FileDescriptor& input_pipe,
         continue;
       }
       return std::unexpected(HelperError::io_errno(errno));
+    }
+    if (watched[4].revents != 0) {
+      listener->on_ready();  // a cancel it finds makes the stop readable
     }
     if (watched[3].revents != 0 && stop.source->requested()) {
       // Keep draining: the child's last words may explain how it ended.

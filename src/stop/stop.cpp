@@ -118,6 +118,20 @@ void StopSource::request(StopReason reason) {
   }
 }
 
+void StopSource::listen_for_cancel(CancelListener* listener) {
+  listening_thread_.store(std::this_thread::get_id(), std::memory_order_release);
+  listener_.store(listener, std::memory_order_release);
+}
+
+CancelListener* StopSource::cancel_listener() const {
+  CancelListener* const listener = listener_.load(std::memory_order_acquire);
+  if (listener == nullptr ||
+      listening_thread_.load(std::memory_order_acquire) != std::this_thread::get_id()) {
+    return nullptr;
+  }
+  return listener;
+}
+
 void StopSource::reset() {
   int expected = kCancelled;
   if (!state_.compare_exchange_strong(expected, kNotStopped, std::memory_order_acq_rel)) {

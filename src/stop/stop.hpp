@@ -7,6 +7,7 @@
 #include <atomic>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "system/system.hpp"
 
@@ -24,6 +25,21 @@ struct StopReason {
   // "interrupted by SIGTERM", "cancelled".
   std::string text() const;
   bool operator==(const StopReason&) const = default;
+};
+
+// Where a client's cancel may arrive while an operation runs: the session's
+// input. The waits that pace an operation on the listening thread (the
+// fill's pause, the runner's loop) poll fd() beside the stop and call
+// on_ready() when it is readable.
+class CancelListener {
+ public:
+  // The descriptor to watch; -1 while nothing should be read.
+  virtual int fd() const = 0;
+  // Takes what arrived; a cancel among it calls StopSource::request().
+  virtual void on_ready() = 0;
+
+ protected:
+  ~CancelListener() = default;
 };
 
 // Thread-safe: any thread may poll fd(), ask requested() and call request().
@@ -55,6 +71,13 @@ class StopSource {
 
   void request(StopReason reason);
 
+  // Makes `listener` heard by the waits of the calling thread alone (other
+  // threads must not read the session's input); nullptr ends it. Set and
+  // ended while no other thread runs an operation of the session.
+  void listen_for_cancel(CancelListener* listener);
+  // The listener, when asked on the thread that set it; nullptr elsewhere.
+  CancelListener* cancel_listener() const;
+
   // Forgets a cancel so the session goes on; a signal is never forgotten.
   // Call it once the cancelled operation has ended (no other thread waits on
   // the source then): until then every wait treats the source as stopped.
@@ -68,6 +91,8 @@ class StopSource {
   system::FileDescriptor poll_fd_;  // epoll over both, so waiters watch one descriptor
   // 0: not stopped; -1: cancelled; otherwise the signal number.
   std::atomic<int> state_{0};
+  std::atomic<CancelListener*> listener_{nullptr};
+  std::atomic<std::thread::id> listening_thread_;
 };
 
 }  // namespace tarnwick::stop

@@ -115,11 +115,14 @@ std::uint64_t end_of_device_threshold(std::uint64_t size) {
 // seconds that rest alone took up to 6% of the throughput. Without an
 // eventfd the pause is a plain sleep. A stop cuts one pause short too (the
 // worker's runner is ending dd meanwhile); later pauses ignore it, since the
-// stop stays readable.
+// stop stays readable. Input that arrives meanwhile (a cancel line) is taken
+// by the session's listener without ending the pause.
 class PollPause {
  public:
   explicit PollPause(stop::StopSource* stop)
-      : fd_(::eventfd(0, EFD_CLOEXEC)), stop_fd_(stop != nullptr ? stop->fd() : -1) {}
+      : fd_(::eventfd(0, EFD_CLOEXEC)),
+        stop_fd_(stop != nullptr ? stop->fd() : -1),
+        listener_(stop != nullptr ? stop->cancel_listener() : nullptr) {}
   ~PollPause() {
     if (fd_ >= 0) {
       ::close(fd_);
@@ -148,24 +151,34 @@ class PollPause {
       if (left.count() <= 0) {
         return;
       }
-      std::array<pollfd, 2> watched{{{fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}}};
+      std::array<pollfd, 3> watched{{{fd_, POLLIN, 0},
+                                     {stop_fd_, POLLIN, 0},
+                                     {listener_ != nullptr ? listener_->fd() : -1, POLLIN, 0}}};
       const int ready = ::poll(watched.data(), watched.size(), static_cast<int>(left.count()));
-      if (ready >= 0) {
-        if (watched[1].revents != 0) {
-          stop_fd_ = -1;
+      if (ready < 0) {
+        if (errno != EINTR) {
+          std::this_thread::sleep_until(deadline);
+          return;
         }
-        return;
+        continue;
       }
-      if (errno != EINTR) {
-        std::this_thread::sleep_until(deadline);
-        return;
+      if (watched[2].revents != 0) {
+        listener_->on_ready();
+        if (watched[0].revents == 0 && watched[1].revents == 0) {
+          continue;  // the stop, if the input asked for one, is seen next round
+        }
       }
+      if (watched[1].revents != 0) {
+        stop_fd_ = -1;
+      }
+      return;
     }
   }
 
  private:
   int fd_;
   int stop_fd_;
+  stop::CancelListener* listener_;
 };
 
 }  // namespace

@@ -34,6 +34,17 @@ constexpr std::int32_t kCmpDiffer = 1;
 
 using system::FileDescriptor;
 
+// What a cancelled wipe leaves, as far as the helper knows it.
+constexpr std::string_view kCancelled = "wipe cancelled: the drive is only partly wiped";
+constexpr std::string_view kCancelledWhileVerifying =
+    "wipe cancelled during verification: the drive was written in full but not read back";
+
+// A client's cancel ended the tool (or kept it from starting).
+bool cancelled(const HelperError& error) {
+  const auto* stopped = std::get_if<HelperError::Stopped>(&error.value);
+  return stopped != nullptr && stopped->reason == stop::StopReason::cancelled().text();
+}
+
 // Tools get the path as text; bytes that are not UTF-8 become U+FFFD.
 std::string device_text(std::string_view device) {
   return text::is_valid_utf8(device) ? std::string(device) : text::decode_utf8_lossy(device);
@@ -237,6 +248,11 @@ std::expected<void, HelperError> encrypted_zero(ToolRunner& runner,
   // The runner wipes the key whatever the outcome; a failed open made no
   // mapping, so there is nothing to close.
   if (auto opened = runner.run(open_mapping_command(path, std::move(*key))); !opened) {
+    if (std::holds_alternative<HelperError::Stopped>(opened.error().value)) {
+      // Ended part-way, it may have made the mapping before its exit; the
+      // name is ours while the lock is held, so closing it harms nothing.
+      (void)runner.run(close_mapping_command());
+    }
     return std::unexpected(std::move(opened.error()));
   }
   // Progress and the end-of-device check measure the drive under the
@@ -260,6 +276,9 @@ std::expected<void, HelperError> encrypted_zero(ToolRunner& runner,
     return filled;
   }
   if (!verified) {
+    if (cancelled(verified.error())) {
+      return std::unexpected(HelperError::failed(std::string(kCancelledWhileVerifying)));
+    }
     return verified;
   }
   return closed;
@@ -308,6 +327,9 @@ std::expected<void, std::string> handle_wipe(ToolRunner& runner, const guard::Gu
   if (auto wiped =
           wipe_device(runner, guard.paths, target->stable_path, mode, on_progress, verification);
       !wiped) {
+    if (cancelled(wiped.error())) {
+      return std::unexpected(std::string(kCancelled));
+    }
     return std::unexpected(wiped.error().display());
   }
   return {};

@@ -1061,6 +1061,10 @@ void Sandbox::hold(const std::string& key) const {
   write_file(inside(std::string(layout::kHoldPrefix) + key), "");
 }
 
+void Sandbox::release(const std::string& key) const {
+  ::unlink(inside(std::string(layout::kHoldPrefix) + key).c_str());
+}
+
 pid_t Sandbox::held(const std::string& key, std::chrono::seconds timeout) const {
   const std::string marker = inside(std::string(layout::kHeldPrefix) + key);
   const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -195,6 +195,8 @@ class Sandbox {
   // held() waits for it to be running and returns its pid inside.
   void hold(const std::string& key) const;
   pid_t held(const std::string& key, std::chrono::seconds timeout = 60s) const;
+  // Lets the wrapper of `key` go on (and later runs of it too).
+  void release(const std::string& key) const;
   // Whether a process of this pid (inside) exists and is not a zombie.
   bool running_inside(pid_t pid) const;
 

@@ -22,13 +22,14 @@ inline constexpr std::string_view kRealDir = "/run/tdh-e2e/real";
 inline constexpr std::string_view kMountDir = "/run/tdh-e2e/mnt";
 
 // The tools replaced by the test program itself (dispatching on argv[0]).
-inline constexpr std::array<std::string_view, 8> kWrappedTools = {
-    "lsblk", "dd", "blkdiscard", "cryptsetup", "mkfs.ext4", "mkfs.xfs", "mkfs.btrfs", "mkswap"};
+inline constexpr std::array<std::string_view, 9> kWrappedTools = {
+    "lsblk",    "dd",         "blkdiscard", "cryptsetup", "mkfs.ext4",
+    "mkfs.xfs", "mkfs.btrfs", "mkswap",     "cmp"};
 
 // A test that needs a tool to be running when something happens (a signal,
 // say) creates hold-<key>; the wrapper then writes its pid to held-<key> and
 // waits while hold-<key> exists (at most kHoldSeconds) before it goes on.
-// Keys: "dd", "cryptsetup-open".
+// Keys: "dd", "cryptsetup-open", "cmp".
 inline constexpr std::string_view kHoldPrefix = "/run/tdh-e2e/hold-";
 inline constexpr std::string_view kHeldPrefix = "/run/tdh-e2e/held-";
 inline constexpr int kHoldSeconds = 120;

@@ -699,6 +699,12 @@ std::optional<int> run_as_tool(int argc, char** argv) {
     if (tool == "cryptsetup") {
       return cryptsetup_tool(config, args);
     }
+    if (tool == "cmp") {
+      // Only reads; wrapped so that a test can catch a wipe while it reads back.
+      log_call("cmp", args);
+      hold_if_asked("cmp");
+      exec_real("cmp", args);
+    }
     return mkfs_tool(config, tool, args);
   } catch (const std::exception& e) {
     write_all(2, "tdh-e2e wrapper: " + tool + ": " + e.what() + "\n");

@@ -432,6 +432,27 @@ TEST(DecodeRequest, OneMebibyteLineDecodesInLittleMemory) {
 #endif
 }
 
+TEST(CancelRequest, OnlyACancelOpIsOne) {
+  const std::pair<const char*, bool> cases[] = {
+      {R"({"op":"cancel"})", true},
+      {R"( { "x" : [1, {"op":"wipe"}], "op" : "cancel" } )", true},
+      {R"(["cancel"])", true},
+      {R"({"op":"cancel","op":"cancel"})", false},
+      {R"({"op":"cancel"} x)", false},
+      {R"({"op":"Cancel"})", false},
+      {R"({"op":["cancel"]})", false},
+      {R"({"x":{"op":"cancel"}})", false},
+      {R"(["cancel", 1])", false},
+      {R"([["cancel"]])", false},
+      {R"("cancel")", false},
+      {R"({"op":"wipe","device":"/dev/sdz","mode":"none"})", false},
+      {"", false},
+  };
+  for (const auto& [line, expected] : cases) {
+    EXPECT_EQ(is_cancel_request(line), expected) << line;
+  }
+}
+
 TEST(EncodeResponse, ShapesAndEscapes) {
   EXPECT_EQ(encode_response(Response{Response::Ok{}}), R"({"ok":true})");
   EXPECT_EQ(encode_response(Response{Response::Progress{1048576, 0}}),

@@ -100,6 +100,13 @@ INSTANTIATE_TEST_SUITE_P(
                  lines({kNotUtf8, kNotOwned})},
         LoopCase{"ParseErrorThenNextLine", "{}\n" + kClose + "\n",
                  lines({R"({"error":"parse: missing field `op` at line 1 column 2"})", kNotOwned})},
+        // Outside a wipe there is nothing to cancel: the op is unknown, as it always was.
+        LoopCase{
+            "CancelOutsideAWipe",
+            R"({"op":"cancel"})"
+            "\n",
+            lines(
+                {R"({"error":"parse: unknown variant `cancel`, expected one of `luks-format`, `luks-open`, `luks-close`, `wipe`, `mkfs`, `shutdown` at line 1 column 14"})"})},
         LoopCase{"ShutdownStopsReading",
                  R"({"op":"shutdown"})"
                  "\n" +

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 
+#include <thread>
 #include <vector>
 
 namespace tarnwick::stop {
@@ -48,6 +49,23 @@ TEST(StopSource, TheFirstSignalWinsAndOnlyACancelIsForgotten) {
     EXPECT_EQ(stop.requested(), c.reason.has_value()) << c.name;
     EXPECT_EQ(readable(stop), c.reason.has_value()) << c.name;
   }
+}
+
+// Only the thread that reads the session's input may hear a cancel: a
+// worker thread reading it would race the request loop.
+TEST(StopSource, TheCancelListenerIsHeardOnItsOwnThreadOnly) {
+  struct Listener final : CancelListener {
+    int fd() const override { return 0; }
+    void on_ready() override {}
+  } listener;
+  StopSource stop;
+  stop.listen_for_cancel(&listener);
+  EXPECT_EQ(stop.cancel_listener(), &listener);
+  CancelListener* seen_elsewhere = &listener;
+  std::thread([&] { seen_elsewhere = stop.cancel_listener(); }).join();
+  EXPECT_EQ(seen_elsewhere, nullptr);
+  stop.listen_for_cancel(nullptr);
+  EXPECT_EQ(stop.cancel_listener(), nullptr);
 }
 
 TEST(StopSource, ReasonTexts) {
