@@ -97,6 +97,7 @@ truncate -s 96M "$work/stick.img"
 truncate -s 32M "$work/ro.img"
 truncate -s 64M "$work/bad.img"
 truncate -s 4G "$work/big.img"
+truncate -s 32M "$work/rbad.img"
 # The failing stick: every write that touches sector 40960 (20 MiB in) fails
 # with EIO, as a worn-out flash cell does; reads still work.
 cat >"$work/blkdebug.conf" <<'EOF'
@@ -105,6 +106,17 @@ event = "none"
 iotype = "write"
 errno = "5"
 sector = "40960"
+once = "off"
+EOF
+# Its opposite: writes all succeed, but every read that touches sector 32768
+# (16 MiB in, away from where partition scans and probes look) fails, so a
+# wipe's fill completes and only its read-back meets the error.
+cat >"$work/blkdebug-read.conf" <<'EOF'
+[inject-error]
+event = "none"
+iotype = "read"
+errno = "5"
+sector = "32768"
 once = "off"
 EOF
 
@@ -138,6 +150,8 @@ qemu_args=(
   -device "$(usb_stick bad TDHBAD bad)"
   -blockdev "driver=raw,node-name=big,file.driver=file,file.filename=$work/big.img"
   -device "$(usb_stick big TDHBIG big)"
+  -blockdev "driver=raw,node-name=rbad,file.driver=blkdebug,file.config=$work/blkdebug-read.conf,file.image.driver=file,file.image.filename=$work/rbad.img"
+  -device "$(usb_stick rbad TDHRBAD rbad)"
 )
 
 # The guest asks for hardware changes on its second serial port, one line

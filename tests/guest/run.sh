@@ -8,6 +8,7 @@
 #   TDHBIG    4 GiB stick: room for XFS, work long enough to interrupt or unplug
 #   TDHBAD    64 MiB stick whose writes at 20 MiB fail (QEMU blkdebug)
 #   TDHRO     32 MiB write-protected stick
+#   TDHRBAD   32 MiB stick whose reads at 16 MiB fail (QEMU blkdebug)
 #   /dev/vda  the guest's root disk, /dev/vdb a fixed virtio disk
 #
 #   run.sh --list            the test names, in running order
@@ -33,6 +34,7 @@ TESTS=(
   luks-format-open-mkfs-close
   session-end-closes-containers
   encrypted-zero-through-dm-crypt
+  verified-encrypted-zero-reads-the-drive-back
   random-wipe-reaches-the-end
   guard-refuses-root-disk
   guard-refuses-fixed-disk
@@ -45,6 +47,7 @@ TESTS=(
   guard-refuses-raid-member
   fault-io-error-random
   fault-io-error-encrypted-zero
+  fault-read-error-during-verification
   signal-int-process-group-encrypted-zero
   signal-term-encrypted-zero
   signal-hup-encrypted-zero
@@ -93,6 +96,7 @@ kdev() {  # SERIAL -> /dev/sdX
   link=$(by_id "$1") || fail "no by-id link for stick $1"
   readlink -f "$link"
 }
+sectors_read() { awk '{ print $3 }' "/sys/class/block/$(basename "$1")/stat"; }
 sectors_written() { awk '{ print $7 }' "/sys/class/block/$(basename "$1")/stat"; }
 size_bytes() { echo $(($(cat "/sys/class/block/$(basename "$1")/size") * 512)); }
 
@@ -205,7 +209,7 @@ kill_session() {
 # mappings still open.
 restore_guest() {
   local pid name
-  for pid in $(ps -eo pid=,comm= | awk '$2 ~ /^(dd|cryptsetup|blkdiscard|mkfs\.)/ { print $1 }'); do
+  for pid in $(ps -eo pid=,comm= | awk '$2 ~ /^(dd|cmp|cryptsetup|blkdiscard|mkfs\.)/ { print $1 }'); do
     kill -KILL "$pid" 2>/dev/null
   done
   sleep 0.5
@@ -225,7 +229,7 @@ no_tarnwick_mappings() {  # WHAT
 }
 no_tools_running() {  # WHAT
   local left
-  left=$(ps -eo pid=,comm=,args= | awk '$2 ~ /^(dd|cryptsetup|blkdiscard|mkfs\.)/' || true)
+  left=$(ps -eo pid=,comm=,args= | awk '$2 ~ /^(dd|cmp|cryptsetup|blkdiscard|mkfs\.)/' || true)
   [[ -z $left ]] || fail "$1: tools still running: $left"
 }
 
@@ -279,7 +283,7 @@ is_zero() {  # DEV OFFSET_MIB
 
 t_sticks-are-removable-usb-drives() {
   local serial dev
-  for serial in TDHSTICK TDHBIG TDHBAD TDHRO; do
+  for serial in TDHSTICK TDHBIG TDHBAD TDHRO TDHRBAD; do
     dev=$(kdev "$serial")
     expect_eq "$(lsblk -dn -o RM,HOTPLUG,TRAN "$dev" | tr -s ' ' | sed 's/^ //')" "1 1 usb" "lsblk RM HOTPLUG TRAN of $serial"
   done
@@ -351,10 +355,73 @@ t_encrypted-zero-through-dm-crypt() {
   written=$((($(sectors_written "$dev") - before) * 512))
   ((written >= size)) || fail "the kernel wrote $written of $size bytes"
   grep -q '^{"progress":{"copied":[0-9]*,"total":0}}$' "$T/out" || fail "no progress line"
+  grep -q '"verified"' "$T/out" && fail "a wipe without \"verify\" reports a read-back"
   no_tarnwick_mappings "after the wipe"
   # Zeros encrypted under a random key that is gone: neither the old data
   # nor zeros, at both ends of the drive.
   local mib
+  for mib in 0 $((size / 1048576 - 1)); do
+    is_pattern "$dev" "$mib" && fail "MiB $mib still holds the old data"
+    is_zero "$dev" "$mib" && fail "MiB $mib reads as plaintext zeros"
+  done
+  end_session
+}
+
+# The read-back must come from the drive. dd's close alone drops the
+# mapping's cached pages only when nobody else has it open; here the test
+# holds it open through the fill, as a desktop's prober might, so a helper
+# that skipped dropping the cache would have cmp compare cached pages with
+# zeros, pass, and hardly move the drive's read counter.
+t_verified-encrypted-zero-reads-the-drive-back() {
+  local dev size before kernel_read lines verified copied last=0 mib i answer
+  dev=$(kdev TDHSTICK)
+  scrub "$dev"
+  size=$(size_bytes "$dev")
+  fill_pattern "$dev" 0 1
+  fill_pattern "$dev" $((size / 1048576 - 1)) 1
+  before=$(sectors_read "$dev")
+  start_session
+  send '{"op":"wipe","device":"'"$dev"'","mode":"encrypted-zero","verify":true}'
+  for ((i = 0; i < 3000; i++)); do
+    [[ -b /dev/mapper/tarnwick_wipe_tmp ]] && break
+    (($(final_count) > 0)) && fail "answered before the mapping appeared: $(finals | tail -n1)"
+    sleep 0.1
+  done
+  on_exit 'exec 7<&-'
+  exec 7</dev/mapper/tarnwick_wipe_tmp || fail "cannot open the mapping"
+  grep -q '"verified"' "$T/out" && fail "the fill ended before the test held the mapping"
+  # Let go once the read-back has begun (cmp holds it then), or the close
+  # that follows would find the mapping busy.
+  for ((i = 0; i < 6000; i++)); do
+    grep -q '"verified"' "$T/out" && break
+    (($(final_count) > 0)) && break
+    sleep 0.1
+  done
+  exec 7<&-
+  for ((i = 0; i < 6000; i++)); do
+    (($(final_count) > 0)) && break
+    sleep 0.1
+  done
+  answer=$(finals | tail -n1)
+  expect_eq "$answer" '{"ok":true}' "answer to the verified wipe"
+  kernel_read=$((($(sectors_read "$dev") - before) * 512))
+  lines=$(grep '^{"progress"' "$T/out")
+  grep -v -x -E '\{"progress":\{"copied":[0-9]+,"total":0(,"verified":[0-9]+)?\}\}' <<<"$lines" >"$T/odd" &&
+    fail "malformed progress lines: $(head -c 300 "$T/odd")"
+  # Filling first, then reading back: no plain progress after the first
+  # read-back figure, and the read-back figures never go down.
+  sed -n '/"verified"/,$p' <<<"$lines" | grep -v -q '"verified"' && fail "fill progress during the read-back"
+  while read -r copied verified; do
+    ((copied >= size)) || fail "read-back began after only $copied of $size bytes were written"
+    ((verified >= last)) || fail "the verified figure went down from $last to $verified"
+    last=$verified
+  done < <(sed -n 's/.*"copied":\([0-9]*\),"total":0,"verified":\([0-9]*\)}}$/\1 \2/p' <<<"$lines")
+  ((last > 0)) || fail "no read-back progress"
+  # Probes by udev may put a few pages of the mapping back in its cache
+  # before cmp reads them; 1% allows for that, not for a skipped read-back.
+  ((last >= size - size / 100)) || fail "the drive was read back for $last of $size bytes"
+  ((last <= kernel_read)) || fail "verified $last bytes, but the kernel read only $kernel_read from $dev"
+  no_tarnwick_mappings "after the verified wipe"
   for mib in 0 $((size / 1048576 - 1)); do
     is_pattern "$dev" "$mib" && fail "MiB $mib still holds the old data"
     is_zero "$dev" "$mib" && fail "MiB $mib reads as plaintext zeros"
@@ -515,6 +582,24 @@ fault_io_error() {  # MODE
 }
 t_fault-io-error-random() { fault_io_error random; }
 t_fault-io-error-encrypted-zero() { fault_io_error encrypted-zero; }
+
+# Every write succeeds; the read-back meets the drive's I/O error. The wipe
+# must fail with cmp's own words, not pass as verified nor as a mismatch,
+# and still close the mapping.
+t_fault-read-error-during-verification() {
+  local dev size answer
+  dev=$(kdev TDHRBAD)
+  size=$(size_bytes "$dev")
+  start_session
+  answer=$(ask '{"op":"wipe","device":"'"$dev"'","mode":"encrypted-zero","verify":true}' 900)
+  expect_eq "$answer" '{"error":"command `cmp -n '"$size"' /dev/mapper/tarnwick_wipe_tmp /dev/zero` failed (exit 2): cmp: /dev/mapper/tarnwick_wipe_tmp: Input/output error\n"}' \
+    "answer to a verified wipe whose read-back fails"
+  expect_eq "$(final_count)" 1 "answers"
+  grep -q '"verified"' "$T/out" || fail "the read-back never began"
+  no_tools_running "after the failed read-back"
+  no_tarnwick_mappings "after the failed read-back"
+  end_session
+}
 
 # A signal in the middle of an encrypted-zero wipe of the big stick.
 signal_during_wipe() {  # SIGNAL NUMBER TARGET(helper|group)
