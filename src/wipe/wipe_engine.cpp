@@ -36,6 +36,7 @@ using system::FileDescriptor;
 
 // What a cancelled wipe leaves, as far as the helper knows it.
 constexpr std::string_view kCancelled = "wipe cancelled: the drive is only partly wiped";
+constexpr std::string_view kCancelledBeforeWriting = "wipe cancelled before anything was written";
 constexpr std::string_view kCancelledWhileVerifying =
     "wipe cancelled during verification: the drive was written in full but not read back";
 
@@ -253,6 +254,9 @@ std::expected<void, HelperError> encrypted_zero(ToolRunner& runner,
       // name is ours while the lock is held, so closing it harms nothing.
       (void)runner.run(close_mapping_command());
     }
+    if (cancelled(opened.error())) {
+      return std::unexpected(HelperError::failed(std::string(kCancelledBeforeWriting)));
+    }
     return std::unexpected(std::move(opened.error()));
   }
   // Progress and the end-of-device check measure the drive under the
@@ -323,6 +327,11 @@ std::expected<void, std::string> handle_wipe(ToolRunner& runner, const guard::Gu
   auto target = guard::resolve_drive_target(guard, device);
   if (!target) {
     return std::unexpected(std::move(target.error()));
+  }
+  // A cancel that came with the request, or while the guard looked.
+  if (const auto* stop = runner.stop_source();
+      stop != nullptr && stop->reason() && !stop->reason()->is_signal()) {
+    return std::unexpected(std::string(kCancelledBeforeWriting));
   }
   if (auto wiped =
           wipe_device(runner, guard.paths, target->stable_path, mode, on_progress, verification);

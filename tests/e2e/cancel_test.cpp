@@ -87,14 +87,14 @@ TEST_P(CancelTest, StopsTheToolClosesTheMappingAndTheSessionGoesOn) {
 
 INSTANTIATE_TEST_SUITE_P(
     Moments, CancelTest,
-    ::testing::Values(CancelCase{"RandomFill", "random", false, "dd", kPartly},
-                      CancelCase{"EncryptedZeroFill", "encrypted-zero", false, "dd", kPartly},
-                      CancelCase{"OpeningTheTemporaryMapping", "encrypted-zero", false,
-                                 "cryptsetup-open", kPartly},
-                      CancelCase{
-                          "ReadingBack", "encrypted-zero", true, "cmp",
-                          error_line("wipe cancelled during verification: the drive was written in "
-                                     "full but not read back")}),
+    ::testing::Values(
+        CancelCase{"RandomFill", "random", false, "dd", kPartly},
+        CancelCase{"EncryptedZeroFill", "encrypted-zero", false, "dd", kPartly},
+        CancelCase{"OpeningTheTemporaryMapping", "encrypted-zero", false, "cryptsetup-open",
+                   error_line("wipe cancelled before anything was written")},
+        CancelCase{"ReadingBack", "encrypted-zero", true, "cmp",
+                   error_line("wipe cancelled during verification: the drive was written in "
+                              "full but not read back")}),
     tarnwick::testing::CaseName{});
 
 class CancelQueueTest : public E2eTest {};
@@ -118,6 +118,17 @@ TEST_F(CancelQueueTest, OtherLinesWaitInOrderBehindTheWipe) {
       answers(*helper, 4),
       ElementsAreArray({kNotOwned, kTooLong, error_line("parse: expected value at line 1 column 2"),
                         kNotOwned}));
+  EXPECT_EQ(helper->finish(), 0);
+}
+
+// A cancel sent together with the wipe stops it before any tool writes.
+TEST_F(CancelQueueTest, ACancelThatCameWithTheWipeStopsItBeforeWriting) {
+  Sandbox sandbox({drive("EARLY")});
+  auto helper = sandbox.start_helper();
+  helper->send_raw(wipe_request(sandbox.drive(0).path(), "random") + "\n" + kCancel + "\n");
+  EXPECT_THAT(answers(*helper, 2),
+              ElementsAre(error_line("wipe cancelled before anything was written"), kOk));
+  EXPECT_THAT(sandbox.tool_calls("dd"), IsEmpty());
   EXPECT_EQ(helper->finish(), 0);
 }
 
