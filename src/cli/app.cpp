@@ -132,6 +132,7 @@ int exit_status_for(const ClientError& error) {
     case ClientError::Kind::Helper:
     case ClientError::Kind::InvalidArgument:
     case ClientError::Kind::Interrupted:  // run_steps answers 128 + the signal
+    case ClientError::Kind::Cancelled:    // as does a cancel
       return kExitFailed;
     case ClientError::Kind::StartFailed:
     case ClientError::Kind::AuthorisationRefused:
