@@ -132,6 +132,7 @@ int exit_status_for(const ClientError& error) {
     case ClientError::Kind::Helper:
     case ClientError::Kind::InvalidArgument:
     case ClientError::Kind::Interrupted:  // run_steps answers 128 + the signal
+    case ClientError::Kind::Cancelled:    // as does a cancel
       return kExitFailed;
     case ClientError::Kind::StartFailed:
     case ClientError::Kind::AuthorisationRefused:
@@ -273,14 +274,18 @@ int list_drives_command() {
   return kExitOk;
 }
 
-// After a signal: waits for the helper to end (it closes what it opened, or
-// is told to by the end of its input), says what state things are in, and
-// answers 128 + the signal, as a shell would for a command it ended.
+// After a signal or a cancel: waits for the helper to end (it closes what it
+// opened, or is told to by the end of its input), says what state things are
+// in (`cancelled`: the helper's own words of a cancelled wipe), and answers
+// 128 + the signal, as a shell would for a command it ended; a cancel counts
+// as the Ctrl-C it came from.
 int report_interruption(Client& client, const Step* interrupted, const Step* not_run,
-                        bool had_open_mappers) {
+                        const std::string& cancelled, bool had_open_mappers) {
   const auto ended = client.finish();
   const int signal = InterruptWatch::signal();
-  if (interrupted != nullptr) {
+  if (!cancelled.empty()) {
+    complain(cancelled);
+  } else if (interrupted != nullptr) {
     complain(state_after_interruption(*interrupted));
   } else if (not_run != nullptr) {
     complain("stopped before the " + what_step_does(*not_run));
@@ -319,9 +324,11 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
   const InterruptWatch interrupts(std::string(::isatty(STDERR_FILENO) != 0 ? "\n" : "") +
                                   "tarnwick-drives: stopping: closing what the helper opened…\n");
   const Step* interrupted = nullptr;  // the step a signal cut short
-  const Step* not_run = nullptr;      // the first step a signal kept from running
+  const Step* not_run = nullptr;      // the first step a signal or Ctrl-C kept from running
+  bool ctrl_c_typed = false;          // during a wipe, read as a key
+  std::string cancelled;              // what the helper said of a drive whose wipe it cancelled
   for (Step& step : steps) {
-    if (InterruptWatch::signal() != 0) {
+    if (InterruptWatch::signal() != 0 || ctrl_c_typed) {
       not_run = &step;
       break;
     }
@@ -341,8 +348,26 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
         client::WipeReport report;
         const client::WipeOptions wipe_options{step.verify,
                                                step.report.wanted() ? &report : nullptr};
-        result = client->wipe(step.device, step.mode, wipe_options,
-                              [&](const client::WipeProgress& p) { printer.update(p); });
+        {
+          // The first Ctrl-C on a terminal asks the helper to stop the wipe
+          // and keeps the session, rather than being a signal that ends it.
+          CancelKey cancel_key(terminal);
+          result = client->wipe(
+              step.device, step.mode, wipe_options, [&](const client::WipeProgress& p) {
+                printer.update(p);
+                cancel_key.watch();
+                if (cancel_key.pressed()) {
+                  ctrl_c_typed = true;
+                  if (client->cancel()) {
+                    printer.finish();  // the notice gets a line of its own
+                    write_text(STDERR_FILENO, "tarnwick-drives: cancelling the wipe…\n");
+                  }
+                }
+              });
+          // One typed after the last progress came too late to cancel, but
+          // still stops what follows.
+          ctrl_c_typed = cancel_key.pressed() || ctrl_c_typed;
+        }
         printer.finish();
         done = "wiped " + step.device + " (mode " + std::string(client::to_string(step.mode)) + ")";
         if (auto last = printer.last()) {
@@ -399,6 +424,10 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
         break;
     }
     secure::wipe(step.passphrase);
+    if (!result && result.error().kind == ClientError::Kind::Cancelled) {
+      cancelled = step.device + ": " + result.error().message;
+      break;
+    }
     if (!result &&
         (result.error().kind == ClientError::Kind::Interrupted || InterruptWatch::signal() != 0)) {
       interrupted = &step;
@@ -416,8 +445,9 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
     secure::wipe(step.passphrase);
   }
 
-  if (interrupted != nullptr || not_run != nullptr || InterruptWatch::signal() != 0) {
-    return report_interruption(*client, interrupted, not_run, !open_mappers.empty());
+  if (interrupted != nullptr || not_run != nullptr || !cancelled.empty() ||
+      InterruptWatch::signal() != 0) {
+    return report_interruption(*client, interrupted, not_run, cancelled, !open_mappers.empty());
   }
 
   if (status == kExitOk && !open_mappers.empty()) {

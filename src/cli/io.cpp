@@ -2,6 +2,7 @@
 #include "cli/io.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -34,7 +35,28 @@ std::atomic<int> g_interrupt{0};
 std::string g_interrupt_notice;
 constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
+// The terminal settings CancelKey changed, to put back from a signal handler
+// too: whoever takes the descriptor first restores them. Written before the
+// descriptor is published.
+termios g_key_saved{};
+std::atomic<int> g_key_fd{-1};
+
+void restore_key_terminal() {
+  const int fd = g_key_fd.exchange(-1);
+  if (fd >= 0) {
+    ::tcsetattr(fd, TCSAFLUSH, &g_key_saved);
+  }
+}
+
+extern "C" void restore_key_and_reraise(int signal) {
+  restore_key_terminal();
+  (void)::signal(signal, SIG_DFL);
+  (void)::raise(signal);
+}
+
 extern "C" void note_interrupt(int signal) {
+  // A person who signals the command gets their terminal back at once.
+  restore_key_terminal();
   int none = 0;
   if (g_interrupt.compare_exchange_strong(none, signal)) {
     (void)!::write(STDERR_FILENO, g_interrupt_notice.data(), g_interrupt_notice.size());
@@ -246,6 +268,80 @@ InterruptWatch::~InterruptWatch() {
 }
 
 int InterruptWatch::signal() { return g_interrupt.load(); }
+
+CancelKey::CancelKey(const std::optional<Terminal>& terminal)
+    : fd_(terminal ? terminal->fd_ : -1) {}
+
+CancelKey::~CancelKey() { restore(); }
+
+bool CancelKey::usable() const { return fd_ >= 0 && !done_ && ::tcgetpgrp(fd_) == ::getpgrp(); }
+
+void CancelKey::watch() {
+  if (changed_ || !usable()) {
+    return;
+  }
+  if (::tcgetattr(fd_, &g_key_saved) != 0) {
+    done_ = true;
+    return;
+  }
+  termios raw = g_key_saved;
+  raw.c_lflag &= ~static_cast<tcflag_t>(ISIG | ICANON | ECHO);
+  raw.c_cc[VMIN] = 0;
+  raw.c_cc[VTIME] = 0;
+  // No signal may come between changing the terminal and publishing how to
+  // put it back.
+  sigset_t block;
+  sigset_t previous_mask;
+  ::sigemptyset(&block);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    ::sigaddset(&block, signal);
+  }
+  ::pthread_sigmask(SIG_BLOCK, &block, &previous_mask);
+  struct sigaction action{};
+  action.sa_handler = restore_key_and_reraise;
+  ::sigemptyset(&action.sa_mask);
+  ::sigaction(SIGQUIT, &action, &previous_quit_);
+  changed_ = true;
+  // TCSANOW: what was typed before stays to be read.
+  if (::tcsetattr(fd_, TCSANOW, &raw) == 0) {
+    g_key_fd.store(fd_);
+  }
+  ::pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
+}
+
+bool CancelKey::pressed() {
+  if (!changed_ || !usable()) {
+    return false;
+  }
+  for (;;) {
+    // Once a signal put the terminal back, a read would wait for a line; a
+    // poll first never does.
+    pollfd ready{fd_, POLLIN, 0};
+    if (g_key_fd.load() < 0 || ::poll(&ready, 1, 0) <= 0) {
+      return false;
+    }
+    char typed[64];
+    const ssize_t n = ::read(fd_, typed, sizeof typed);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+    if (std::string_view(typed, static_cast<std::size_t>(n)).contains('\x03')) {
+      restore();
+      return true;
+    }
+  }
+}
+
+void CancelKey::restore() {
+  if (changed_ && !done_) {
+    restore_key_terminal();
+    ::sigaction(SIGQUIT, &previous_quit_, nullptr);
+  }
+  done_ = true;
+}
 
 void wait_for_line_or_end(int fd) {
   for (;;) {

@@ -3,6 +3,8 @@
 // passphrase entry, passphrases from a descriptor, and waiting for a key.
 #pragma once
 
+#include <signal.h>
+
 #include <expected>
 #include <optional>
 #include <string>
@@ -46,6 +48,7 @@ class Terminal {
   void wait_for_key(std::string_view prompt) const;
 
  private:
+  friend class CancelKey;
   explicit Terminal(int fd) : fd_(fd) {}
   int fd_ = -1;
 };
@@ -69,6 +72,38 @@ class InterruptWatch {
 
   // The first signal received while a watch was active, or 0.
   static int signal();
+};
+
+// During a wipe, while an InterruptWatch is active: Ctrl-C as a key the
+// command reads, so that it can ask the helper to cancel the wipe instead of
+// the signal ending the helper's whole session. The terminal loses ISIG,
+// ICANON and ECHO, and its reads stop waiting (VMIN and VTIME 0); it is put
+// back when a Ctrl-C is read (so that the next one is a signal again), when
+// the CancelKey ends, and on a signal (InterruptWatch's, or SIGQUIT, which
+// then ends the command). Without a terminal it does nothing.
+class CancelKey {
+ public:
+  explicit CancelKey(const std::optional<Terminal>& terminal);
+  ~CancelKey();
+  CancelKey(const CancelKey&) = delete;
+  CancelKey& operator=(const CancelKey&) = delete;
+
+  // Changes the terminal, the first time: called once the wipe reports
+  // progress, when pkexec's authentication (which may read the terminal) is
+  // over. Nothing happens while the command is not in the foreground.
+  void watch();
+  // Whether a Ctrl-C was typed since the last call, while watching; other
+  // keys are dropped.
+  bool pressed();
+
+ private:
+  bool usable() const;
+  void restore();
+
+  int fd_ = -1;
+  bool changed_ = false;
+  bool done_ = false;
+  struct sigaction previous_quit_{};
 };
 
 }  // namespace tarnwick::cli

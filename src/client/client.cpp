@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 #include "client/protocol.hpp"
@@ -80,7 +81,7 @@ std::optional<Filesystem> parse_filesystem(std::string_view name) {
 // --- errors and progress ---------------------------------------------------------
 
 std::string ClientError::describe() const {
-  if (kind == Kind::Helper || helper_stderr.empty()) {
+  if (kind == Kind::Helper || kind == Kind::Cancelled || helper_stderr.empty()) {
     return message;
   }
   std::string_view err = helper_stderr;
@@ -205,6 +206,22 @@ std::optional<int> interrupted_answer(std::string_view text) {
   return std::nullopt;
 }
 
+// Writes the whole line to the helper's input; false when the helper is gone
+// (EPIPE, ECONNRESET) or its input was closed already.
+bool send_all(int fd, std::string_view line) {
+  while (!line.empty()) {
+    const ssize_t n = ::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    line.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
 std::string signal_name(int signal) {
   // glibc (2.32 on) keeps the buffer for unknown numbers per thread.
   const char* name = ::strsignal(signal);  // NOLINT(concurrency-mt-unsafe)
@@ -216,7 +233,15 @@ std::string signal_name(int signal) {
 struct Client::Impl {
   pid_t pid = -1;
   Fd pidfd;  // polled for the exit; signals never go through it
-  Fd in;     // a socket: writes use MSG_NOSIGNAL, so SIGPIPE is never raised
+  // A socket: writes use MSG_NOSIGNAL, so SIGPIPE is never raised. Sent on
+  // and closed only under `sending`, since cancel() may write from another
+  // thread.
+  Fd in;
+  std::mutex sending;
+  // Under `sending`: whether a wipe's answer is awaited, and how many cancel
+  // requests it was sent.
+  bool wipe_in_flight = false;
+  std::size_t cancels_sent = 0;
   Fd out;
   Fd err;
   bool via_pkexec = false;
@@ -288,7 +313,11 @@ struct Client::Impl {
   // Closes the input and waits for the process to end, collecting its
   // output until then. Returns the wait status (-1 when unknown).
   int reap() {
-    in.reset();
+    {
+      const std::lock_guard lock(sending);
+      in.reset();
+      wipe_in_flight = false;
+    }
     if (pid < 0) {
       return -1;
     }
@@ -414,9 +443,40 @@ struct Client::Impl {
     return *ended;
   }
 
-  // Sends one request line and reads lines until its final answer.
+  bool cancel() {
+    const std::lock_guard lock(sending);
+    if (!wipe_in_flight || !send_all(in.get(), detail::kCancelRequest)) {
+      return false;
+    }
+    ++cancels_sent;
+    return true;
+  }
+
+  // The next response line; a helper that ended or wrote something else ends
+  // the session.
+  std::expected<detail::Response, ClientError> next_response() {
+    std::optional<std::string> text = next_line();
+    if (!text) {
+      if (pending.size() > kLongestLine) {
+        return std::unexpected(protocol_error("a line longer than 16 MiB"));
+      }
+      return std::unexpected(end_mid_request());
+    }
+    auto response = detail::parse_response(*text);
+    if (!response) {
+      std::string shown = text->substr(0, 200);
+      return std::unexpected(protocol_error(response.error() + ": " + shown));
+    }
+    return std::move(*response);
+  }
+
+  // Sends one request line and reads lines until its final answer. A
+  // cancellable request (a wipe) may be sent cancel requests meanwhile; their
+  // answers follow its own and are consumed here, so the next request gets
+  // its own answer.
   std::expected<void, ClientError> transact(
-      std::string_view line, const std::function<void(const detail::ProgressResponse&)>& progress) {
+      std::string_view line, const std::function<void(const detail::ProgressResponse&)>& progress,
+      bool cancellable = false) {
     if (ended) {
       if (ended->has_value()) {
         ClientError e;
@@ -426,32 +486,26 @@ struct Client::Impl {
       }
       return *ended;
     }
-    while (!line.empty()) {
-      const ssize_t n = ::send(in.get(), line.data(), line.size(), MSG_NOSIGNAL);
-      if (n < 0) {
-        if (errno == EINTR) {
-          continue;
-        }
-        // EPIPE, ECONNRESET: the helper is gone; say how it ended.
-        return std::unexpected(end_mid_request());
-      }
-      line.remove_prefix(static_cast<std::size_t>(n));
+    bool sent = false;
+    {
+      const std::lock_guard lock(sending);
+      sent = send_all(in.get(), line);
+      wipe_in_flight = sent && cancellable;
+      cancels_sent = 0;
     }
+    if (!sent) {
+      // The helper is gone; say how it ended.
+      return std::unexpected(end_mid_request());
+    }
+    std::expected<void, ClientError> outcome;
     for (;;) {
-      std::optional<std::string> text = next_line();
-      if (!text) {
-        if (pending.size() > kLongestLine) {
-          return std::unexpected(protocol_error("a line longer than 16 MiB"));
-        }
-        return std::unexpected(end_mid_request());
-      }
-      auto response = detail::parse_response(*text);
+      auto response = next_response();
       if (!response) {
-        std::string shown = text->substr(0, 200);
-        return std::unexpected(protocol_error(response.error() + ": " + shown));
+        outcome = std::unexpected(std::move(response.error()));
+        break;
       }
       if (std::holds_alternative<detail::OkResponse>(*response)) {
-        return {};
+        break;
       }
       if (auto* error = std::get_if<detail::ErrorResponse>(&*response)) {
         ClientError e;
@@ -462,12 +516,44 @@ struct Client::Impl {
           e.signal = signal;
         }
         e.message = std::move(error->text);
-        return std::unexpected(std::move(e));
+        outcome = std::unexpected(std::move(e));
+        break;
       }
       if (progress) {
         progress(std::get<detail::ProgressResponse>(*response));
       }
     }
+    std::size_t owed = 0;
+    {
+      const std::lock_guard lock(sending);
+      wipe_in_flight = false;
+      owed = std::exchange(cancels_sent, 0);
+    }
+    if (owed == 0 || ended) {
+      return outcome;
+    }
+    if (!outcome) {
+      if (outcome.error().kind == ClientError::Kind::Interrupted) {
+        return outcome;  // a signalled helper answers nothing more
+      }
+      if (outcome.error().kind == ClientError::Kind::Helper &&
+          outcome.error().message.starts_with("wipe cancelled")) {
+        outcome.error().kind = ClientError::Kind::Cancelled;
+      }
+    }
+    // Ok, or the unknown-op error when the wipe was over before the helper
+    // read the request: either says nothing more about the wipe.
+    for (; owed > 0; --owed) {
+      auto answer = next_response();
+      if (!answer) {
+        break;  // the session is over; later calls say how
+      }
+      if (std::holds_alternative<detail::ProgressResponse>(*answer)) {
+        (void)protocol_error("progress after the wipe's answer");
+        break;
+      }
+    }
+    return outcome;
   }
 };
 
@@ -579,6 +665,8 @@ std::expected<void, ClientError> Client::finish() {
   return impl_->finish();
 }
 
+bool Client::cancel() { return impl_ && impl_->cancel(); }
+
 const std::string& Client::helper_stderr() const { return impl_ ? impl_->stderr_text : kNoText; }
 
 std::expected<void, ClientError> Client::wipe(std::string_view device, WipeMode mode,
@@ -619,7 +707,7 @@ std::expected<void, ClientError> Client::wipe(std::string_view device, WipeMode 
     const auto started = std::chrono::steady_clock::now();
     detail::RateMeter write_meter;
     detail::RateMeter read_meter;
-    return impl_->transact(*line, [&](const detail::ProgressResponse& response) {
+    const auto on_response = [&](const detail::ProgressResponse& response) {
       if (report != nullptr) {
         report->bytes_written = response.copied;
         if (response.verified) {
@@ -644,7 +732,8 @@ std::expected<void, ClientError> Client::wipe(std::string_view device, WipeMode 
         // The application's exception must not cut the exchange short: the
         // helper's remaining lines still belong to this request.
       }
-    });
+    };
+    return impl_->transact(*line, on_response, /*cancellable=*/true);
   }();
   if (report != nullptr) {
     report->ended = std::chrono::system_clock::now();

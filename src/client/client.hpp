@@ -10,7 +10,8 @@
 //
 // A Client is one helper session: mappings it opens stay open only as long
 // as the Client lives, and only it may format or close them. One Client is
-// used from one thread at a time.
+// used from one thread at a time, with one exception: cancel() may be called
+// from any thread while wipe() runs (the Client must outlive that call).
 #pragma once
 
 #include <chrono>
@@ -63,10 +64,16 @@ struct ClientError {
     // after closing every mapping it had opened. Either way the session is
     // over.
     Interrupted,
+    // The wipe stopped part-way because this client cancelled it
+    // (Client::cancel). `message` is the helper's text, unchanged: it begins
+    // "wipe cancelled" and says what state the drive is in. The session goes
+    // on.
+    Cancelled,
   };
 
   Kind kind = Kind::Helper;
-  // Helper: the helper's error text. Otherwise a plain lower-case sentence.
+  // Helper, Cancelled: the helper's error text. Otherwise a plain lower-case
+  // sentence.
   std::string message;
   // StartFailed: the errno of the failed start.
   std::optional<int> os_error;
@@ -80,7 +87,8 @@ struct ClientError {
   std::string helper_stderr;
 
   // `message`, followed for the process-ending kinds by what the process
-  // wrote on standard error. For Kind::Helper exactly the helper's text.
+  // wrote on standard error. For Kind::Helper and Kind::Cancelled exactly
+  // the helper's text.
   std::string describe() const;
 };
 
@@ -218,6 +226,15 @@ class Client {
   // /dev/mapper path).
   std::expected<void, ClientError> mkfs(std::string_view mapped, Filesystem fs,
                                         std::string_view label);
+
+  // Asks the helper to stop the wipe that this client is running. Safe to
+  // call from any thread while wipe() runs, and from its progress callback.
+  // Returns whether the request was sent: false when no wipe of this client
+  // is in flight (nothing is sent then) or the helper is gone. The wipe then
+  // ends with Kind::Cancelled, or as it would have when it completed or
+  // failed before the helper read the request. Either way the session stays
+  // usable: wipe() consumes the helper's answer to every request it sent.
+  bool cancel();
 
   // Ends the session: closes the helper's input (the helper then closes the
   // mappings this session left open) and waits for it to exit. An error

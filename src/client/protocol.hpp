@@ -71,6 +71,9 @@ std::expected<std::string, ClientError> luks_close_request(std::string_view mapp
 std::expected<std::string, ClientError> mkfs_request(std::string_view mapped, Filesystem fs,
                                                      std::string_view label);
 inline constexpr std::string_view kShutdownRequest = "{\"op\":\"shutdown\"}\n";
+// Sent only while a wipe runs; the helper answers it after the wipe's own
+// answer, with ok, or with its unknown-op error once the wipe was over.
+inline constexpr std::string_view kCancelRequest = "{\"op\":\"cancel\"}\n";
 
 struct OkResponse {
   bool operator==(const OkResponse&) const = default;

@@ -216,6 +216,11 @@ WipeReport::Verification judge_verification(bool requested, const std::string& e
   if (error.empty()) {
     return Passed;
   }
+  // Cancelled before the read-back reached the end, whatever it was doing
+  // (had it finished, the wipe would have been answered ok).
+  if (error.starts_with("wipe cancelled")) {
+    return NotRun;
+  }
   // The read-back's own failures: a difference, or its tools failing.
   if (error.starts_with("verification failed") || error.starts_with("command `blockdev ") ||
       error.starts_with("command `cmp ")) {

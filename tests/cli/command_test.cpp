@@ -3,6 +3,7 @@
 // lsblk on PATH that lists one removable drive (a plain file, so nothing can
 // be harmed), and a fake helper that logs requests and answers them.
 #include <gtest/gtest.h>
+#include <termios.h>
 
 #include "cli/runner.hpp"
 #include "client/support.hpp"
@@ -292,6 +293,43 @@ TEST_F(CommandTest, OnATerminalAnOpenMappingIsHeldUntilAKeyIsPressed) {
   run.type("\x03");
   EXPECT_EQ(run.finish(), 0) << run.output();
   EXPECT_EQ(lines_of(requests()).back(), "ended");
+}
+
+TEST_F(CommandTest, TheFirstCtrlCDuringAWipeCancelsItAndKeepsTheSession) {
+  // Progress until the next line (the cancel) arrives; then the answers.
+  const std::string h = helper(
+      "*'\"op\":\"wipe\"'*)\n"
+      "  (i=0; while [ $i -lt 600 ]; do i=$((i+1));\n"
+      "     echo '{\"progress\":{\"copied\":4096,\"total\":0}}'; sleep 0.1; done) &\n"
+      "  IFS= read -r next; printf '%s\\n' \"$next\" >> '" +
+      log() +
+      "'\n"
+      "  { kill $!; wait $!; } 2>/dev/null\n"
+      "  printf '%s\\n' '{\"error\":\"wipe cancelled: the drive is only partly wiped\"}' "
+      "'{\"ok\":true}';;\n");
+  PtyRun run({kCli, "--helper", h, "wipe", device_, "--mode", "random", "--report", dir_ / "r.json",
+              "close", "a"},
+             env());
+  const auto modes = [&] { return run.local_modes() & (ISIG | ICANON | ECHO); };
+  ASSERT_TRUE(run.wait_for("Type sdz to confirm: ")) << run.output();
+  run.type("sdz\n");
+  // Only once progress arrived (before, pkexec may need the terminal): the
+  // second report is read after the first changed the terminal.
+  ASSERT_TRUE(run.wait_for("4.0 KiB written") && run.wait_for("4.0 KiB written"));
+  EXPECT_EQ(modes(), 0u);
+  run.type("x\x03");
+  ASSERT_TRUE(run.wait_for("tarnwick-drives: cancelling the wipe…")) << run.output();
+  EXPECT_EQ(modes(), ISIG | ICANON | ECHO) << "the terminal was not put back";
+  EXPECT_EQ(run.finish(), 130) << run.output();
+  EXPECT_NE(run.output().find("tarnwick-drives: " + device_ +
+                              ": wipe cancelled: the drive is only partly wiped"),
+            std::string::npos)
+      << run.output();
+  // Not the close; the session ended as usual once the cancel's answer was read.
+  EXPECT_EQ(requests(), "{\"op\":\"wipe\",\"device\":\"" + device_ +
+                            "\",\"mode\":\"random\"}\n{\"op\":\"cancel\"}\nended\n");
+  EXPECT_NE(read_file(dir_ / "r.json").find("\"error\": \"wipe cancelled: the drive is only"),
+            std::string::npos);
 }
 
 TEST_F(CommandTest, DrivesListsOnlyRemovableDrives) {

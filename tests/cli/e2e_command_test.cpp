@@ -106,9 +106,12 @@ TEST_F(CommandE2e, EncryptOpenMkfsCloseInOneSessionWithTypedPassphrases) {
   EXPECT_FALSE(sandbox.mapper_target("tarnwick_cli").has_value());
 }
 
-// Ctrl-C on the terminal during a wipe reaches the command and the helper
-// alike: the helper stops dd and ends, the command says what state the drive
-// is in and ends with 130. (nsenter, which only waits here, ignores it.)
+// Ctrl-C as a signal during a wipe (as before the wipe's first progress, or
+// after a cancel) reaches the command and the helper alike: the helper stops
+// dd and ends, the command says what state the drive is in and ends with 130.
+// (nsenter, which only waits here, ignores it.) Typed once progress has
+// arrived, the first Ctrl-C is a key the command turns into a cancel request
+// instead, so the signal is sent as the terminal would send it.
 TEST_F(CommandE2e, CtrlCDuringAWipeSaysTheDriveIsOnlyPartlyWipedAndExits130) {
   Sandbox sandbox({drive("CLISTOP")});
   const auto& scratch = sandbox.drive(0);
@@ -131,7 +134,7 @@ TEST_F(CommandE2e, CtrlCDuringAWipeSaysTheDriveIsOnlyPartlyWipedAndExits130) {
                                          "encrypted-zero"};
   PtyRun run(argv, environment_with_path("/usr/sbin:/usr/bin:/sbin:/bin"));
   const pid_t dd = sandbox.held("dd");
-  run.type("\x03");
+  run.interrupt();
   EXPECT_EQ(run.finish(), 130) << run.output();
   for (const std::string& shown :
        {std::string("tarnwick-drives: stopping: closing what the helper opened…"),

@@ -91,6 +91,22 @@ class PtyRun {
     }
   }
 
+  // The terminal's local modes as the command set them (the master reports
+  // the slave's).
+  tcflag_t local_modes() const {
+    termios modes{};
+    return ::tcgetattr(master_, &modes) == 0 ? modes.c_lflag : 0;
+  }
+
+  // What the terminal does with a typed Ctrl-C while ISIG is on: SIGINT to
+  // its foreground process group (the master reports the slave's).
+  void interrupt() const {
+    const pid_t group = ::tcgetpgrp(master_);
+    if (group > 0) {
+      ::kill(-group, SIGINT);
+    }
+  }
+
   void type(const std::string& text) {
     if (::write(master_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
       throw std::runtime_error("writing to the terminal failed");

@@ -304,6 +304,9 @@ TEST(Report, VerificationIsJudgedFromTheOutcome) {
       {true, "command `cryptsetup close tarnwick_wipe_tmp` failed (exit 5): busy", false, NotRun},
       {true, "refused destructive operation: device is read-only", false, NotRun},
       {true, "verification is only available for mode encrypted-zero", false, NotRun},
+      // A cancel stops the read-back before its end, even one that saw it run.
+      {true, "wipe cancelled: the drive is only partly wiped", false, NotRun},
+      {true, "wipe cancelled during verification: command `cmp -n 5 a b` stopped", true, NotRun},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(judge_verification(c.requested, c.error, c.saw_read_back), c.expected) << c.error;
