@@ -146,6 +146,26 @@ TEST_F(CommandE2e, CtrlCDuringAWipeSaysTheDriveIsOnlyPartlyWipedAndExits130) {
   EXPECT_FALSE(sandbox.mapper_target("tarnwick_wipe_tmp").has_value());
 }
 
+// Typed once progress shows, the first Ctrl-C is a cancel on the protocol:
+// the helper stops dd and closes its mapping, the command says so and ends 130.
+TEST_F(CommandE2e, TypedCtrlCCancelsTheWipeThroughTheHelper) {
+  Sandbox sandbox({drive("CLICANCEL")});
+  const auto& scratch = sandbox.drive(0);
+  sandbox.hold("dd");
+  PtyRun run = command_in(sandbox, {"--yes", "wipe", scratch.path(), "--mode", "encrypted-zero"});
+  const pid_t dd = sandbox.held("dd");
+  ASSERT_TRUE(run.wait_for("%")) << run.output();
+  run.type("\x03");
+  EXPECT_EQ(run.finish(), 130) << run.output();
+  sandbox.release("dd");
+  for (const std::string& shown : {std::string("tarnwick-drives: cancelling the wipe…"),
+                                   std::string("wipe cancelled: the drive is only partly wiped")}) {
+    EXPECT_NE(run.output().find(shown), std::string::npos) << shown << " in\n" << run.output();
+  }
+  EXPECT_FALSE(sandbox.running_inside(dd));
+  EXPECT_FALSE(sandbox.mapper_target("tarnwick_wipe_tmp").has_value());
+}
+
 TEST_F(CommandE2e, AHelperRefusalIsPrintedVerbatimWithStatusOne) {
   Sandbox sandbox({drive("CLIRO").readonly()});
   PtyRun run = command_in(sandbox, {"--yes", "wipe", sandbox.drive(0).path(), "--mode", "none"});

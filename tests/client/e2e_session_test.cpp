@@ -126,5 +126,29 @@ TEST_F(ClientE2e, GuardRefusalsArriveVerbatim) {
   EXPECT_TRUE(sandbox.tool_calls("dd").empty());
 }
 
+// A cancel from the progress callback stops the helper's dd and closes its
+// mapping; the session goes on and the next request gets its own answer.
+TEST_F(ClientE2e, CancelFromTheProgressCallbackStopsTheWipeAndKeepsTheSession) {
+  Sandbox sandbox({drive("CANCEL")});
+  Client client = start_in(sandbox);
+  sandbox.hold("dd");
+  WipeReport report;
+  auto wiped = client.wipe(sandbox.drive(0).path(), WipeMode::EncryptedZero,
+                           WipeOptions{.verify = true, .report = &report},
+                           [&](const WipeProgress&) { (void)client.cancel(); });
+  sandbox.release("dd");
+  ASSERT_FALSE(wiped);
+  EXPECT_EQ(wiped.error().kind, ClientError::Kind::Cancelled);
+  EXPECT_EQ(wiped.error().message, "wipe cancelled: the drive is only partly wiped");
+  EXPECT_EQ(report.verification, WipeReport::Verification::NotRun);
+  EXPECT_EQ(report.error, wiped.error().message);
+  EXPECT_FALSE(sandbox.mapper_target("tarnwick_wipe_tmp").has_value());
+  EXPECT_FALSE(client.cancel()) << "nothing runs any more";
+  auto closed = client.luks_close("tarnwick_none");
+  ASSERT_FALSE(closed);
+  EXPECT_EQ(closed.error().message, "refusing to close a mapper not opened by this session");
+  EXPECT_TRUE(client.finish());
+}
+
 }  // namespace
 }  // namespace tarnwick::client
