@@ -52,6 +52,8 @@ TESTS=(
   signal-term-encrypted-zero
   signal-hup-encrypted-zero
   signal-term-open-container
+  cancel-encrypted-zero-during-fill
+  cancel-verified-wipe-during-read-back
   cli-wipe-under-terminal
   cli-encrypt-open-mkfs-close-under-terminal
   cli-ctrl-c-during-wipe
@@ -637,6 +639,56 @@ t_signal-term-open-container() {
   expect_eq "$(wait_status 120)" "exit 143" "helper status after SIGTERM"
   no_tools_running "after SIGTERM"
   no_tarnwick_mappings "after SIGTERM"
+}
+
+# A cancel line in the middle of an encrypted-zero wipe: the wipe is
+# answered with exactly the cancelled text and then the cancel with ok, at
+# once; the tool was reaped and the mapping closed before those answers; the
+# kernel's write count bears out what the text says of the drive; and the
+# session goes on with the drive free again (a mapping left on it would hold
+# it, and the guard would refuse it as busy).
+cancel_during_wipe() {  # SERIAL EXTRA-MEMBERS ANSWER-TEXT
+  local dev size before written at i
+  dev=$(kdev "$1")
+  size=$(size_bytes "$dev")
+  before=$(sectors_written "$dev")
+  start_session
+  send '{"op":"wipe","device":"'"$dev"'","mode":"encrypted-zero"'"$2"'}'
+  if [[ $2 == *verify* ]]; then
+    for ((i = 0; i < 6000; i++)); do
+      grep -q '"verified"' "$T/out" && break
+      (($(final_count) > 0)) && fail "answered before the read-back began: $(finals | tail -n1)"
+      sleep 0.1
+    done
+    grep -q '"verified"' "$T/out" || fail "no read-back progress after 600 s"
+  else
+    wait_copied $((8 * 1048576)) 300
+  fi
+  at=$(grep '^{"progress"' "$T/out" | tail -n1)
+  send '{"op":"cancel"}'
+  for ((i = 0; i < 600; i++)); do
+    (($(final_count) >= 2)) && break
+    sleep 0.1
+  done
+  expect_eq "$(finals | tr '\n' ' ')" "{\"error\":\"$3\"} {\"ok\":true} " \
+    "answers to the wipe and the cancel sent after $at"
+  no_tools_running "when the cancel was answered"
+  no_tarnwick_mappings "after the cancel"
+  written=$((($(sectors_written "$dev") - before) * 512))
+  if [[ $2 == *verify* ]]; then
+    ((written >= size)) || fail "said written in full, but the kernel wrote $written of $size bytes"
+  else
+    ((written < size)) || fail "said partly wiped, but the kernel wrote $written of $size bytes"
+  fi
+  expect_eq "$(ask '{"op":"wipe","device":"'"$dev"'","mode":"none"}')" '{"ok":true}' "a wipe after the cancel"
+  expect_prefix "$(ask '{"op":"cancel"}')" '{"error":"parse: unknown variant `cancel`' "a cancel with no wipe running"
+  end_session
+}
+t_cancel-encrypted-zero-during-fill() {
+  cancel_during_wipe TDHBIG '' "wipe cancelled: the drive is only partly wiped"
+}
+t_cancel-verified-wipe-during-read-back() {
+  cancel_during_wipe TDHSTICK ',"verify":true' "wipe cancelled during verification: the drive was written in full but not read back"
 }
 
 # The command under a pseudo-terminal made by script(1). What a person
