@@ -65,4 +65,29 @@ if(TDH_BUILD_TESTS)
                      $<TARGET_FILE:tarnwick-drives-helper>)
     set_tests_properties(package.hardening PROPERTIES LABELS package)
   endif()
+  # The check on static binaries, where libc's own code calls the stack
+  # protector's runtime whatever the program was built with: one small
+  # program linked as a static PIE with the shipped flags and without them
+  # (optimised either way, so that fortification could apply).
+  if(TDH_STATIC_HELPER)
+    foreach(variant hardened plain)
+      add_executable(tdh_hardening_probe_${variant} tests/hardening/probe.cpp)
+      target_link_options(tdh_hardening_probe_${variant} PRIVATE -static-pie LINKER:-z,now
+                          LINKER:-z,relro)
+    endforeach()
+    target_compile_options(tdh_hardening_probe_hardened PRIVATE -O2 -fPIE -fstack-protector-strong
+                           -U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=3)
+    target_compile_options(tdh_hardening_probe_plain PRIVATE -O2 -fPIE -fno-stack-protector
+                           -U_FORTIFY_SOURCE)
+    add_test(NAME package.hardening_static
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/scripts/hardening-check.sh
+                     $<TARGET_FILE:tdh_hardening_probe_hardened>)
+    add_test(NAME package.hardening_static_unprotected
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/scripts/hardening-check.sh
+                     $<TARGET_FILE:tdh_hardening_probe_plain>)
+    set_tests_properties(package.hardening_static package.hardening_static_unprotected
+                         PROPERTIES LABELS package)
+    set_tests_properties(package.hardening_static_unprotected PROPERTIES
+                         PASS_REGULAR_EXPRESSION "FORTIFY +MISS[^\n]*\nhardening-check: SSP +MISS")
+  endif()
 endif()

@@ -5,9 +5,9 @@
 #   idle   CPU of one start and end with empty input (task-clock), and the
 #          pages faulted in, against /bin/true;
 #   refused  CPU and wall time of one start, one refused "wipe" request and
-#          end, against one bare lsblk with the helper's arguments (the refusal
-#          costs one lsblk snapshot and the kernel tables). The request names
-#          a device that does not exist, so nothing but lsblk ever runs.
+#          end, against one bare lsblk with the helper's arguments and tool
+#          environment (the refusal costs one lsblk snapshot). The request
+#          names a device that does not exist, so nothing but lsblk ever runs.
 # Batches of each program alternate; the figures are the medians of the batch
 # means. Nothing is judged: the figures are printed. Root only (the helper
 # serves nobody else).
@@ -74,6 +74,11 @@ request_batch() {
   local input=$1
   shift
   (
+    # Every program runs in the environment the helper gives its tools (PATH
+    # and LC_ALL=C.UTF-8 only), so that bare lsblk does exactly the work of
+    # the helper's lsblk, loading the same locale.
+    while read -r name; do unset "$name" 2>/dev/null || true; done < <(compgen -e)
+    export PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8
     t0=$(date +%s%N)
     for ((i = 0; i < runs; i++)); do "$@" <"$input" >/dev/null; done
     t1=$(date +%s%N)

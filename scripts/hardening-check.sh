@@ -11,22 +11,35 @@
 # Control-flow protection (IBT/SHSTK notes) is shown for information only: it
 # is recorded only when every object linked in, crt files included, has it.
 #
-# usage: scripts/hardening-check.sh BINARY
+# A static binary (no interpreter, no NEEDED library) carries libc inside: its
+# dynamic symbol table names no libc function, and libc's own objects call
+# __stack_chk_fail whatever the program was built with. There FORTIFY and SSP
+# look for calls from the program's own code, its C++ functions and main
+# (libc has neither; libstdc++ is built without both), in the disassembly.
+# That needs the symbol table, which stripping removes: for a stripped static
+# binary, name the unstripped build with the same build ID as SYMBOLS.
+#
+# usage: scripts/hardening-check.sh BINARY [SYMBOLS]
 set -euo pipefail
 
-if (($# != 1)); then
-  echo "usage: $0 BINARY" >&2
+if (($# < 1 || $# > 2)); then
+  echo "usage: $0 BINARY [SYMBOLS]" >&2
   exit 2
 fi
 binary=$1
-if ! command -v readelf >/dev/null; then
-  echo "hardening-check: readelf not found (Debian package binutils)" >&2
-  exit 2
-fi
-if [[ ! -r $binary ]]; then
-  echo "hardening-check: cannot read $binary" >&2
-  exit 2
-fi
+symbols=${2:-$1}
+for tool in readelf objdump; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "hardening-check: $tool not found (Debian package binutils)" >&2
+    exit 2
+  fi
+done
+for file in "$binary" "$symbols"; do
+  if [[ ! -r $file ]]; then
+    echo "hardening-check: cannot read $file" >&2
+    exit 2
+  fi
+done
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -78,15 +91,38 @@ else
   fi
 fi
 
-# Symbol names are the last column of the dynamic symbol table.
-awk 'NF >= 8 && $1 ~ /^[0-9]+:$/ {print $8}' "$work/symbols" | sed 's/@.*//' | sort -u >"$work/names"
+build_id() { LC_ALL=C readelf -W --notes "$1" 2>/dev/null | grep -o 'Build ID: [0-9a-f]*' || true; }
+if grep -Eq '^ *INTERP ' "$work/segments" || grep -q '(NEEDED)' "$work/dynamic"; then
+  # Symbol names are the last column of the dynamic symbol table.
+  awk 'NF >= 8 && $1 ~ /^[0-9]+:$/ {print $8}' "$work/symbols" | sed 's/@.*//' | sort -u >"$work/names"
+  found="calls"
+else
+  if [[ $(build_id "$symbols") != "$(build_id "$binary")" ]]; then
+    echo "hardening-check: $symbols is not an unstripped $binary (build IDs differ)" >&2
+    exit 2
+  fi
+  LC_ALL=C readelf -W --sections "$symbols" >"$work/sections"
+  if ! grep -q ' \.symtab ' "$work/sections"; then
+    echo "hardening-check: $binary is static and stripped: name the unstripped build as SYMBOLS" >&2
+    exit 2
+  fi
+  echo "hardening-check: static    info  libc linked in: calls from C++ functions and main count"
+  # "  1234:	call   5678 <__snprintf_chk>" under "0000000000001000 <_ZN8tarnwick...>:";
+  # a static libc may name the target by its internal alias (___snprintf_chk).
+  LC_ALL=C objdump -d --no-show-raw-insn "$symbols" | awk '
+    /^[0-9a-f]+ <[^>]*>:$/ { own = ($2 ~ /^<(_Z|main>)/) }
+    own && /call.*<_*[A-Za-z0-9_]+_chk(_fail)?>$/ {
+      match($0, /<[^>]*>$/); name = substr($0, RSTART + 1, RLENGTH - 2)
+      sub(/^_+/, "__", name); print name }' | sort -u >"$work/names"
+  found="calls from the program's own code"
+fi
 fortified=$(grep -E '^__[A-Za-z0-9_]+_chk$' "$work/names" | grep -v '^__stack_chk_fail$' || true)
 if [[ -n $fortified ]]; then
   check FORTIFY yes "$(tr '\n' ' ' <<<"$fortified" | sed 's/ $//')"
 else
-  check FORTIFY no "no __*_chk calls: built without -D_FORTIFY_SOURCE or without optimisation"
+  check FORTIFY no "no __*_chk $found: built without -D_FORTIFY_SOURCE or without optimisation"
 fi
-check SSP "$(has '^__stack_chk_fail$' "$work/names")" "__stack_chk_fail (-fstack-protector-strong)"
+check SSP "$(has '^__stack_chk_fail$' "$work/names")" "__stack_chk_fail $found (-fstack-protector-strong)"
 
 cet=$(grep -Eo 'x86 feature: .*' "$work/notes" | head -n 1 || true)
 echo "hardening-check: CET       info  ${cet:-no x86 feature note}"

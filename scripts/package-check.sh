@@ -170,14 +170,27 @@ fi
 expect_man_page "$helper_pkg" 8 tarnwick-drives-helper
 if [[ -f $root$helper_path ]]; then
   echo "-- hardening of the packaged helper"
-  "$here/hardening-check.sh" "$root$helper_path" || fail "packaged helper is not fully hardened"
+  # A static helper keeps its symbols only in the unstripped build.
+  "$here/hardening-check.sh" "$root$helper_path" "$build/tarnwick-drives-helper" ||
+    fail "packaged helper is not fully hardened"
 fi
 depends=$(field "$helper_pkg" Depends)
 # lsblk, blkdiscard (util-linux) and dd (coreutils) come from Essential
 # packages, which a package does not name.
-for p in cryptsetup-bin e2fsprogs pkexec libc6; do
+for p in cryptsetup-bin e2fsprogs pkexec; do
   has_item "$depends" "$p" && pass "$helper_pkg: Depends $p" || fail "$helper_pkg: Depends lacks $p"
 done
+# A dynamically linked helper needs libc6 (shlibdeps); a static one none.
+needed=$(LC_ALL=C readelf -W --dynamic "$root$helper_path" 2>/dev/null | grep '(NEEDED)' || true)
+if [[ ! -f $root$helper_path ]]; then
+  fail "$helper_pkg: no helper to read the dependencies of"
+elif [[ -z $needed ]]; then
+  pass "$helper_pkg: the helper is statically linked (no NEEDED library)"
+elif has_item "$depends" libc6; then
+  pass "$helper_pkg: Depends libc6 (shlibdeps)"
+else
+  fail "$helper_pkg: Depends lacks libc6: shlibdeps did not run"
+fi
 for p in xfsprogs btrfs-progs; do
   has_item "$(field "$helper_pkg" Recommends)" "$p" && pass "$helper_pkg: Recommends $p" ||
     fail "$helper_pkg: Recommends lacks $p"
