@@ -38,16 +38,6 @@ std::vector<std::string> answers(HelperSession& helper, std::size_t count) {
   return out;
 }
 
-// Whether the helper ran `cryptsetup close name` and the mapping is gone.
-bool closed(const Sandbox& sandbox, const std::string& name) {
-  for (const auto& argv : sandbox.tool_calls("cryptsetup")) {
-    if (argv.size() == 3 && argv[1] == "close" && argv[2] == name) {
-      return !sandbox.mapper_target(name);
-    }
-  }
-  return false;
-}
-
 struct CancelCase {
   const char* name;
   std::string mode;

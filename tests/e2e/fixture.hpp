@@ -109,6 +109,16 @@ inline std::vector<std::vector<std::string>> argvs(const std::vector<nlohmann::j
   return out;
 }
 
+// Whether the helper ran `cryptsetup close name` and the mapping is gone.
+inline bool closed(const Sandbox& sandbox, const std::string& name) {
+  for (const auto& argv : sandbox.tool_calls("cryptsetup")) {
+    if (argv.size() == 3 && argv[1] == "close" && argv[2] == name) {
+      return !sandbox.mapper_target(name);
+    }
+  }
+  return false;
+}
+
 // Counts the 4 KiB blocks of a drive for which `matches(offset, block)` holds.
 template <typename Predicate>
 std::size_t count_blocks(const Sandbox& sandbox, std::size_t index, Predicate matches) {

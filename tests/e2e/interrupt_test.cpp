@@ -43,16 +43,6 @@ std::string open_request(const std::string& device) {
          ",\"mapper_name\":\"tarnwick_e2e\",\"passphrase_b64\":\"" + base64("pass") + "\"}";
 }
 
-// The helper ran `cryptsetup close name` and the mapping is gone.
-bool closed(const Sandbox& sandbox, const std::string& name) {
-  for (const auto& argv : sandbox.tool_calls("cryptsetup")) {
-    if (argv.size() == 3 && argv[1] == "close" && argv[2] == name) {
-      return !sandbox.mapper_target(name);
-    }
-  }
-  return false;
-}
-
 TEST_F(InterruptTest, WritesThatFailPastATmpfsAreAnErrorWithDdsText) {
   for (const std::string mode : {"random", "encrypted-zero"}) {
     // 256 MiB of drive over 64 MiB of memory: the kernel counts every write,
