@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "cli/drives.hpp"
 
-#include <dirent.h>
-
 #include <charconv>
 #include <climits>
 #include <cstdlib>
@@ -121,34 +119,6 @@ std::expected<std::vector<DriveInfo>, std::string> parse_lsblk(std::string_view 
     drives.push_back(std::move(drive));
   }
   return drives;
-}
-
-std::string find_by_id_link(const std::string& device, const std::string& by_id_dir) {
-  const auto target = canonical(device);
-  DIR* dir = ::opendir(by_id_dir.c_str());
-  if (!target || dir == nullptr) {
-    if (dir != nullptr) {
-      ::closedir(dir);
-    }
-    return {};
-  }
-  std::string found;
-  // The stream is this function's own and the command runs on one thread.
-  while (const dirent* entry = ::readdir(dir)) {  // NOLINT(concurrency-mt-unsafe)
-    const std::string name = entry->d_name;
-    if (name == "." || name == "..") {
-      continue;
-    }
-    std::string link = by_id_dir;
-    link += '/';
-    link += name;
-    if (canonical(link) == target) {
-      found = link;
-      break;
-    }
-  }
-  ::closedir(dir);
-  return found;
 }
 
 std::expected<std::vector<DriveInfo>, std::string> list_removable_drives() {

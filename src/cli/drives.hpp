@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "client/protocol.hpp"
+
 namespace tarnwick::cli {
 
 struct Mount {
@@ -38,10 +40,9 @@ std::vector<std::string> lsblk_arguments();
 // strings); the error names what is missing.
 std::expected<std::vector<DriveInfo>, std::string> parse_lsblk(std::string_view json_text);
 
-// The first entry of `by_id_dir`, in directory order, that resolves to the
-// same node as `device` (what the helper names the drive by), or empty.
-std::string find_by_id_link(const std::string& device,
-                            const std::string& by_id_dir = "/dev/disk/by-id");
+// The drive's /dev/disk/by-id link, found as the library finds it for a
+// wipe report.
+using client::detail::find_by_id_link;
 
 // Runs lsblk, parses it and looks up the by-id links.
 std::expected<std::vector<DriveInfo>, std::string> list_removable_drives();

@@ -104,6 +104,11 @@ std::expected<Response, std::string> parse_response(std::string_view line);
 std::expected<DriveIdentity, std::string> parse_drive_identity(std::string_view device,
                                                                std::string_view lsblk_json);
 
+// The first entry of `by_id_dir`, in directory order, that resolves to the
+// same node as `device` (what the helper names the drive by), or empty.
+std::string find_by_id_link(const std::string& device,
+                            const std::string& by_id_dir = "/dev/disk/by-id");
+
 // gethostname(2), or empty.
 std::string host_name();
 

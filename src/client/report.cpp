@@ -41,39 +41,6 @@ std::optional<std::string> canonical(const std::string& path) {
   return std::string(resolved);
 }
 
-// The first link in /dev/disk/by-id, in directory order, that resolves to
-// the device's node: the name the helper itself picks for the drive.
-std::string by_id_link(const std::string& device) {
-  static const std::string kByIdDir = "/dev/disk/by-id";
-  const auto node = canonical(device);
-  const int fd = ::open(kByIdDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (!node || fd < 0) {
-    if (fd >= 0) {
-      ::close(fd);
-    }
-    return {};
-  }
-  const std::unique_ptr<DIR, DirectoryCloser> directory(::fdopendir(fd));
-  if (!directory) {
-    ::close(fd);
-    return {};
-  }
-  // The stream is this call's own.
-  while (const dirent* entry = ::readdir(directory.get())) {  // NOLINT(concurrency-mt-unsafe)
-    const std::string name = entry->d_name;
-    if (name == "." || name == "..") {
-      continue;
-    }
-    std::string link = kByIdDir;
-    link += '/';
-    link += name;
-    if (canonical(link) == node) {
-      return link;
-    }
-  }
-  return {};
-}
-
 // Runs lsblk (no shell, input from /dev/null) and returns what it printed
 // on both outputs, with its exit status.
 std::expected<std::pair<int, std::string>, std::string> run_lsblk(const std::string& device) {
@@ -169,6 +136,36 @@ nlohmann::ordered_json text_or_null(const std::string& text) {
 
 namespace detail {
 
+std::string find_by_id_link(const std::string& device, const std::string& by_id_dir) {
+  const auto node = canonical(device);
+  const int fd = ::open(by_id_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (!node || fd < 0) {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+    return {};
+  }
+  const std::unique_ptr<DIR, DirectoryCloser> directory(::fdopendir(fd));
+  if (!directory) {
+    ::close(fd);
+    return {};
+  }
+  // The stream is this call's own.
+  while (const dirent* entry = ::readdir(directory.get())) {  // NOLINT(concurrency-mt-unsafe)
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") {
+      continue;
+    }
+    std::string link = by_id_dir;
+    link += '/';
+    link += name;
+    if (canonical(link) == node) {
+      return link;
+    }
+  }
+  return {};
+}
+
 std::expected<DriveIdentity, std::string> parse_drive_identity(std::string_view device,
                                                                std::string_view lsblk_json) {
   const auto doc = nlohmann::json::parse(lsblk_json, nullptr, /*allow_exceptions=*/false);
@@ -251,7 +248,7 @@ std::expected<DriveIdentity, std::string> identify_drive(std::string_view device
   }
   auto identity = detail::parse_drive_identity(device, output);
   if (identity) {
-    identity->by_id = by_id_link(path);
+    identity->by_id = detail::find_by_id_link(path);
   }
   return identity;
 }
