@@ -8,24 +8,33 @@
 #          end, against one bare lsblk with the helper's arguments and tool
 #          environment (the refusal costs one lsblk snapshot). The request
 #          names a device that does not exist, so nothing but lsblk ever runs.
+#          Beside them runs the floor (bench/start/spawn_floor.cpp): a static
+#          program that only starts that lsblk, drains it and answers, the
+#          least any helper asking lsblk can cost on this machine.
 # Batches of each program alternate; the figures are the medians of the batch
 # means. Nothing is judged: the figures are printed. Root only (the helper
 # serves nobody else).
 #
-# usage: scripts/bench-start.sh [--rounds N] [--runs N] HELPER [HELPER...]
+# usage: scripts/bench-start.sh [--rounds N] [--runs N] [--drives N] HELPER [HELPER...]
 #   --rounds N  batches of each program (default 7)
 #   --runs N    runs in one batch (default 40)
+#   --drives N  attach N read-only loop drives (64 MiB sparse files in a
+#               temporary folder, detached at the end) for the runs, so that
+#               lsblk lists as many drives as a desktop has; nothing writes
+#               to them
 # Several helpers (for example the builds before and after a change) are
 # measured in the same rounds, so that their figures compare directly.
 set -euo pipefail
 
 rounds=7
 runs=40
+drives=0
 while (($#)); do
   case $1 in
     --rounds) rounds=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
-    -h | --help) sed -n '3,20s/^# \{0,1\}//p' "$0"; exit 0 ;;
+    --drives) drives=$2; shift 2 ;;
+    -h | --help) sed -n '3,27s/^# \{0,1\}//p' "$0"; exit 0 ;;
     -*) echo "bench-start: unknown option $1" >&2; exit 2 ;;
     *) break ;;
   esac
@@ -49,7 +58,19 @@ for helper in "$@"; do
 done
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+loops=()
+cleanup() {
+  for loop in "${loops[@]}"; do losetup -d "$loop" || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+for ((d = 0; d < drives; d++)); do
+  truncate -s 64M "$work/drive$d"
+  loops+=("$(losetup --read-only --find --show "$work/drive$d")")
+done
+# Built like the shipped helper: a static PIE, optimised.
+"${CXX:-c++}" -std=c++23 -O2 -static-pie -o "$work/spawn-floor" \
+  "$(dirname "$0")/../bench/start/spawn_floor.cpp"
 : >"$work/empty"
 printf '%s\n' '{"op":"wipe","device":"/dev/tdh-bench-no-such-drive","mode":"none"}' >"$work/refused"
 lsblk_args=(-J -b -o NAME,PATH,SIZE,TYPE,RM,HOTPLUG,RO,ROTA,TRAN,VENDOR,MODEL,SERIAL,FSTYPE,FSUSED,FSSIZE,MOUNTPOINT,LABEL,PTTYPE)
@@ -98,6 +119,7 @@ names=(true lsblk "$@")
 for ((r = 0; r < rounds; r++)); do
   idle_batch /bin/true >>"$work/0.idle"
   request_batch "$work/empty" "$lsblk" "${lsblk_args[@]}" >>"$work/1"
+  request_batch "$work/refused" "$work/spawn-floor" "$lsblk" "${lsblk_args[@]}" >>"$work/floor"
   for ((h = 2; h < ${#names[@]}; h++)); do
     idle_batch "${names[h]}" >>"$work/$h.idle"
     request_batch "$work/refused" "${names[h]}" >>"$work/$h"
@@ -106,6 +128,7 @@ done
 column() { awk -v c="$2" '{ print $c }' "$work/$1" | median; }
 
 echo
+((drives == 0)) || echo "attached for the runs: ${loops[*]} (read-only)"
 echo "machine: $(nproc) CPUs, $(grep -m1 '^model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), kernel $(uname -r), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "medians of $rounds batches of $runs runs; a request's CPU includes the helper's lsblk"
 printf '%-36s %19s %29s\n' "" "start and end, idle" "one refused request"
@@ -114,6 +137,9 @@ printf '%-36s %7.3f ms %8.0f %10s %10s %8s\n' /bin/true "$(column 0.idle 1)" "$(
 lsblk_wall=$(column 1 2)
 printf '%-36s %10s %8s %7.3f ms %7.3f ms %7.2fx\n' "lsblk (the helper's arguments)" - - \
   "$(column 1 1)" "$lsblk_wall" 1
+floor_wall=$(column floor 2)
+printf '%-36s %10s %8s %7.3f ms %7.3f ms %7.2fx\n' "floor (only spawns that lsblk)" - - \
+  "$(column floor 1)" "$floor_wall" "$(awk -v a="$floor_wall" -v b="$lsblk_wall" 'BEGIN { print a / b }')"
 for ((h = 2; h < ${#names[@]}; h++)); do
   wall=$(column "$h" 2)
   printf '%-36s %7.3f ms %8.0f %7.3f ms %7.3f ms %7.2fx\n' "${names[h]}" "$(column "$h.idle" 1)" \
