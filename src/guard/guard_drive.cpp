@@ -8,6 +8,7 @@
 
 #include "guard/guard.hpp"
 #include "guard/system_tables.hpp"
+#include "text/text.hpp"
 
 namespace tarnwick::guard {
 namespace {
@@ -133,7 +134,7 @@ std::expected<GuardReport, HelperError> guard_drive(const GuardContext& context,
   }
   const Drive* drive = inventory::find_drive_by_path(*drives, device);
   if (drive == nullptr) {
-    return std::unexpected(HelperError::refused("device not found: " + std::string(device)));
+    return std::unexpected(HelperError::refused(text::concat({"device not found: ", device})));
   }
 
   GuardReport report;

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "json/json_reader.hpp"
+#include "text/text.hpp"
 
 namespace tarnwick::json {
 namespace {
@@ -102,7 +103,7 @@ std::string describe(const Scalar& value) {
           [](std::uint64_t u) { return "integer `" + std::to_string(u) + "`"; },
           [](std::int64_t i) { return "integer `" + std::to_string(i) + "`"; },
           [](double d) { return "floating point `" + float_text(d) + "`"; },
-          [](std::string* s) { return "string " + quote(*s); },
+          [](std::string* s) { return text::concat({"string ", quote(*s)}); },
       },
       value);
 }
@@ -110,11 +111,11 @@ std::string describe(const Scalar& value) {
 std::string_view describe(Container kind) { return kind == Container::Object ? "map" : "sequence"; }
 
 std::string invalid_type(std::string_view unexpected, std::string_view expected) {
-  return "invalid type: " + std::string(unexpected) + ", expected " + std::string(expected);
+  return text::concat({"invalid type: ", unexpected, ", expected ", expected});
 }
 
 std::string invalid_value(std::string_view unexpected, std::string_view expected) {
-  return "invalid value: " + std::string(unexpected) + ", expected " + std::string(expected);
+  return text::concat({"invalid value: ", unexpected, ", expected ", expected});
 }
 
 std::string invalid_length(std::size_t length, std::string_view expected) {
@@ -122,20 +123,20 @@ std::string invalid_length(std::size_t length, std::string_view expected) {
 }
 
 std::string missing_field(std::string_view name) {
-  return "missing field `" + std::string(name) + "`";
+  return text::concat({"missing field `", name, "`"});
 }
 
 std::string duplicate_field(std::string_view name) {
-  return "duplicate field `" + std::string(name) + "`";
+  return text::concat({"duplicate field `", name, "`"});
 }
 
 std::string unknown_variant(std::string_view name, std::span<const std::string_view> variants) {
-  std::string text = "unknown variant `" + std::string(name) + "`, expected one of ";
+  std::string expected;
   for (std::size_t i = 0; i < variants.size(); ++i) {
-    if (i > 0) text += ", ";
-    text += "`" + std::string(variants[i]) + "`";
+    if (i > 0) expected += ", ";
+    expected += "`" + std::string(variants[i]) + "`";
   }
-  return text;
+  return text::concat({"unknown variant `", name, "`, expected one of ", expected});
 }
 
 std::expected<std::string, std::string> take_string(const Scalar& value,

@@ -236,4 +236,17 @@ std::string os_error_text(int error_number) {
   return out;
 }
 
+std::string concat(std::initializer_list<std::string_view> parts) {
+  std::size_t size = 0;
+  for (const std::string_view part : parts) {
+    size += part.size();
+  }
+  std::string joined;
+  joined.reserve(size);
+  for (const std::string_view part : parts) {
+    joined.append(part);
+  }
+  return joined;
+}
+
 }  // namespace tarnwick::text

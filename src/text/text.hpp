@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,5 +42,10 @@ std::string_view trim_white_space(std::string_view text) noexcept;
 
 // "Permission denied (os error 13)".
 std::string os_error_text(int error_number);
+
+// The parts joined in one allocation of exactly their total size. Messages
+// that echo a request's text (up to 1 MiB) are built with it: `"a" + s`
+// would hold the copy of `s` and a doubled buffer at once.
+std::string concat(std::initializer_list<std::string_view> parts);
 
 }  // namespace tarnwick::text

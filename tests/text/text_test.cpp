@@ -72,5 +72,17 @@ TEST(OsErrors, CarryTheNumber) {
   EXPECT_EQ(os_error_text(ENOENT), "No such file or directory (os error 2)");
 }
 
+TEST(Concat, JoinsInOneBufferOfTheExactSize) {
+  EXPECT_EQ(concat({}), "");
+  EXPECT_EQ(concat({"device not found: ", "", "/dev/sdb"}), "device not found: /dev/sdb");
+  // A request's text echoed in a message: no second, doubled buffer, which
+  // for a 1 MiB name is what pushed the helper's peak memory up.
+  const std::string name(1U << 20U, 'x');
+  const std::string joined = concat({"invalid type: ", name, ", expected a string"});
+  EXPECT_EQ(joined.size(), name.size() + 33);
+  EXPECT_EQ(joined.capacity(), joined.size());
+  EXPECT_TRUE(joined.ends_with("x, expected a string"));
+}
+
 }  // namespace
 }  // namespace tarnwick::text
