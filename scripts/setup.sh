@@ -17,9 +17,11 @@ packages=(
   locales
   # shipping: the man page (scdoc, gzip), the polkit DTD and its validation
   # (polkitd, libxml2-utils), the Debian packages and their checks (dpkg-dev,
-  # file, lintian), the hardening check (binutils), the bash completion's
-  # test (bash-completion), and the linters (scripts/lint.sh)
+  # file, lintian), the hardening check (binutils), the completions' tests
+  # (bash-completion; zsh and fish parse their own scripts), and the linters
+  # (scripts/lint.sh)
   scdoc gzip polkitd libxml2-utils dpkg-dev file lintian binutils bash-completion
+  zsh fish
   clang-tidy-19 clang-format-19
   # the real-kernel stage (scripts/guest-test.sh): the emulator, its image
   # tool, and what builds the guest's Debian image
