@@ -280,6 +280,20 @@ is_pattern() {  # DEV OFFSET_MIB -> true if that MiB still holds the pattern
 is_zero() {  # DEV OFFSET_MIB
   cmp -s <(dd if="$1" bs=1M skip="$2" count=1 iflag=direct status=none) <(head -c 1048576 /dev/zero)
 }
+# The first and last MiB of DEV get the pattern, for a wipe to overwrite.
+mark_ends() {  # DEV
+  fill_pattern "$1" 0 1
+  fill_pattern "$1" $(($(size_bytes "$1") / 1048576 - 1)) 1
+}
+# After an encrypted-zero wipe: zeros encrypted under a random key that is
+# gone, so neither the old data nor zeros, at both ends of the drive.
+expect_ends_encrypted() {  # DEV
+  local mib
+  for mib in 0 $(($(size_bytes "$1") / 1048576 - 1)); do
+    is_pattern "$1" "$mib" && fail "MiB $mib still holds the old data"
+    is_zero "$1" "$mib" && fail "MiB $mib reads as plaintext zeros"
+  done
+}
 
 # ---------------------------------------------------------------- tests
 
@@ -349,8 +363,7 @@ t_encrypted-zero-through-dm-crypt() {
   dev=$(kdev TDHSTICK)
   scrub "$dev"
   size=$(size_bytes "$dev")
-  fill_pattern "$dev" 0 1
-  fill_pattern "$dev" $((size / 1048576 - 1)) 1
+  mark_ends "$dev"
   before=$(sectors_written "$dev")
   start_session
   ask_ok '{"op":"wipe","device":"'"$dev"'","mode":"encrypted-zero"}' 900
@@ -359,13 +372,7 @@ t_encrypted-zero-through-dm-crypt() {
   grep -q '^{"progress":{"copied":[0-9]*,"total":0}}$' "$T/out" || fail "no progress line"
   grep -q '"verified"' "$T/out" && fail "a wipe without \"verify\" reports a read-back"
   no_tarnwick_mappings "after the wipe"
-  # Zeros encrypted under a random key that is gone: neither the old data
-  # nor zeros, at both ends of the drive.
-  local mib
-  for mib in 0 $((size / 1048576 - 1)); do
-    is_pattern "$dev" "$mib" && fail "MiB $mib still holds the old data"
-    is_zero "$dev" "$mib" && fail "MiB $mib reads as plaintext zeros"
-  done
+  expect_ends_encrypted "$dev"
   end_session
 }
 
@@ -375,12 +382,11 @@ t_encrypted-zero-through-dm-crypt() {
 # that skipped dropping the cache would have cmp compare cached pages with
 # zeros, pass, and hardly move the drive's read counter.
 t_verified-encrypted-zero-reads-the-drive-back() {
-  local dev size before kernel_read lines verified copied last=0 mib i answer
+  local dev size before kernel_read lines verified copied last=0 i answer
   dev=$(kdev TDHSTICK)
   scrub "$dev"
   size=$(size_bytes "$dev")
-  fill_pattern "$dev" 0 1
-  fill_pattern "$dev" $((size / 1048576 - 1)) 1
+  mark_ends "$dev"
   before=$(sectors_read "$dev")
   start_session
   send '{"op":"wipe","device":"'"$dev"'","mode":"encrypted-zero","verify":true}'
@@ -424,10 +430,7 @@ t_verified-encrypted-zero-reads-the-drive-back() {
   ((last >= size - size / 100)) || fail "the drive was read back for $last of $size bytes"
   ((last <= kernel_read)) || fail "verified $last bytes, but the kernel read only $kernel_read from $dev"
   no_tarnwick_mappings "after the verified wipe"
-  for mib in 0 $((size / 1048576 - 1)); do
-    is_pattern "$dev" "$mib" && fail "MiB $mib still holds the old data"
-    is_zero "$dev" "$mib" && fail "MiB $mib reads as plaintext zeros"
-  done
+  expect_ends_encrypted "$dev"
   end_session
 }
 
