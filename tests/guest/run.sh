@@ -582,7 +582,8 @@ t_guard-refuses-stick-behind-loop-device() {
   local dev loop
   dev=$(kdev TDHSTICK)
   scrub "$dev"
-  loop=$(losetup --find --show "$dev") || fail "losetup over $dev"
+  modprobe loop 2>/dev/null || true
+  loop=$(losetup --find --show "$dev" 2>"$T/losetup.err") || fail "losetup over $dev: $(cat "$T/losetup.err")"
   on_exit "losetup -d $loop 2>/dev/null"
   expect_refusal '{"op":"wipe","device":"'"$dev"'","mode":"random"}' \
     "refused destructive operation: device is in use by the system"
