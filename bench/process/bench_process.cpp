@@ -4,7 +4,10 @@
 // namespace whose /dev holds only those drives). Root only.
 //
 //   tdh-bench-process [--wipe-mib N] [--wipe-rounds N] [--guard-rounds N]
-//                     [--burst N] [--starts N]
+//                     [--burst N] [--starts N] [--helper PATH]
+//
+// --helper measures another build of the helper (an older one, say) in the
+// same sandbox.
 //
 // The same binary plays three parts, told apart by how it is started: the
 // tool wrappers inside the sandbox (by argv[0], as the e2e test program
@@ -91,7 +94,7 @@ void print_machine() {
 int usage() {
   std::fputs(
       "usage: tdh-bench-process [--wipe-mib N] [--wipe-rounds N] [--guard-rounds N] [--burst N] "
-      "[--starts N]\n",
+      "[--starts N] [--helper PATH]\n",
       stderr);
   return 2;
 }
@@ -114,10 +117,15 @@ int main(int argc, char** argv) {
 
   tdh_bench::DriverPlan plan;
   std::uint64_t wipe_mib = 1024;
+  std::string helper = TDH_HELPER_BINARY;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     if (i + 1 >= argc) {
       return usage();
+    }
+    if (option == "--helper") {
+      helper = argv[++i];
+      continue;
     }
     const long value = std::strtol(argv[++i], nullptr, 10);
     if (value <= 0) {
@@ -145,12 +153,13 @@ int main(int argc, char** argv) {
   print_machine();
   try {
     using tdh_e2e::drive;
-    // A fixed drive the guard always refuses, and the drive to wipe. Both
-    // start blank (sparse): nothing reads their contents.
-    tdh_e2e::Sandbox sandbox({drive("BENCHFIXED").size_mib(16).fixed().blank(),
+    // A fixed drive the guard always refuses, with a loop device over it as
+    // the guard must follow, and the drive to wipe. Both start blank
+    // (sparse): nothing reads their contents.
+    tdh_e2e::Sandbox sandbox({drive("BENCHFIXED").size_mib(16).fixed().with_loop_over().blank(),
                               drive("BENCHWIPE").size_mib(wipe_mib).blank()});
     remember_for_signals(sandbox.drive(0).image, sandbox.drive(1).image);
-    plan.helper = TDH_HELPER_BINARY;
+    plan.helper = helper;
     if (::access(TDH_PLAIN_DELETE_HELPER, X_OK) == 0) {
       plan.plain_helper = TDH_PLAIN_DELETE_HELPER;
     }

@@ -66,6 +66,11 @@ struct GuardReport {
   std::string stable_path;
   std::vector<std::string> reasons;
   bool allowed = false;
+  // A loop device (or another device with a backing device of its own)
+  // uses the drive. Its mounts, root and swap count among the reasons; that
+  // it holds the drive at all is reported like the kernel's word, alone and
+  // only when nothing else refused the drive.
+  bool used_through_backing = false;
 };
 
 // What the guard reads: the snapshot source and the system tables.
@@ -76,6 +81,14 @@ struct GuardContext {
 
 std::expected<GuardReport, HelperError> guard_drive(const GuardContext& context,
                                                     std::string_view device);
+
+// The devices in the snapshot that use `drive` through a backing device of
+// their own (a loop device's backing file, zram's writeback device), to any
+// depth, each followed by what is stacked on it; empty when none does.
+// `drive` is one of the snapshot's drives.
+std::vector<inventory::StackedDevice> devices_backed_by(const system::SystemPaths& paths,
+                                                        const inventory::Snapshot& snapshot,
+                                                        const inventory::Drive& drive);
 
 // Refused with the reasons joined by "; " unless the report is allowed.
 std::expected<void, HelperError> require_allowed(const GuardReport& report);

@@ -2,6 +2,7 @@
 // The six checks a drive must pass before anything destroys or unlocks it.
 // Every failed check is collected, so the user learns all reasons at once.
 #include <algorithm>
+#include <iterator>
 #include <ranges>
 #include <string>
 #include <vector>
@@ -132,12 +133,20 @@ std::expected<GuardReport, HelperError> guard_drive(const GuardContext& context,
   if (!drives) {
     return std::unexpected(std::move(drives.error()));
   }
-  const Drive* drive = inventory::find_drive_by_path(*drives, device);
-  if (drive == nullptr) {
+  const Drive* found = inventory::find_drive_by_path(drives->drives, device);
+  if (found == nullptr) {
     return std::unexpected(HelperError::refused(text::concat({"device not found: ", device})));
   }
 
   GuardReport report;
+  // What uses the drive through a loop device counts as stacked on it, after
+  // what `lsblk` shows below it.
+  std::vector<StackedDevice> backed = devices_backed_by(context.paths, *drives, *found);
+  report.used_through_backing = !backed.empty();
+  Drive judged = *found;
+  judged.stacked.insert(judged.stacked.end(), std::make_move_iterator(backed.begin()),
+                        std::make_move_iterator(backed.end()));
+  const Drive* drive = &judged;
   if (!drive->removable && !drive->hotplug) {
     report.reasons.emplace_back("device is not removable or hotplug-capable");
   }

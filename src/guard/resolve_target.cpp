@@ -41,8 +41,11 @@ std::expected<GuardReport, std::string> allowed_report(const GuardContext& conte
   return std::move(*report);
 }
 
-std::expected<GuardedTarget, std::string> unless_held_by_kernel(GuardedTarget target) {
-  if (held_by_kernel(target.stable_path)) {
+// A loop device over the drive holds it as a mount would, but the kernel
+// may not say so: it is reported with the kernel's text.
+std::expected<GuardedTarget, std::string> unless_held(GuardedTarget target,
+                                                      const GuardReport& report) {
+  if (report.used_through_backing || held_by_kernel(target.stable_path)) {
     return std::unexpected(HelperError::refused(std::string(kInUseReason)).display());
   }
   return target;
@@ -61,8 +64,9 @@ std::expected<GuardedTarget, std::string> resolve_drive_target(const GuardContex
   if (!is_under_by_id(context.paths, report->stable_path)) {
     return std::unexpected(std::string(kNoStablePath));
   }
-  return unless_held_by_kernel(
-      GuardedTarget{std::move(report->stable_path), std::string(device), std::move(lock)});
+  std::string stable = std::move(report->stable_path);
+  return unless_held(GuardedTarget{std::move(stable), std::string(device), std::move(lock)},
+                     *report);
 }
 
 std::expected<GuardedTarget, std::string> resolve_drive_or_partition_target(
@@ -71,7 +75,7 @@ std::expected<GuardedTarget, std::string> resolve_drive_or_partition_target(
   if (!drives) {
     return std::unexpected(drives.error().display());
   }
-  const inventory::Drive* drive = inventory::find_drive_for_device(*drives, device);
+  const inventory::Drive* drive = inventory::find_drive_for_device(drives->drives, device);
   if (drive == nullptr) {
     return std::unexpected(std::string("device is not a detected removable drive or partition"));
   }
@@ -79,15 +83,16 @@ std::expected<GuardedTarget, std::string> resolve_drive_or_partition_target(
   // partition.
   std::string drive_path = drive->path;
   DriveLock lock = DriveLock::take(drive_path);
-  if (auto report = allowed_report(context, drive_path, lock); !report) {
+  auto report = allowed_report(context, drive_path, lock);
+  if (!report) {
     return std::unexpected(std::move(report.error()));
   }
   std::optional<std::string> stable = stable_by_id_path(context.paths, device);
   if (!stable || !is_under_by_id(context.paths, *stable)) {
     return std::unexpected(std::string(kNoStablePath));
   }
-  return unless_held_by_kernel(
-      GuardedTarget{std::move(*stable), std::move(drive_path), std::move(lock)});
+  return unless_held(GuardedTarget{std::move(*stable), std::move(drive_path), std::move(lock)},
+                     *report);
 }
 
 }  // namespace tarnwick::guard

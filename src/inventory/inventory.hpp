@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "runner/runner.hpp"
@@ -81,6 +82,23 @@ struct Drive {
   bool operator==(const Drive&) const = default;
 };
 
+// One snapshot: the drives, and the loop devices `lsblk` lists beside them.
+// A loop device over a drive is used through that drive, yet `lsblk` never
+// shows it below the drive; the guard ties the two together.
+struct Snapshot {
+  Snapshot() = default;
+  // Implicit: a snapshot of drives alone is what most callers and fixtures hold.
+  Snapshot(std::vector<Drive> drives_in)  // NOLINT(google-explicit-constructor)
+      : drives(std::move(drives_in)) {}
+  Snapshot(std::vector<Drive> drives_in, std::vector<Drive> loop_devices_in)
+      : drives(std::move(drives_in)), loop_devices(std::move(loop_devices_in)) {}
+
+  std::vector<Drive> drives;
+  // Top-level "loop" nodes, reduced the way drives are.
+  std::vector<Drive> loop_devices;
+  bool operator==(const Snapshot&) const = default;
+};
+
 // The exact `lsblk` argument list (after the program name).
 const std::vector<std::string>& lsblk_arguments();
 
@@ -92,19 +110,22 @@ std::expected<LsblkRoot, std::string> decode_lsblk(std::string_view json_text);
 // below; everything else under a drive is listed in its `stacked` devices.
 std::vector<Drive> reduce_drives(const LsblkRoot& root);
 
-// Runs `lsblk` and returns the drives in `lsblk` order.
-std::expected<std::vector<Drive>, HelperError> list_drives();
+// Top-level "loop" nodes, with what is stacked on them, reduced like drives.
+std::vector<Drive> reduce_loop_devices(const LsblkRoot& root);
+
+// Runs `lsblk` and returns the drives and loop devices in `lsblk` order.
+std::expected<Snapshot, HelperError> list_drives();
 
 // The seam through which the guard takes snapshots, so tests can hand it fixtures.
 class DriveLister {
  public:
   virtual ~DriveLister() = default;
-  virtual std::expected<std::vector<Drive>, HelperError> list_drives() const = 0;
+  virtual std::expected<Snapshot, HelperError> list_drives() const = 0;
 };
 
 class LsblkDriveLister final : public DriveLister {
  public:
-  std::expected<std::vector<Drive>, HelperError> list_drives() const override;
+  std::expected<Snapshot, HelperError> list_drives() const override;
 };
 
 // Component-wise path equality: repeated and trailing separators and

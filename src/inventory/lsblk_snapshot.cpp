@@ -6,7 +6,7 @@
 
 namespace tarnwick::inventory {
 
-std::expected<std::vector<Drive>, HelperError> list_drives() {
+std::expected<Snapshot, HelperError> list_drives() {
   auto process = runner::run_process("lsblk", lsblk_arguments(), runner::StdinSource::NullDevice);
   if (!process) {
     return std::unexpected(std::move(process.error()));
@@ -20,10 +20,10 @@ std::expected<std::vector<Drive>, HelperError> list_drives() {
   if (!root) {
     return std::unexpected(HelperError{HelperError::LsblkParse{std::move(root.error())}});
   }
-  return reduce_drives(*root);
+  return Snapshot{reduce_drives(*root), reduce_loop_devices(*root)};
 }
 
-std::expected<std::vector<Drive>, HelperError> LsblkDriveLister::list_drives() const {
+std::expected<Snapshot, HelperError> LsblkDriveLister::list_drives() const {
   return inventory::list_drives();
 }
 

@@ -81,4 +81,14 @@ std::vector<Drive> reduce_drives(const LsblkRoot& root) {
   return drives;
 }
 
+std::vector<Drive> reduce_loop_devices(const LsblkRoot& root) {
+  std::vector<Drive> loops;
+  for (const LsblkNode& node : root.blockdevices) {
+    if (has_type(node, "loop")) {
+      loops.push_back(drive_from(node));
+    }
+  }
+  return loops;
+}
+
 }  // namespace tarnwick::inventory

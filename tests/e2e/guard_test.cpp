@@ -58,6 +58,27 @@ TEST_F(GuardTest, AMountedPartitionBlocksEveryOperationOnItsDrive) {
   EXPECT_EQ(helper->finish(), 0);
 }
 
+// lsblk lists a loop device over a drive beside it, not below it, and the
+// kernel may let the drive be opened exclusively all the same.
+TEST_F(GuardTest, ADriveUsedThroughALoopDeviceIsRefusedAndItsMountSurvives) {
+  Sandbox sandbox({drive("LOOPED").with_loop_over().blank()});
+  const auto& target = sandbox.drive(0);
+  const std::string loop = target.loop_over->path();
+  auto helper = sandbox.start_helper();
+  EXPECT_THAT(helper->request(wipe_request(target.path(), "random")),
+              ElementsAre(refused("device is in use by the system")));
+
+  const std::string mount_point = sandbox.mount_new_ext4(loop, "e2e-looped");
+  const std::size_t mark = sandbox.tool_log().size();
+  const std::string answer = refused("partition currently mounted at " + mount_point);
+  EXPECT_THAT(helper->request(wipe_request(target.path(), "random")), ElementsAre(answer));
+  EXPECT_THAT(helper->request(luks_format_request(target.path())), ElementsAre(answer));
+  EXPECT_TRUE(changes_since(sandbox, mark).empty());
+  EXPECT_EQ(sandbox.run({"mountpoint", "-q", mount_point}).exit_code, 0);
+  EXPECT_EQ(sandbox.run_ok({"blkid", "-p", "-s", "TYPE", "-o", "value", loop}), "ext4\n");
+  EXPECT_EQ(helper->finish(), 0);
+}
+
 TEST_F(GuardTest, AnActiveSwapAreaOnAPartitionBlocksItsDrive) {
   Sandbox sandbox({drive("SWAP").with_partition().blank()});
   const auto& target = sandbox.drive(0);

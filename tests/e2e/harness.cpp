@@ -712,6 +712,9 @@ Sandbox::Sandbox(std::vector<DriveSpec> drives, std::optional<std::string> crypt
         drive->payload =
             std::make_unique<LoopDevice>(drive->image, layout::kLuksDataOffset, false, false);
       }
+      if (drive->described.loop_over) {
+        drive->loop_over = std::make_unique<LoopDevice>(drive->path(), 0, false, false);
+      }
       if (drive->described.by_id) {
         drive->by_id = by_id_path(drive->described.serial);
         if (drive->described.partition) {
@@ -750,7 +753,8 @@ void Sandbox::start_namespace() {
   }
   nlohmann::json config = {{"scratch", nlohmann::json::array()},
                            {"drives", nlohmann::json::array()},
-                           {"payloads", nlohmann::json::array()}};
+                           {"payloads", nlohmann::json::array()},
+                           {"loops", nlohmann::json::array()}};
   for (const auto& drive : drives_) {
     const DriveSpec& described = drive->described;
     plan.nodes.push_back({drive->path(), S_IFBLK | 0660, drive->loop->dev()});
@@ -759,6 +763,9 @@ void Sandbox::start_namespace() {
     }
     if (drive->payload) {
       plan.nodes.push_back({drive->payload->path(), S_IFBLK | 0660, drive->payload->dev()});
+    }
+    if (drive->loop_over) {
+      plan.nodes.push_back({drive->loop_over->path(), S_IFBLK | 0660, drive->loop_over->dev()});
     }
     if (!drive->by_id.empty()) {
       plan.links.emplace_back(drive->by_id, "../../" + drive->loop->name());
@@ -784,6 +791,11 @@ void Sandbox::start_namespace() {
       config["payloads"].push_back({{"device", drive->path()},
                                     {"payload", drive->payload->path()},
                                     {"offset", layout::kLuksDataOffset}});
+    }
+    if (drive->loop_over) {
+      config["scratch"].push_back(
+          {{"path", drive->loop_over->path()}, {"dev", dev_text(drive->loop_over->dev())}});
+      config["loops"].push_back(drive->loop_over->path());
     }
     config["drives"].push_back({{"path", drive->path()},
                                 {"rm", described.removable},
@@ -1030,7 +1042,8 @@ std::string Sandbox::read_drive(std::size_t index, std::uint64_t offset, std::si
 bool Sandbox::is_scratch_path(const std::string& device) const {
   for (const auto& d : drives_) {
     if (d->described.listed &&
-        (device == d->path() || (!d->partition.empty() && device == d->partition))) {
+        (device == d->path() || (!d->partition.empty() && device == d->partition) ||
+         (d->loop_over && device == d->loop_over->path()))) {
       return true;
     }
   }

@@ -61,6 +61,7 @@ struct DriveSpec {
   bool by_id = true;           // make /dev/disk/by-id links
   bool partition = false;      // an MBR with one partition from 1 MiB to the end
   bool luks_payload = false;   // a second loop device over the LUKS2 data segment
+  bool loop_over = false;      // a loop device over the drive's own node, listed beside it
   bool listed = true;          // false: a node in /dev, but neither a drive nor a scratch device
   bool pattern = true;         // fill the image with the known pattern first
   std::string partition_uuid;  // when set: /dev/disk/by-uuid/<uuid> -> the partition
@@ -102,6 +103,10 @@ struct DriveSpec {
     luks_payload = true;
     return *this;
   }
+  DriveSpec& with_loop_over() {
+    loop_over = true;
+    return *this;
+  }
   DriveSpec& unlisted() {
     listed = false;
     return *this;
@@ -134,7 +139,8 @@ struct ScratchDrive {
   std::string image;  // host path of the backing file
   std::unique_ptr<LoopDevice> loop;
   std::unique_ptr<LoopDevice> payload;
-  std::string partition;  // /dev/loopNp1, or empty
+  std::unique_ptr<LoopDevice> loop_over;  // declared after `loop`: detached first
+  std::string partition;                  // /dev/loopNp1, or empty
   dev_t partition_dev = 0;
   std::string by_id;            // /dev/disk/by-id/..., or empty
   std::string partition_by_id;  // or empty

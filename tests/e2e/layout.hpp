@@ -13,7 +13,7 @@ namespace tdh_e2e::layout {
 // visible on the host.
 inline constexpr std::string_view kStateDir = "/run/tdh-e2e";
 // {"scratch":[{"path","dev"}], "drives":[{"path","rm","hotplug",...}],
-//  "payloads":[{"device","payload","offset"}]}
+//  "payloads":[{"device","payload","offset"}], "loops":["/dev/loopN"]}
 inline constexpr std::string_view kConfig = "/run/tdh-e2e/config.json";
 // One JSON object per wrapper call: {"tool","argv","stdin"?,"refused"?}.
 inline constexpr std::string_view kCallLog = "/run/tdh-e2e/calls.log";

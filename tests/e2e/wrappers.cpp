@@ -42,6 +42,7 @@ struct Config {
   std::vector<ScratchEntry> scratch;
   json drives;
   json payloads;
+  std::vector<std::string> loops;  // listed by lsblk as they are, beside the drives
 };
 
 Config load_config() {
@@ -58,6 +59,7 @@ Config load_config() {
   }
   config.drives = doc.at("drives");
   config.payloads = doc.at("payloads");
+  config.loops = doc.at("loops").get<std::vector<std::string>>();
   return config;
 }
 
@@ -574,6 +576,7 @@ int lsblk_tool(const Config& config, const std::vector<std::string>& argv) {
   for (const auto& drive : config.drives) {
     real_argv.push_back(drive.at("path").get<std::string>());
   }
+  real_argv.insert(real_argv.end(), config.loops.begin(), config.loops.end());
   log_call("lsblk", argv);
   if (!json_output) {
     exec_real("lsblk", real_argv);
@@ -621,6 +624,12 @@ int lsblk_tool(const Config& config, const std::vector<std::string>& argv) {
       }
     }
     drives.push_back(node);
+  }
+  // Loop devices stand beside the drives, as on a real system.
+  for (const std::string& loop : config.loops) {
+    if (auto found = drive_nodes.find(loop); found != drive_nodes.end()) {
+      drives.push_back(found->second);
+    }
   }
 
   if (!kernel_has_device_mapper()) {

@@ -283,7 +283,7 @@ TEST_F(GuardChecks, OnlyWholeDrivesNamedByTheirKernelPathAreFound) {
 
 TEST_F(GuardChecks, InventoryFailureIsPassedOn) {
   struct FailingLister final : inventory::DriveLister {
-    std::expected<std::vector<Drive>, HelperError> list_drives() const override {
+    std::expected<inventory::Snapshot, HelperError> list_drives() const override {
       return std::unexpected(HelperError{HelperError::ToolNotFound{"lsblk"}});
     }
   } failing;

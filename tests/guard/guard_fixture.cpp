@@ -14,6 +14,7 @@ GuardTree::GuardTree() {
   paths_.etc_crypttab = root_ + "/etc/crypttab";
   paths_.disk_by_id = root_ + "/dev/disk/by-id";
   paths_.disk_by_uuid = root_ + "/dev/disk/by-uuid";
+  paths_.sys_class_block = root_ + "/sys/class/block";
   tree_.make_dir("dev/disk/by-id");
   tree_.make_dir("dev/disk/by-uuid");
   write_mounts("sysfs /sys sysfs rw 0 0\n/dev/vda1 / ext4 rw 0 0\n");

@@ -29,7 +29,7 @@ class SequenceLister final : public inventory::DriveLister {
  public:
   explicit SequenceLister(std::vector<std::vector<Drive>> snapshots)
       : snapshots_(std::move(snapshots)) {}
-  std::expected<std::vector<Drive>, HelperError> list_drives() const override {
+  std::expected<inventory::Snapshot, HelperError> list_drives() const override {
     return snapshots_.at(std::min(next_++, snapshots_.size() - 1));
   }
 
@@ -84,7 +84,7 @@ TEST_F(ResolveTarget, RefusalsAndFailuresBecomeTheClientText) {
             std::unexpected(std::string("io: No such file or directory (os error 2)")));
 
   struct FailingLister final : inventory::DriveLister {
-    std::expected<std::vector<Drive>, HelperError> list_drives() const override {
+    std::expected<inventory::Snapshot, HelperError> list_drives() const override {
       return std::unexpected(HelperError{HelperError::CommandFailed{"lsblk -J", "boom\n", 1}});
     }
   } failing;

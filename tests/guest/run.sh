@@ -45,6 +45,7 @@ TESTS=(
   guard-refuses-partition-path
   guard-refuses-mounted-lvm-in-luks
   guard-refuses-raid-member
+  guard-refuses-stick-behind-loop-device
   fault-io-error-random
   fault-io-error-encrypted-zero
   fault-read-error-during-verification
@@ -573,6 +574,32 @@ t_guard-refuses-raid-member() {
   answer=$(ask '{"op":"wipe","device":"'"$dev"'","mode":"none"}')
   expect_prefix "$answer" '{"error":"refused destructive operation: ' "wipe of a drive whose partition is an active RAID member"
   end_session
+}
+
+# A loop device over the stick: lsblk shows it beside the stick, and this
+# kernel does not claim the stick for it, so only sysfs ties them together.
+t_guard-refuses-stick-behind-loop-device() {
+  local dev loop
+  dev=$(kdev TDHSTICK)
+  scrub "$dev"
+  modprobe loop 2>/dev/null || true
+  loop=$(losetup --find --show "$dev" 2>"$T/losetup.err") || fail "losetup over $dev: $(cat "$T/losetup.err")"
+  on_exit "losetup -d $loop 2>/dev/null"
+  expect_refusal '{"op":"wipe","device":"'"$dev"'","mode":"random"}' \
+    "refused destructive operation: device is in use by the system"
+  mkfs.ext4 -q -F "$loop" >/dev/null
+  mkdir -p /mnt/tdh
+  mount "$loop" /mnt/tdh || fail "mount $loop"
+  on_exit 'umount /mnt/tdh 2>/dev/null'
+  echo kept >/mnt/tdh/kept
+  sync
+  expect_refusal '{"op":"wipe","device":"'"$dev"'","mode":"random"}' \
+    "refused destructive operation: partition currently mounted at /mnt/tdh"
+  expect_refusal '{"op":"luks-format","device":"'"$dev"'","label":"","passphrase_b64":"'"$PASS_B64"'"}' \
+    "refused destructive operation: partition currently mounted at /mnt/tdh"
+  expect_eq "$(cat /mnt/tdh/kept)" kept "the file on the loop device's filesystem"
+  umount /mnt/tdh || fail "umount /mnt/tdh"
+  e2fsck -fn "$loop" >/dev/null 2>&1 || fail "the loop device's filesystem is damaged"
 }
 
 fault_io_error() {  # MODE

@@ -60,11 +60,12 @@ class RecordingRunner final : public runner::ToolRunner {
 class FixedDriveLister final : public inventory::DriveLister {
  public:
   explicit FixedDriveLister(std::vector<inventory::Drive> drives) : drives_(std::move(drives)) {}
-  std::expected<std::vector<inventory::Drive>, runner::HelperError> list_drives() const override {
+  std::expected<inventory::Snapshot, runner::HelperError> list_drives() const override {
     ++calls;
-    return drives_;
+    return inventory::Snapshot{drives_, loop_devices_};
   }
   std::vector<inventory::Drive> drives_;
+  std::vector<inventory::Drive> loop_devices_;
   mutable int calls = 0;
 };
 
