@@ -129,141 +129,88 @@ TEST(Verify, ReadsTheDriveBackThroughTheMappingOpenedAgain) {
   }
 }
 
-TEST(Verify, WithoutVerificationTheKeyOpensOneMappingOnly) {
-  VerifyFixture fixture;
-  fixture.answer(runner::ToolOutput{});
-  const auto result = wipe_device(fixture.runner, fixture.machine.paths, fixture.device,
-                                  WipeMode::EncryptedZero, [](std::uint64_t) {});
-  ASSERT_TRUE(result.has_value()) << result.error().display();
-  EXPECT_EQ(fixture.programs(),
-            (std::vector<std::string>{"cryptsetup open", "dd", "cryptsetup close"}));
-}
-
 TEST(Verify, PassesOnlyWhenTheDriveAnsweredForEveryByte) {
-  EXPECT_TRUE(read_back_complete(kBytes, kBytes).has_value());
-  // More than the size: another reader of the drive; every byte was still read.
-  EXPECT_TRUE(read_back_complete(kBytes + 4096, kBytes).has_value());
-  EXPECT_TRUE(read_back_complete(0, 0).has_value());
-  const auto short_by_a_sector = read_back_complete(kBytes - 512, kBytes);
-  ASSERT_FALSE(short_by_a_sector.has_value());
-  EXPECT_EQ(short_by_a_sector.error().display(),
-            "verification incomplete: only 1048064 of 1048576 bytes were read back from the drive");
-  const auto short_by_a_byte = read_back_complete(kBytes - 1, kBytes);
-  ASSERT_FALSE(short_by_a_byte.has_value());
-  EXPECT_EQ(short_by_a_byte.error().display(),
-            "verification incomplete: only 1048575 of 1048576 bytes were read back from the drive");
-  const auto unreadable = read_back_complete(std::nullopt, kBytes);
-  ASSERT_FALSE(unreadable.has_value());
-  EXPECT_EQ(unreadable.error().display(),
-            "verification incomplete: the drive's read count cannot be read");
-}
-
-TEST(Verify, ReadCountsDecideAfterCmpFoundNoDifference) {
-  {
-    // Pages served from memory leave the drive's count short: a failure,
-    // and the last figure sent is that count.
-    VerifyFixture fixture;
-    fixture.answer(runner::ToolOutput{}, std::nullopt, kSectors - 1);
-    const auto result = fixture.wipe();
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().display(),
-              "verification incomplete: only 1048064 of 1048576 bytes were read back from the "
-              "drive");
-    EXPECT_EQ(fixture.verify_progress.back().second, kBytes - 512);
-    EXPECT_EQ(fixture.programs(), kReadBackPrograms);
-  }
-  {
-    // udev's probe of the new mapping reads the drive too, and counts.
-    VerifyFixture fixture;
-    fixture.answer(runner::ToolOutput{}, std::nullopt, kSectors, 8);
-    const auto result = fixture.wipe();
-    ASSERT_TRUE(result.has_value()) << result.error().display();
-    EXPECT_EQ(fixture.verify_progress.back().second, kBytes);
-  }
-  {
-    // The count is gone once cmp ended: no figure, no pass.
-    VerifyFixture fixture;
-    fixture.answer(runner::ToolOutput{});
-    auto respond = fixture.runner.respond;
-    fixture.runner.respond = [&fixture, respond](const RecordedCall& call) {
-      auto result = respond(call);
-      if (call.program == "cmp") {
-        fixture.machine.set_diskstats("   8      17 sdb1 1 2 3 4 5 6 7 8 9 10 11\n");
-      }
-      return result;
-    };
-    const auto result = fixture.wipe();
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().display(),
-              "verification incomplete: the drive's read count cannot be read");
-    EXPECT_EQ(fixture.programs(), kReadBackPrograms);
-  }
-  {
-    // No count before the reopening: nothing could be measured, so the
-    // drive is not opened again.
-    VerifyFixture fixture;
-    fixture.answer(runner::ToolOutput{});
-    auto respond = fixture.runner.respond;
-    fixture.runner.respond = [&fixture, respond](const RecordedCall& call) {
-      auto result = respond(call);
-      if (call.program == "cryptsetup" && call.args.front() == "close") {
-        std::filesystem::remove(fixture.machine.paths.proc_diskstats);
-      }
-      return result;
-    };
-    const auto result = fixture.wipe();
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().display(),
-              "verification incomplete: the drive's read count cannot be read");
-    EXPECT_EQ(fixture.programs(),
-              (std::vector<std::string>{"cryptsetup open", "dd", "cryptsetup close"}));
+  const std::string incomplete = "verification incomplete: only ";
+  const std::string unreadable = "verification incomplete: the drive's read count cannot be read";
+  const struct {
+    std::optional<std::uint64_t> read;
+    std::string expected;  // empty: passes
+  } cases[] = {
+      {kBytes, ""},
+      // Another reader of the drive: every byte compared was still read.
+      {kBytes + 4096, ""},
+      {kBytes - 512, incomplete + "1048064 of 1048576 bytes were read back from the drive"},
+      {kBytes - 1, incomplete + "1048575 of 1048576 bytes were read back from the drive"},
+      {std::nullopt, unreadable},
+  };
+  for (const auto& c : cases) {
+    const auto verdict = read_back_complete(c.read, kBytes);
+    EXPECT_EQ(verdict ? std::string() : verdict.error().display(), c.expected)
+        << c.read.value_or(0);
   }
 }
 
-TEST(Verify, TheMappingThatCannotBeClosedOrOpenedAgainIsNoVerification) {
-  {
-    // Still held after the fill: its cache could answer, so nothing is read.
+// cmp finds no difference; what else happened decides.
+TEST(Verify, ReadCountsAndTheReopeningDecide) {
+  const HelperError busy = command_failed("cryptsetup close tarnwick_wipe_tmp", 5,
+                                          "Device tarnwick_wipe_tmp is still in use.\n");
+  const HelperError taken =
+      command_failed("cryptsetup open", 5, "Device tarnwick_wipe_tmp already exists.\n");
+  const std::vector<std::string> closed_after_fill = {"cryptsetup open", "dd", "cryptsetup close"};
+  enum class Fault { None, CountGoneAfterCmp, CountGoneBeforeReopen, StillHeld, NameTaken };
+  const struct {
+    const char* name;
+    std::uint64_t read_back;  // sectors the drive delivers, probe included
+    std::uint64_t probed;     // of which udev's probe of the new mapping
+    Fault fault;
+    std::string expected;  // empty: passes
+    std::vector<std::string> programs;
+  } cases[] = {
+      {"pages served from memory", kSectors - 1, 0, Fault::None,
+       "verification incomplete: only 1048064 of 1048576 bytes were read back from the drive",
+       kReadBackPrograms},
+      {"the probe's reads count", kSectors, 8, Fault::None, "", kReadBackPrograms},
+      {"no count once cmp ended", kSectors, 0, Fault::CountGoneAfterCmp,
+       "verification incomplete: the drive's read count cannot be read", kReadBackPrograms},
+      {"no count to start from: the drive is not opened again", kSectors, 0,
+       Fault::CountGoneBeforeReopen,
+       "verification incomplete: the drive's read count cannot be read", closed_after_fill},
+      {"held after the fill: nothing its cache could answer is read", kSectors, 0, Fault::StillHeld,
+       busy.display(), closed_after_fill},
+      {"the name taken meanwhile: not ours to close",
+       kSectors,
+       0,
+       Fault::NameTaken,
+       "verification incomplete: the temporary mapping could not be opened again: " +
+           taken.display(),
+       {"cryptsetup open", "dd", "cryptsetup close", "cryptsetup open"}},
+  };
+  for (const auto& c : cases) {
     VerifyFixture fixture;
-    const HelperError busy = command_failed("cryptsetup close tarnwick_wipe_tmp", 5,
-                                            "Device tarnwick_wipe_tmp is "
-                                            "still in use.\n");
-    fixture.answer(runner::ToolOutput{});
+    fixture.answer(runner::ToolOutput{}, std::nullopt, c.read_back, c.probed);
     auto respond = fixture.runner.respond;
-    fixture.runner.respond = [&, respond](const RecordedCall& call) -> RecordingRunner::Result {
-      if (call.program == "cryptsetup" && call.args.front() == "close") {
+    fixture.runner.respond = [&](const RecordedCall& call) -> RecordingRunner::Result {
+      const bool close = call.program == "cryptsetup" && call.args.front() == "close";
+      if (close && c.fault == Fault::StillHeld) {
         return std::unexpected(busy);
       }
-      return respond(call);
-    };
-    const auto result = fixture.wipe();
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().display(), busy.display());
-    EXPECT_EQ(fixture.programs(),
-              (std::vector<std::string>{"cryptsetup open", "dd", "cryptsetup close"}));
-    EXPECT_TRUE(fixture.verify_progress.empty());
-  }
-  {
-    // The name was taken meanwhile: not ours to close.
-    VerifyFixture fixture;
-    const HelperError taken =
-        command_failed("cryptsetup open", 5, "Device tarnwick_wipe_tmp already exists.\n");
-    fixture.answer(runner::ToolOutput{});
-    auto respond = fixture.runner.respond;
-    fixture.runner.respond = [&, respond](const RecordedCall& call) -> RecordingRunner::Result {
       auto result = respond(call);
-      if (call.program == "cryptsetup" && call.args.front() == "open" && fixture.opens == 2) {
+      if ((close && c.fault == Fault::CountGoneBeforeReopen) ||
+          (call.program == "cmp" && c.fault == Fault::CountGoneAfterCmp)) {
+        std::filesystem::remove(fixture.machine.paths.proc_diskstats);
+      }
+      if (call.program == "cryptsetup" && call.args.front() == "open" && fixture.opens == 2 &&
+          c.fault == Fault::NameTaken) {
         return std::unexpected(taken);
       }
       return result;
     };
     const auto result = fixture.wipe();
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().display(),
-              "verification incomplete: the temporary mapping could not be opened again: " +
-                  taken.display());
-    EXPECT_EQ(
-        fixture.programs(),
-        (std::vector<std::string>{"cryptsetup open", "dd", "cryptsetup close", "cryptsetup open"}));
+    EXPECT_EQ(result ? std::string() : result.error().display(), c.expected) << c.name;
+    EXPECT_EQ(fixture.programs(), c.programs) << c.name;
+    if (c.fault == Fault::None) {
+      EXPECT_EQ(fixture.verify_progress.back().second, c.read_back * 512) << c.name;
+    }
   }
 }
 
