@@ -692,7 +692,9 @@ std::expected<void, ClientError> Client::wipe(std::string_view device, WipeMode 
     report->host_name = detail::host_name();
     report->started = std::chrono::system_clock::now();
   }
-  bool saw_read_back = false;
+  // Read before the request: the device name is what the helper resolves
+  // now, and the size does not change while it is written.
+  const std::optional<std::uint64_t> drive_size = detail::device_size(device);
   const auto outcome = [&]() -> std::expected<void, ClientError> {
     if (!impl_) {
       return std::unexpected(moved_from());
@@ -701,9 +703,6 @@ std::expected<void, ClientError> Client::wipe(std::string_view device, WipeMode 
     if (!line) {
       return std::unexpected(line.error());
     }
-    // Read before the request: the device name is what the helper resolves
-    // now, and the size does not change while it is written.
-    const std::optional<std::uint64_t> total = detail::device_size(device);
     const auto started = std::chrono::steady_clock::now();
     detail::RateMeter write_meter;
     detail::RateMeter read_meter;
@@ -714,7 +713,6 @@ std::expected<void, ClientError> Client::wipe(std::string_view device, WipeMode 
           report->bytes_verified = response.verified;
         }
       }
-      saw_read_back = saw_read_back || response.verified.has_value();
       if (!on_progress) {
         return;
       }
@@ -722,7 +720,7 @@ std::expected<void, ClientError> Client::wipe(std::string_view device, WipeMode 
       WipeProgress progress;
       progress.written = response.copied;
       progress.verified = response.verified;
-      progress.total = total;
+      progress.total = drive_size;
       progress.bytes_per_second = response.verified ? read_meter.add(now, *response.verified)
                                                     : write_meter.add(now, response.copied);
       progress.elapsed = now - started;
@@ -740,7 +738,9 @@ std::expected<void, ClientError> Client::wipe(std::string_view device, WipeMode 
     if (!outcome) {
       report->error = outcome.error().describe();
     }
-    report->verification = detail::judge_verification(options.verify, report->error, saw_read_back);
+    report->verification =
+        detail::judge_verification(options.verify, report->error, report->bytes_verified,
+                                   drive_size ? drive_size : report->drive.size);
   }
   return outcome;
 }

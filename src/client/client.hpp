@@ -144,7 +144,10 @@ struct WipeReport {
   std::string identity_error;
   WipeMode mode = WipeMode::None;
   Verification verification = Verification::NotRequested;
-  // The last figures the helper reported.
+  // The last figures the helper reported. bytes_verified is the drive's own
+  // read count since the helper opened its mapping afresh for the read-back
+  // (absent when no read-back figure came); verification is Passed only
+  // when it reaches the drive's size.
   std::uint64_t bytes_written = 0;
   std::optional<std::uint64_t> bytes_verified;
   std::chrono::system_clock::time_point started;

@@ -116,9 +116,13 @@ std::string host_name();
 std::string iso8601_utc(std::chrono::system_clock::time_point at);
 
 // How far a verified wipe got, judged from its outcome: `error` empty for
-// success, `saw_read_back` when progress of the read-back arrived.
+// success; `bytes_verified` the last read-back figure the helper sent
+// (absent when no progress of the read-back arrived); `size` the drive's
+// size as the client knows it. "Passed" only when the figure reaches the
+// size.
 WipeReport::Verification judge_verification(bool requested, const std::string& error,
-                                            bool saw_read_back);
+                                            std::optional<std::uint64_t> bytes_verified,
+                                            std::optional<std::uint64_t> size);
 
 // Write rate over a sliding window of recent samples.
 class RateMeter {

@@ -205,27 +205,34 @@ std::string iso8601_utc(std::chrono::system_clock::time_point at) {
 }
 
 WipeReport::Verification judge_verification(bool requested, const std::string& error,
-                                            bool saw_read_back) {
+                                            std::optional<std::uint64_t> bytes_verified,
+                                            std::optional<std::uint64_t> size) {
   using enum WipeReport::Verification;
   if (!requested) {
     return NotRequested;
   }
+  // Passed means the drive answered for every byte: the helper's last
+  // read-back figure reaches the drive's size (when the size is known to
+  // the client; the helper checked it against the mapping's own size).
+  const bool read_in_full =
+      bytes_verified.has_value() && (!size.has_value() || *bytes_verified >= *size);
   if (error.empty()) {
-    return Passed;
+    return read_in_full ? Passed : Failed;
   }
   // Cancelled before the read-back reached the end, whatever it was doing
   // (had it finished, the wipe would have been answered ok).
   if (error.starts_with("wipe cancelled")) {
     return NotRun;
   }
-  // The read-back's own failures: a difference, or its tools failing.
-  if (error.starts_with("verification failed") || error.starts_with("command `blockdev ") ||
+  // The read-back's own failures: a difference, a drive that did not
+  // answer for every byte, or its tools failing.
+  if (error.starts_with("verification failed") || error.starts_with("verification incomplete") ||
       error.starts_with("command `cmp ")) {
     return Failed;
   }
   // Read back to the end, and then only the mapping failed to close.
-  if (saw_read_back && error.starts_with("command `cryptsetup close ")) {
-    return Passed;
+  if (bytes_verified.has_value() && error.starts_with("command `cryptsetup close ")) {
+    return read_in_full ? Passed : Failed;
   }
   return NotRun;
 }

@@ -32,6 +32,14 @@ struct Verification {
   std::function<void(std::uint64_t copied, std::uint64_t verified)> on_progress;
 };
 
+// The read-back's own verdict on the drive's read count, taken once cmp found
+// no difference: `bytes_read` is what the kernel counted as read from the
+// drive since the read-back path was opened (absent when a counter could not
+// be read), `size` what cmp compared. It passes only when the drive answered
+// for every byte; otherwise a Failed "verification incomplete: ..." text.
+std::expected<void, HelperError> read_back_complete(std::optional<std::uint64_t> bytes_read,
+                                                    std::uint64_t size);
+
 // The answer to "verify":true with any mode but "encrypted-zero".
 inline constexpr std::string_view kVerifyNeedsEncryptedZero =
     "verification is only available for mode encrypted-zero";
@@ -62,8 +70,9 @@ std::expected<ToolOutput, HelperError> fill_device(ToolRunner& runner,
                                                    ToolCommand dd_command, std::string_view device,
                                                    const ProgressCallback& on_progress);
 
-// With verification requested (only for EncryptedZero), the mapping is read
-// back and compared with zeros before it is closed.
+// With verification requested (only for EncryptedZero), the mapping is
+// closed once filled, opened again with the same key (so that nothing it
+// cached can answer), read back and compared with zeros.
 std::expected<void, HelperError> wipe_device(ToolRunner& runner, const system::SystemPaths& paths,
                                              std::string_view device, WipeMode mode,
                                              const ProgressCallback& on_progress,

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The four wipe methods and the "wipe" request. Every tool runs through the
 // runner; the only secret, the throw-away key of "encrypted-zero", lives in
-// one wiping buffer until the open command's standard input carries it.
+// one wiping buffer until the open command's standard input carries it (with
+// verification, until the read-back opens the mapping again).
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -39,6 +40,12 @@ constexpr std::string_view kCancelled = "wipe cancelled: the drive is only partl
 constexpr std::string_view kCancelledBeforeWriting = "wipe cancelled before anything was written";
 constexpr std::string_view kCancelledWhileVerifying =
     "wipe cancelled during verification: the drive was written in full but not read back";
+
+// The read-back's own texts beyond cmp's (see docs/verification.md).
+constexpr std::string_view kReadCountUnreadable =
+    "verification incomplete: the drive's read count cannot be read";
+constexpr std::string_view kReopenFailed =
+    "verification incomplete: the temporary mapping could not be opened again: ";
 
 // A client's cancel ended the tool (or kept it from starting).
 bool cancelled(const HelperError& error) {
@@ -81,13 +88,6 @@ ToolCommand open_mapping_command(const std::string& device, secure::SecretBytes 
       .arg(device)
       .arg(std::string(kTemporaryMapperName));
   command.set_stdin(std::move(key));
-  return command;
-}
-
-// Drops the mapping's cached pages, so the read-back comes from the drive.
-ToolCommand flush_mapping_command() {
-  ToolCommand command("blockdev");
-  command.arg("--flushbufs").arg(std::string(kTemporaryMapperDevice));
   return command;
 }
 
@@ -191,14 +191,13 @@ std::optional<std::uint64_t> first_difference(std::string_view report) {
 
 // Reads the whole mapping back and compares it with zeros. Every sector
 // decrypts to zeros only if the drive stored, at that very sector, the
-// ciphertext written for it.
+// ciphertext written for it; and only bytes the drive was asked for count:
+// `baseline` is the drive's read count from before the mapping was opened.
 std::expected<void, HelperError> verify_mapping(ToolRunner& runner,
                                                 const system::SystemPaths& paths,
-                                                std::string_view device, std::uint64_t copied,
+                                                std::string_view device, std::uint64_t baseline,
+                                                std::uint64_t copied,
                                                 const Verification& verification) {
-  if (auto flushed = runner.run(flush_mapping_command()); !flushed) {
-    return std::unexpected(std::move(flushed.error()));
-  }
   const std::string mapping = system::join_path(paths.dev_mapper, kTemporaryMapperName);
   const auto size = block_device_size(paths, mapping);
   if (!size) {
@@ -206,29 +205,71 @@ std::expected<void, HelperError> verify_mapping(ToolRunner& runner,
                                                std::string(kTemporaryMapperDevice) +
                                                " cannot be read"));
   }
-  // Reads are measured on the drive, as the writes were.
-  const std::uint64_t baseline = device_bytes_read(paths, device).value_or(0);
+  // Reads are measured on the drive, as the writes were. The last poll,
+  // made after cmp ended, is the figure the verdict and the client see;
+  // one that cannot be read leaves no figure at all.
+  std::optional<std::uint64_t> bytes_read;
   auto compared = run_monitored(runner, compare_with_zeros_command(*size), [&] {
     const auto read = device_bytes_read(paths, device);
-    if (read && verification.on_progress) {
-      verification.on_progress(copied, *read >= baseline ? *read - baseline : 0);
+    if (!read) {
+      bytes_read.reset();
+      return;
+    }
+    bytes_read = *read >= baseline ? *read - baseline : 0;
+    if (verification.on_progress) {
+      verification.on_progress(copied, *bytes_read);
     }
   });
   if (!compared) {
     return std::unexpected(std::move(compared.error()));
   }
-  if (compared->exit_code == 0) {
-    return {};
+  if (compared->exit_code != 0) {
+    if (const auto offset = first_difference(compared->stdout_bytes)) {
+      return std::unexpected(HelperError::failed(
+          "verification failed: the drive returned different data at byte offset " +
+          std::to_string(*offset)));
+    }
+    // Exit 1 without a difference: cmp met the end of the mapping early.
+    return std::unexpected(HelperError{HelperError::CommandFailed{
+        compare_with_zeros_command(*size).command_text(),
+        text::decode_utf8_lossy(compared->stderr_bytes), compared->exit_code}});
   }
-  if (const auto offset = first_difference(compared->stdout_bytes)) {
-    return std::unexpected(HelperError::failed(
-        "verification failed: the drive returned different data at byte offset " +
-        std::to_string(*offset)));
+  return read_back_complete(bytes_read, *size);
+}
+
+// After the fill: the filled mapping is closed, and with it goes every page
+// of the fill it cached; the same key opens a new mapping, whose cache is
+// empty, so whatever cmp reads the drive must deliver now. The key is
+// wiped by the runner with the reopen's standard input, or here when the
+// read-back ends before it.
+std::expected<void, HelperError> read_back(ToolRunner& runner, const system::SystemPaths& paths,
+                                           std::string_view device, const std::string& path,
+                                           secure::SecretBytes key, std::uint64_t copied,
+                                           const Verification& verification) {
+  if (auto closed = without_output(runner.run(close_mapping_command())); !closed) {
+    return closed;
   }
-  // Exit 1 without a difference: cmp met the end of the mapping early.
-  return std::unexpected(HelperError{HelperError::CommandFailed{
-      compare_with_zeros_command(*size).command_text(),
-      text::decode_utf8_lossy(compared->stderr_bytes), compared->exit_code}});
+  // Counted from before the new mapping exists: udev's probe of it reads
+  // the drive too, and its pages are then cmp's.
+  const auto baseline = device_bytes_read(paths, device);
+  if (!baseline) {
+    return std::unexpected(HelperError::failed(std::string(kReadCountUnreadable)));
+  }
+  if (auto reopened = runner.run(open_mapping_command(path, std::move(key))); !reopened) {
+    if (std::holds_alternative<HelperError::Stopped>(reopened.error().value)) {
+      // As for the first open: it may have made the mapping before it ended.
+      (void)runner.run(close_mapping_command());
+      return std::unexpected(std::move(reopened.error()));
+    }
+    return std::unexpected(
+        HelperError::failed(std::string(kReopenFailed) + reopened.error().display()));
+  }
+  auto verified = verify_mapping(runner, paths, device, *baseline, copied, verification);
+  auto closed = without_output(runner.run(close_mapping_command()));
+  if (!verified) {
+    return verified;
+  }
+  return closed;
 }
 
 std::expected<void, HelperError> encrypted_zero(ToolRunner& runner,
@@ -245,10 +286,22 @@ std::expected<void, HelperError> encrypted_zero(ToolRunner& runner,
   if (!key) {
     return std::unexpected(std::move(key.error()));
   }
+  // A verified wipe opens the mapping twice with the same key: the open
+  // gets a copy and the key waits, in its wiping buffer, for the read-back
+  // (the kernel holds it meanwhile anyway). Without verification the open
+  // takes the key itself, as always.
+  secure::SecretBytes kept;
+  secure::SecretBytes first_key;
+  if (verification.requested) {
+    first_key.assign(key->begin(), key->end());
+    kept = std::move(*key);
+  } else {
+    first_key = std::move(*key);
+  }
   const std::string path = device_text(device);
   // The runner wipes the key whatever the outcome; a failed open made no
   // mapping, so there is nothing to close.
-  if (auto opened = runner.run(open_mapping_command(path, std::move(*key))); !opened) {
+  if (auto opened = runner.run(open_mapping_command(path, std::move(first_key))); !opened) {
     if (std::holds_alternative<HelperError::Stopped>(opened.error().value)) {
       // Ended part-way, it may have made the mapping before its exit; the
       // name is ours while the lock is held, so closing it harms nothing.
@@ -270,25 +323,32 @@ std::expected<void, HelperError> encrypted_zero(ToolRunner& runner,
   };
   auto filled = without_output(fill_device(
       runner, paths, overwrite_command("/dev/zero", kTemporaryMapperDevice), device, counted));
-  // Read back before the mapping closes: its key exists nowhere else.
-  std::expected<void, HelperError> verified;
-  if (filled && verification.requested) {
-    verified = verify_mapping(runner, paths, device, copied, verification);
+  if (!filled || !verification.requested) {
+    auto closed = without_output(runner.run(close_mapping_command()));
+    return filled ? closed : filled;
   }
-  auto closed = without_output(runner.run(close_mapping_command()));
-  if (!filled) {
-    return filled;
+  auto verified = read_back(runner, paths, device, path, std::move(kept), copied, verification);
+  if (!verified && cancelled(verified.error())) {
+    return std::unexpected(HelperError::failed(std::string(kCancelledWhileVerifying)));
   }
-  if (!verified) {
-    if (cancelled(verified.error())) {
-      return std::unexpected(HelperError::failed(std::string(kCancelledWhileVerifying)));
-    }
-    return verified;
-  }
-  return closed;
+  return verified;
 }
 
 }  // namespace
+
+std::expected<void, HelperError> read_back_complete(std::optional<std::uint64_t> bytes_read,
+                                                    std::uint64_t size) {
+  if (!bytes_read) {
+    return std::unexpected(HelperError::failed(std::string(kReadCountUnreadable)));
+  }
+  // No tolerance: "verified" is a promise about every sector.
+  if (*bytes_read < size) {
+    return std::unexpected(HelperError::failed(
+        "verification incomplete: only " + std::to_string(*bytes_read) + " of " +
+        std::to_string(size) + " bytes were read back from the drive"));
+  }
+  return {};
+}
 
 std::expected<void, HelperError> wipe_device(ToolRunner& runner, const system::SystemPaths& paths,
                                              std::string_view device, WipeMode mode,

@@ -22,7 +22,8 @@ using tdh_client_test::TempDir;
 const std::string kPartly = "wipe cancelled: the drive is only partly wiped";
 const std::string kCancelled = "printf '%s\\n' '{\"error\":\"" + kPartly + "\"}' '{\"ok\":true}'";
 
-// A wipe reports progress, reads the next line (the cancel) and runs AFTER;
+// A wipe reports progress (with a read-back figure, as a verified wipe that
+// completes has sent by its end), reads the next line (the cancel) and runs AFTER;
 // a cancel outside a wipe gets the unknown-op error; closing tarnwick_slow
 // waits for the file "go"; any other request gets an error naming it, so
 // that an answer given to the wrong request shows. @ is the directory.
@@ -30,7 +31,7 @@ Client cancel_helper(const TempDir& dir, const std::string& after_cancel) {
   std::string script = R"(while IFS= read -r line; do
   printf '%s\n' "$line" >> @/requests.log
   case "$line" in
-  *'"op":"wipe"'*) echo '{"progress":{"copied":4096,"total":0}}'
+  *'"op":"wipe"'*) echo '{"progress":{"copied":4096,"total":0,"verified":4096}}'
     IFS= read -r line; printf '%s\n' "$line" >> @/requests.log; AFTER;;
   *cancel*) echo '{"error":"parse: unknown variant `cancel`"}';;
   *slow*) : > @/started; while [ ! -e @/go ]; do sleep 0.02; done; echo '{"ok":true}';;

@@ -286,30 +286,49 @@ TEST(Report, DriveIdentityFromLsblk) {
 
 TEST(Report, VerificationIsJudgedFromTheOutcome) {
   using enum WipeReport::Verification;
+  constexpr std::optional<std::uint64_t> kNone;
+  constexpr std::uint64_t kSize = 1048576;
   struct Case {
     bool requested;
     std::string error;
-    bool saw_read_back;
+    std::optional<std::uint64_t> bytes_verified;  // the last read-back figure
+    std::optional<std::uint64_t> size;
     WipeReport::Verification expected;
   };
   const Case cases[] = {
-      {false, "", false, NotRequested},
-      {false, "verification failed: x", true, NotRequested},
-      {true, "", true, Passed},
-      {true, "verification failed: the drive returned different data at byte offset 0", true,
+      {false, "", kNone, kSize, NotRequested},
+      {false, "verification failed: x", kSize, kSize, NotRequested},
+      {true, "", kSize, kSize, Passed},
+      {true, "", kSize + 4096, kSize, Passed},
+      {true, "", kSize, kNone, Passed},
+      // "Passed" only when the drive answered for every byte.
+      {true, "", kSize - 512, kSize, Failed},
+      {true, "", kNone, kSize, Failed},
+      {true, "", kNone, kNone, Failed},
+      {true, "verification failed: the drive returned different data at byte offset 0", kSize,
+       kSize, Failed},
+      {true, "verification incomplete: only 1048064 of 1048576 bytes were read back from the drive",
+       kSize - 512, kSize, Failed},
+      {true, "verification incomplete: the drive's read count cannot be read", kNone, kSize,
        Failed},
-      {true, "command `cmp -n 5 a b` failed (exit 2): cmp: a: Input/output error\n", true, Failed},
-      {true, "command `blockdev --flushbufs m` failed (exit 1): x", false, Failed},
-      {true, "command `cryptsetup close tarnwick_wipe_tmp` failed (exit 5): busy", true, Passed},
-      {true, "command `cryptsetup close tarnwick_wipe_tmp` failed (exit 5): busy", false, NotRun},
-      {true, "refused destructive operation: device is read-only", false, NotRun},
-      {true, "verification is only available for mode encrypted-zero", false, NotRun},
+      {true, "command `cmp -n 5 a b` failed (exit 2): cmp: a: Input/output error\n", 4096, kSize,
+       Failed},
+      {true, "command `cryptsetup close tarnwick_wipe_tmp` failed (exit 5): busy", kSize, kSize,
+       Passed},
+      {true, "command `cryptsetup close tarnwick_wipe_tmp` failed (exit 5): busy", kSize - 512,
+       kSize, Failed},
+      {true, "command `cryptsetup close tarnwick_wipe_tmp` failed (exit 5): busy", kNone, kSize,
+       NotRun},
+      {true, "refused destructive operation: device is read-only", kNone, kSize, NotRun},
+      {true, "verification is only available for mode encrypted-zero", kNone, kSize, NotRun},
       // A cancel stops the read-back before its end, even one that saw it run.
-      {true, "wipe cancelled: the drive is only partly wiped", false, NotRun},
-      {true, "wipe cancelled during verification: command `cmp -n 5 a b` stopped", true, NotRun},
+      {true, "wipe cancelled: the drive is only partly wiped", kNone, kSize, NotRun},
+      {true, "wipe cancelled during verification: command `cmp -n 5 a b` stopped", 4096, kSize,
+       NotRun},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(judge_verification(c.requested, c.error, c.saw_read_back), c.expected) << c.error;
+    EXPECT_EQ(judge_verification(c.requested, c.error, c.bytes_verified, c.size), c.expected)
+        << c.error << " " << c.bytes_verified.value_or(0);
   }
 }
 

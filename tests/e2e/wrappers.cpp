@@ -436,6 +436,12 @@ int simulated_open(const Config& config, const std::vector<std::string>& argv,
     if (key_file == "-" && key.size() < key_bits / 8) {
       fail_like_cryptsetup("Cannot read requested amount of data.", 1);
     }
+    // A fresh mapping has no cached pages; neither should its stand-in, the
+    // device itself, which a verified wipe opens again to read it back.
+    Fd fd(::open(target.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd) {
+      ::ioctl(fd.get(), BLKFLSBUF, 0);
+    }
   } else if (type == "luks" || type == "luks2") {
     std::vector<std::string> test = {"cryptsetup", "open", "--test-passphrase",
                                      "--type",     type,   "--key-file=" + key_file,
