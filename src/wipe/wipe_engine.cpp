@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstddef>
@@ -217,7 +218,10 @@ std::expected<void, HelperError> verify_mapping(ToolRunner& runner,
     }
     bytes_read = *read >= baseline ? *read - baseline : 0;
     if (verification.on_progress) {
-      verification.on_progress(copied, *bytes_read);
+      // Shown as the bytes of the mapping the drive answered for: sectors
+      // that udev's probe and cmp both read count once, so a drive read
+      // back in full ends at exactly its size.
+      verification.on_progress(copied, std::min(*bytes_read, *size));
     }
   });
   if (!compared) {
