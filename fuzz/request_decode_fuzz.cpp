@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "fuzz_checks.hpp"
-#include "messages.hpp"
+#include "service/service.hpp"
 #include "text/text.hpp"
 
 using namespace tarnwick;

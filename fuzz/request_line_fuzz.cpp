@@ -21,8 +21,7 @@
 #include "fuzz_checks.hpp"
 #include "fuzz_tree.hpp"
 #include "inventory/inventory.hpp"
-#include "messages.hpp"
-#include "request_loop.hpp"
+#include "service/service.hpp"
 #include "runner/runner.hpp"
 #include "text/text.hpp"
 

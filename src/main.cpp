@@ -10,7 +10,7 @@
 #include <cerrno>
 
 #include "inventory/inventory.hpp"
-#include "request_loop.hpp"
+#include "service/service.hpp"
 #include "runner/runner.hpp"
 #include "stop/stop.hpp"
 #include "system/system.hpp"

@@ -12,7 +12,7 @@
 #include "fields/fields.hpp"
 #include "fixtures.hpp"
 #include "inventory/inventory.hpp"
-#include "messages.hpp"
+#include "service/service.hpp"
 
 namespace {
 

@@ -26,7 +26,10 @@ std::string HelperError::display() const {
                    "): " + e.stderr_text;
           },
           [](const Refused& e) { return "refused destructive operation: " + e.reason; },
-          [](const Stopped& e) { return "command `" + e.command + "` stopped: " + e.reason; },
+          [](const Stopped& e) {
+            return "command `" + e.command +
+                   "` stopped: " + (e.reason ? e.reason->text() : std::string("stopped"));
+          },
           [](const Failed& e) { return e.text; },
       },
       value);

@@ -527,9 +527,8 @@ std::expected<ToolOutput, HelperError> run_tool(ToolCommand& command, stop::Stop
     return std::unexpected(std::move(finished.error()));
   }
   if (finished->stopped && finished->exit_code != 0) {
-    const auto reason = obeyed->reason();
-    return std::unexpected(HelperError{HelperError::Stopped{
-        command.command_text(), reason ? reason->text() : std::string("stopped")}});
+    return std::unexpected(
+        HelperError{HelperError::Stopped{command.command_text(), obeyed->reason()}});
   }
   if (finished->exit_code != 0 &&
       std::ranges::find(command.answer_exit_codes, finished->exit_code) ==

@@ -52,7 +52,7 @@ struct HelperError {
   // The session's stop source ended the tool (or kept it from starting).
   struct Stopped {
     std::string command;
-    std::string reason;  // StopReason::text()
+    std::optional<stop::StopReason> reason;  // none: stopped for a reason no longer known
     bool operator==(const Stopped&) const = default;
   };
   // A failure the helper found itself, not a tool (a drive that read back

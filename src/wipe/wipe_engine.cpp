@@ -51,7 +51,7 @@ constexpr std::string_view kReopenFailed =
 // A client's cancel ended the tool (or kept it from starting).
 bool cancelled(const HelperError& error) {
   const auto* stopped = std::get_if<HelperError::Stopped>(&error.value);
-  return stopped != nullptr && stopped->reason == stop::StopReason::cancelled().text();
+  return stopped != nullptr && stopped->reason && !stopped->reason->is_signal();
 }
 
 // Tools get the path as text; bytes that are not UTF-8 become U+FFFD.

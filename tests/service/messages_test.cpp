@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "messages.hpp"
+#include "service/service.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>

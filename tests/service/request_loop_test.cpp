@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The request loop driven in-process: input from a file, answers read back
 // from a file, a recording runner and no drives, so no root is needed.
-#include "request_loop.hpp"
+#include "service/service.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

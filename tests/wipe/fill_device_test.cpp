@@ -248,7 +248,7 @@ class StoppableDd final : public runner::ToolRunner {
     while (::poll(&stopped, 1, -1) < 0) {
     }
     return std::unexpected(
-        HelperError{HelperError::Stopped{command.command_text(), stop_.reason()->text()}});
+        HelperError{HelperError::Stopped{command.command_text(), stop_.reason()}});
   }
   stop::StopSource* stop_source() const override { return &stop_; }
   mutable stop::StopSource stop_;

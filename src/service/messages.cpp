@@ -8,8 +8,6 @@
 // Only the first two occurrences of each field name are kept: a third can
 // never decide the error, so memory stays small whatever the line holds.
 
-#include "messages.hpp"
-
 #include <algorithm>
 #include <array>
 #include <bitset>
@@ -19,6 +17,7 @@
 #include <vector>
 
 #include "json/json_reader.hpp"
+#include "service/service.hpp"
 #include "text/text.hpp"
 
 namespace tarnwick {
