@@ -95,8 +95,9 @@ struct ProgressResponse {
 };
 using Response = std::variant<OkResponse, ErrorResponse, ProgressResponse>;
 
-// One output line of the helper, without its line feed. The error says why
-// the line is not a response.
+// One output line of the helper, without its line feed. Members it does not
+// know are ignored; exactly one of "ok", "error" and "progress" decides the
+// kind. The error says why the line is not a response.
 std::expected<Response, std::string> parse_response(std::string_view line);
 
 // The drive of lsblk's JSON output (--json --bytes --nodeps, one device).

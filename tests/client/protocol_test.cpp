@@ -162,6 +162,23 @@ TEST(Responses, TheThreeShapesParse) {
             Response(ErrorResponse{"a\"b\\c\x01 \xc3\xa9"}));
 }
 
+TEST(Responses, MembersTheClientDoesNotKnowAreIgnoredInEveryKind) {
+  const std::pair<const char*, Response> cases[] = {
+      {R"({"ok":true,"id":7})", OkResponse{}},
+      {R"({"request":{"op":"wipe"},"ok":true})", OkResponse{}},
+      {R"({"error":"device is read-only","code":"refused","detail":[1,{"a":null}]})",
+       ErrorResponse{"device is read-only"}},
+      {R"({"progress":{"copied":1,"total":0,"rate":2,"phase":"write"}})", ProgressResponse{1, 0}},
+      {R"({"progress":{"copied":1,"total":0,"verified":2,"rate":2},"eta":null})",
+       ProgressResponse{1, 0, 2}},
+  };
+  for (const auto& [line, expected] : cases) {
+    const auto parsed = parse_response(line);
+    ASSERT_TRUE(parsed.has_value()) << line << ": " << parsed.error();
+    EXPECT_EQ(*parsed, expected) << line;
+  }
+}
+
 TEST(Responses, AnythingElseIsRefused) {
   const char* cases[] = {
       "",
@@ -169,20 +186,21 @@ TEST(Responses, AnythingElseIsRefused) {
       "{\"ok\":true",
       "[\"ok\"]",
       "{}",
+      "{\"id\":1}",
       "{\"ok\":false}",
       "{\"ok\":1}",
       "{\"ok\":true,\"error\":\"x\"}",
+      "{\"progress\":{\"copied\":1,\"total\":0},\"error\":\"x\"}",
+      "{\"progress\":{\"total\":0,\"rate\":1}}",
       "{\"error\":null}",
       "{\"error\":5}",
       "{\"progress\":{\"copied\":1}}",
       "{\"progress\":{\"copied\":-1,\"total\":0}}",
       "{\"progress\":{\"copied\":1.5,\"total\":0}}",
       "{\"progress\":{\"copied\":\"1\",\"total\":0}}",
-      "{\"progress\":{\"copied\":1,\"total\":0,\"rate\":2}}",
       "{\"progress\":{\"copied\":1,\"verified\":2}}",
       "{\"progress\":{\"copied\":1,\"total\":0,\"verified\":-2}}",
       "{\"progress\":{\"copied\":1,\"total\":0,\"verified\":null}}",
-      "{\"progress\":{\"copied\":1,\"total\":0,\"verified\":2,\"rate\":2}}",
       "{\"progress\":[1,0]}",
       "{\"done\":true}",
   };

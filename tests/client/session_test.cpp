@@ -149,6 +149,32 @@ TEST(Session, VerifiedWipeReportsTheReadBackAndFillsTheReport) {
   EXPECT_EQ(after.verification, WipeReport::Verification::NotRequested);
 }
 
+TEST(Session, AHelperThatAddsMembersToEveryLineIsStillUnderstood) {
+  TempDir dir;
+  // A newer helper: every kind of line carries members this client never
+  // heard of, before and after the ones it needs.
+  const std::string helper = fake_helper(
+      dir,
+      "  case \"$line\" in\n"
+      "  *wipe*) echo '{\"seq\":1,\"progress\":{\"phase\":\"write\",\"copied\":4096,"
+      "\"total\":0,\"rate\":9.5}}'\n"
+      "    echo '{\"ok\":true,\"took\":{\"ms\":3}}';;\n"
+      "  *) echo '{\"code\":\"refused\",\"error\":\"refusing to close a mapper not opened by "
+      "this session\",\"hint\":null}';;\n"
+      "  esac\n");
+  Client client = start({helper});
+  std::vector<std::uint64_t> written;
+  auto wiped = client.wipe("/dev/null", WipeMode::Random,
+                           [&](const WipeProgress& p) { written.push_back(p.written); });
+  ASSERT_TRUE(wiped.has_value()) << wiped.error().describe();
+  EXPECT_EQ(written, std::vector<std::uint64_t>{4096});
+  auto refused = client.luks_close("tarnwick_a");
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().kind, ClientError::Kind::Helper);
+  EXPECT_EQ(refused.error().message, "refusing to close a mapper not opened by this session");
+  EXPECT_TRUE(client.finish().has_value());
+}
+
 TEST(Session, HelperDyingMidWipeGivesItsStatusAndStandardError) {
   TempDir dir;
   const std::string helper =
