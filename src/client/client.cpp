@@ -20,6 +20,7 @@
 #include <mutex>
 #include <utility>
 
+#include "client/answers.hpp"
 #include "client/protocol.hpp"
 
 #ifndef TDH_CLIENT_HELPER_PATH
@@ -181,27 +182,6 @@ std::optional<int> stopping_signal(int exit_code) {
     if (exit_code == 128 + signal) {
       return signal;
     }
-  }
-  return std::nullopt;
-}
-
-// The helper's answer to a request that a signal stopped ends so:
-// "... stopped: interrupted by SIGINT".
-std::optional<int> interrupted_answer(std::string_view text) {
-  static constexpr std::string_view kMarker = "` stopped: interrupted by SIG";
-  const std::size_t at = text.rfind(kMarker);
-  if (at == std::string_view::npos) {
-    return std::nullopt;
-  }
-  const std::string_view name = text.substr(at + kMarker.size());
-  if (name == "INT") {
-    return SIGINT;
-  }
-  if (name == "TERM") {
-    return SIGTERM;
-  }
-  if (name == "HUP") {
-    return SIGHUP;
   }
   return std::nullopt;
 }
@@ -510,7 +490,7 @@ struct Client::Impl {
       if (auto* error = std::get_if<detail::ErrorResponse>(&*response)) {
         ClientError e;
         e.kind = ClientError::Kind::Helper;
-        if (const auto signal = interrupted_answer(error->text)) {
+        if (const auto signal = detail::classify_answer(error->text).interrupted_by) {
           // The helper is ending; its exit status comes with finish().
           e.kind = ClientError::Kind::Interrupted;
           e.signal = signal;
@@ -537,7 +517,7 @@ struct Client::Impl {
         return outcome;  // a signalled helper answers nothing more
       }
       if (outcome.error().kind == ClientError::Kind::Helper &&
-          outcome.error().message.starts_with("wipe cancelled")) {
+          detail::classify_answer(outcome.error().message).cancelled) {
         outcome.error().kind = ClientError::Kind::Cancelled;
       }
     }

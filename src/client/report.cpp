@@ -20,6 +20,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "client/answers.hpp"
 #include "client/client.hpp"
 #include "client/protocol.hpp"
 
@@ -213,18 +214,17 @@ WipeReport::Verification judge_verification(bool requested, const std::string& e
   if (error.empty()) {
     return Passed;
   }
+  const AnswerFacts facts = classify_answer(error);
   // Cancelled before the read-back reached the end, whatever it was doing
   // (had it finished, the wipe would have been answered ok).
-  if (error.starts_with("wipe cancelled")) {
+  if (facts.cancelled) {
     return NotRun;
   }
-  // The read-back's own failures: a difference, or its tools failing.
-  if (error.starts_with("verification failed") || error.starts_with("command `blockdev ") ||
-      error.starts_with("command `cmp ")) {
+  if (facts.read_back_failed) {
     return Failed;
   }
   // Read back to the end, and then only the mapping failed to close.
-  if (saw_read_back && error.starts_with("command `cryptsetup close ")) {
+  if (saw_read_back && facts.close_failed) {
     return Passed;
   }
   return NotRun;
