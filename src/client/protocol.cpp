@@ -13,6 +13,8 @@
 #include <new>
 #include <nlohmann/json.hpp>
 
+#include "base/text.hpp"
+
 namespace tarnwick::client::detail {
 
 // --- SecretBuffer ------------------------------------------------------------
@@ -87,84 +89,13 @@ void base64_encode(std::span<const std::byte> in, char* out) {
 
 // --- JSON text -----------------------------------------------------------------
 
-bool is_utf8(std::string_view text) {
-  std::size_t i = 0;
-  const std::size_t n = text.size();
-  auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
-  auto continuation = [&](std::size_t at, unsigned char low = 0x80, unsigned char high = 0xBF) {
-    return at < n && byte(at) >= low && byte(at) <= high;
-  };
-  while (i < n) {
-    const unsigned char lead = byte(i);
-    if (lead < 0x80) {
-      i += 1;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      if (!continuation(i + 1)) return false;
-      i += 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      // No overlong forms (E0 A0..), no surrogates (ED ..9F).
-      const unsigned char low = lead == 0xE0 ? 0xA0 : 0x80;
-      const unsigned char high = lead == 0xED ? 0x9F : 0xBF;
-      if (!continuation(i + 1, low, high) || !continuation(i + 2)) return false;
-      i += 3;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      // No overlong forms (F0 90..), nothing above U+10FFFF (F4 ..8F).
-      const unsigned char low = lead == 0xF0 ? 0x90 : 0x80;
-      const unsigned char high = lead == 0xF4 ? 0x8F : 0xBF;
-      if (!continuation(i + 1, low, high) || !continuation(i + 2) || !continuation(i + 3)) {
-        return false;
-      }
-      i += 4;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
 std::optional<std::string> json_quote(std::string_view text) {
-  if (!is_utf8(text)) {
+  if (!base::is_valid_utf8(text)) {
     return std::nullopt;
   }
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
-  out.reserve(text.size() + 2);
-  out += '"';
-  for (char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (u < 0x20) {
-          out += "\\u00";
-          out += kHex[u >> 4];
-          out += kHex[u & 15];
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
+  out.reserve(base::json_string_size(text));
+  base::append_json_string(out, text);
   return out;
 }
 

@@ -51,7 +51,6 @@ std::size_t base64_length(std::size_t bytes);
 // Writes exactly base64_length(in.size()) characters to `out`.
 void base64_encode(std::span<const std::byte> in, char* out);
 
-bool is_utf8(std::string_view text);
 // A JSON string literal for `text` (quotes, backslash and control
 // characters escaped); nothing when `text` is not UTF-8.
 std::optional<std::string> json_quote(std::string_view text);

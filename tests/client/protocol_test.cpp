@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "base/text.hpp"
 #include "client/answers.hpp"
 #include "client/support.hpp"
 #include "fields/fields.hpp"
@@ -75,7 +76,7 @@ TEST(JsonText, ValidatesUtf8Strictly) {
       {"\xff", false},
   };
   for (const auto& [text, valid] : cases) {
-    EXPECT_EQ(is_utf8(text), valid) << "case of " << text.size() << " bytes";
+    EXPECT_EQ(base::is_valid_utf8(text), valid) << "case of " << text.size() << " bytes";
     EXPECT_EQ(json_quote(text).has_value(), valid);
   }
 }
