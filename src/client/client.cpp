@@ -20,6 +20,7 @@
 #include <mutex>
 #include <utility>
 
+#include "base/spawn.hpp"
 #include "client/answers.hpp"
 #include "client/protocol.hpp"
 
@@ -587,23 +588,16 @@ std::expected<Client, ClientError> Client::start(std::vector<std::string> argv) 
   ::shutdown(in_ours.get(), SHUT_RD);
   ::shutdown(in_theirs.get(), SHUT_WR);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawnattr_init(&attributes);
-  ::posix_spawn_file_actions_adddup2(&actions, in_theirs.get(), STDIN_FILENO);
-  ::posix_spawn_file_actions_adddup2(&actions, out_theirs.get(), STDOUT_FILENO);
-  ::posix_spawn_file_actions_adddup2(&actions, err_theirs.get(), STDERR_FILENO);
-  // Nothing else of the application's reaches the (privileged) helper.
-  ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  sigset_t none;
-  sigset_t pipe_signal;
-  ::sigemptyset(&none);
-  ::sigemptyset(&pipe_signal);
-  ::sigaddset(&pipe_signal, SIGPIPE);
-  ::posix_spawnattr_setsigmask(&attributes, &none);
-  ::posix_spawnattr_setsigdefault(&attributes, &pipe_signal);
-  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  // Nothing else of the application's, neither descriptors nor signal
+  // settings, reaches the (privileged) helper.
+  base::ChildSetup setup;
+  setup.dup2(in_theirs.get(), STDIN_FILENO);
+  setup.dup2(out_theirs.get(), STDOUT_FILENO);
+  setup.dup2(err_theirs.get(), STDERR_FILENO);
+  setup.close_others();
+  if (setup.status() != 0) {
+    return std::unexpected(start_failed(argv[0], setup.status()));
+  }
 
   std::vector<char*> c_argv;
   c_argv.reserve(argv.size() + 1);
@@ -612,10 +606,8 @@ std::expected<Client, ClientError> Client::start(std::vector<std::string> argv) 
   }
   c_argv.push_back(nullptr);
   pid_t pid = -1;
-  const int spawned =
-      ::posix_spawnp(&pid, argv[0].c_str(), &actions, &attributes, c_argv.data(), environ);
-  ::posix_spawn_file_actions_destroy(&actions);
-  ::posix_spawnattr_destroy(&attributes);
+  const int spawned = ::posix_spawnp(&pid, argv[0].c_str(), setup.actions(), setup.attributes(),
+                                     c_argv.data(), environ);
   if (spawned != 0) {
     return std::unexpected(start_failed(argv[0], spawned));
   }

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
 // A client session against stand-ins: scripts that play the helper (or
 // pkexec) and answer, misbehave or die as the case needs. No root needed.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "client/client.hpp"
 #include "client/support.hpp"
@@ -299,6 +302,60 @@ TEST(Session, EndingTheClientClosesTheHelpersInputAndWaitsForIt) {
   EXPECT_EQ(client.helper_stderr(), "tarnwick-drives-helper: could not close tarnwick_a: busy\n");
   // A finished session answers nothing more.
   EXPECT_EQ(client.luks_close("tarnwick_a").error().kind, ClientError::Kind::HelperExited);
+}
+
+// What the application has set up must not reach what the library starts:
+// a descriptor it left inheritable, a signal it ignores or blocks, and (for
+// lsblk, a system tool) its environment.
+TEST(Session, ChildrenGetNoInheritedDescriptorSignalSettingOrToolEnvironment) {
+  TempDir dir;
+  // Records its own state: fd 50 open or not, SigIgn and SigBlk, environment.
+  const std::string record =
+      "{ [ -e /proc/$$/fd/50 ] && echo fd50; grep -E '^Sig(Ign|Blk):' /proc/$$/status; env; } "
+      "> \"$0.seen\"\n";
+  const std::string helper = write_script(dir / "helper", record);
+  write_script(dir / "lsblk", record);
+  const int leaked = ::open("/dev/null", O_RDONLY);  // no O_CLOEXEC on purpose
+  ASSERT_EQ(::dup2(leaked, 50), 50);
+  struct sigaction ignore{};
+  struct sigaction before{};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGUSR1, &ignore, &before);
+  sigset_t blocked;
+  sigset_t old_mask;
+  ::sigemptyset(&blocked);
+  ::sigaddset(&blocked, SIGUSR2);
+  ::pthread_sigmask(SIG_BLOCK, &blocked, &old_mask);
+  const std::string old_path = ::getenv("PATH");
+  ::setenv("PATH", (dir.path() + ":" + old_path).c_str(), 1);
+  ::setenv("TDH_APPLICATION_ONLY", "1", 1);
+
+  (void)identify_drive("/dev/null");
+  (void)start({helper}).finish();
+
+  ::setenv("PATH", old_path.c_str(), 1);
+  ::unsetenv("TDH_APPLICATION_ONLY");
+  ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  ::sigaction(SIGUSR1, &before, nullptr);
+  ::close(50);
+  ::close(leaked);
+
+  const auto mask_has = [](const std::string& seen, const char* line, int signal) {
+    const std::size_t at = seen.find(line);
+    return at != std::string::npos &&
+           ((std::stoull(seen.substr(at + std::strlen(line)), nullptr, 16) >> (signal - 1)) & 1) !=
+               0;
+  };
+  for (const std::string name : {"lsblk", "helper"}) {
+    const std::string seen = read_file(dir / (name + ".seen"));
+    ASSERT_NE(seen.find("SigIgn:"), std::string::npos) << name << " did not run";
+    EXPECT_EQ(seen.find("fd50"), std::string::npos) << name;
+    EXPECT_FALSE(mask_has(seen, "SigIgn:", SIGUSR1)) << name;
+    EXPECT_FALSE(mask_has(seen, "SigBlk:", SIGUSR2)) << name;
+    // Only the system tool runs in the fixed environment.
+    EXPECT_EQ(seen.find("TDH_APPLICATION_ONLY=1") == std::string::npos, name == "lsblk") << seen;
+  }
+  EXPECT_NE(read_file(dir / "lsblk.seen").find("LC_ALL=C.UTF-8\n"), std::string::npos);
 }
 
 TEST(Session, AMovedFromClientRefusesPolitely) {
