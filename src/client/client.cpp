@@ -20,6 +20,7 @@
 #include <mutex>
 #include <utility>
 
+#include "base/file_descriptor.hpp"
 #include "base/spawn.hpp"
 #include "client/answers.hpp"
 #include "client/protocol.hpp"
@@ -123,33 +124,7 @@ constexpr std::size_t kStderrKept = std::size_t{64} * 1024;
 // an error text carries at most a tool's standard error.
 constexpr std::size_t kLongestLine = std::size_t{16} * 1024 * 1024;
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-
- private:
-  int fd_ = -1;
-};
+using Fd = base::FileDescriptor;
 
 // Moves a descriptor to 3 or above, so that placing it on 0, 1 or 2 in the
 // child always goes through dup2 (which clears close-on-exec).
@@ -272,10 +247,10 @@ struct Client::Impl {
         pending.erase(0, end + 1);
         return line;
       }
-      if (!out || pending.size() > kLongestLine) {
+      if (!out.is_open() || pending.size() > kLongestLine) {
         return std::nullopt;
       }
-      pollfd fds[2] = {{out.get(), POLLIN, 0}, {err ? err.get() : -1, POLLIN, 0}};
+      pollfd fds[2] = {{out.get(), POLLIN, 0}, {err.is_open() ? err.get() : -1, POLLIN, 0}};
       if (::poll(fds, 2, -1) < 0) {
         if (errno == EINTR) {
           continue;
@@ -305,10 +280,10 @@ struct Client::Impl {
     // Until the process is gone, keep both outputs drained: it may block
     // writing them otherwise.
     for (;;) {
-      pollfd fds[3] = {{out ? out.get() : -1, POLLIN, 0},
-                       {err ? err.get() : -1, POLLIN, 0},
-                       {pidfd ? pidfd.get() : -1, POLLIN, 0}};
-      if (!out && !err && !pidfd) {
+      pollfd fds[3] = {{out.is_open() ? out.get() : -1, POLLIN, 0},
+                       {err.is_open() ? err.get() : -1, POLLIN, 0},
+                       {pidfd.is_open() ? pidfd.get() : -1, POLLIN, 0}};
+      if (!out.is_open() && !err.is_open() && !pidfd.is_open()) {
         break;
       }
       if (::poll(fds, 3, -1) < 0) {
@@ -340,7 +315,7 @@ struct Client::Impl {
     // What it wrote just before it ended is still in the pipes; a
     // descendant that kept them open must not hold us here.
     for (Fd* fd : {&out, &err}) {
-      while (*fd) {
+      while (fd->is_open()) {
         pollfd p{fd->get(), POLLIN, 0};
         if (::poll(&p, 1, 0) <= 0 || !read_into(*fd, fd == &err)) {
           break;
@@ -581,7 +556,8 @@ std::expected<Client, ClientError> Client::start(std::vector<std::string> argv) 
   }
   Fd err_ours = above_stdio(err_pipe[0]);
   Fd err_theirs = above_stdio(err_pipe[1]);
-  if (!in_ours || !in_theirs || !out_ours || !out_theirs || !err_ours || !err_theirs) {
+  if (!in_ours.is_open() || !in_theirs.is_open() || !out_ours.is_open() || !out_theirs.is_open() ||
+      !err_ours.is_open() || !err_theirs.is_open()) {
     return std::unexpected(start_failed(argv[0], EMFILE));
   }
   // Only the helper's end of the socket reads; ours only writes.
@@ -615,7 +591,7 @@ std::expected<Client, ClientError> Client::start(std::vector<std::string> argv) 
   auto impl = std::make_unique<Impl>();
   impl->pid = pid;
   impl->pidfd = Fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  if (impl->pidfd) {
+  if (impl->pidfd.is_open()) {
     ::fcntl(impl->pidfd.get(), F_SETFD, FD_CLOEXEC);
   }
   impl->in = std::move(in_ours);
