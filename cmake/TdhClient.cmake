@@ -10,9 +10,10 @@ include(CMakePackageConfigHelpers)
 # --- library -------------------------------------------------------------------
 # Self-contained on purpose: it links nothing of the helper's modules (which
 # are not installed), only libc and libstdc++; nlohmann/json is header-only
-# and used privately.
+# and used privately. The base it shares with the helper (src/base) is
+# compiled into the archive as objects.
 file(GLOB tdh_client_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/client/*.cpp)
-add_library(tdh_client STATIC ${tdh_client_sources})
+add_library(tdh_client STATIC ${tdh_client_sources} $<TARGET_OBJECTS:tdh_base>)
 add_library(TarnwickDrives::Client ALIAS tdh_client)
 set_target_properties(tdh_client PROPERTIES
   OUTPUT_NAME tarnwick-drives-client

@@ -8,20 +8,25 @@
 #          end, against one bare lsblk with the helper's arguments and tool
 #          environment (the refusal costs one lsblk snapshot). The request
 #          names a device that does not exist, so nothing but lsblk ever runs.
-#          Beside them runs the floor (bench/start/spawn_floor.cpp): a static
+#          Beside them runs the floor (bench/start/spawn_floor.cpp): a
 #          program that only starts that lsblk, drains it and answers, the
-#          least any helper asking lsblk can cost on this machine.
+#          least any helper asking lsblk can cost on this machine. It is
+#          linked as the helper is by default (dynamically, as a hardened
+#          PIE with immediate binding), or as a static PIE with
+#          --static-floor, to set a static helper build against.
 # Batches of each program alternate; the figures are the medians of the batch
 # means. Nothing is judged: the figures are printed. Root only (the helper
 # serves nobody else).
 #
-# usage: scripts/bench-start.sh [--rounds N] [--runs N] [--drives N] HELPER [HELPER...]
+# usage: scripts/bench-start.sh [--rounds N] [--runs N] [--drives N] [--static-floor]
+#                              HELPER [HELPER...]
 #   --rounds N  batches of each program (default 7)
 #   --runs N    runs in one batch (default 40)
 #   --drives N  attach N read-only loop drives (64 MiB sparse files in a
 #               temporary folder, detached at the end) for the runs, so that
 #               lsblk lists as many drives as a desktop has; nothing writes
 #               to them
+#   --static-floor  link the floor as a static PIE
 # Several helpers (for example the builds before and after a change) are
 # measured in the same rounds, so that their figures compare directly.
 set -euo pipefail
@@ -29,12 +34,14 @@ set -euo pipefail
 rounds=7
 runs=40
 drives=0
+floor_link=(-pie -Wl,-z,now -Wl,-z,relro)
 while (($#)); do
   case $1 in
     --rounds) rounds=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --drives) drives=$2; shift 2 ;;
-    -h | --help) sed -n '3,27s/^# \{0,1\}//p' "$0"; exit 0 ;;
+    --static-floor) floor_link=(-static-pie -Wl,-z,now -Wl,-z,relro); shift ;;
+    -h | --help) sed -n '3,31s/^# \{0,1\}//p' "$0"; exit 0 ;;
     -*) echo "bench-start: unknown option $1" >&2; exit 2 ;;
     *) break ;;
   esac
@@ -68,8 +75,8 @@ for ((d = 0; d < drives; d++)); do
   truncate -s 64M "$work/drive$d"
   loops+=("$(losetup --read-only --find --show "$work/drive$d")")
 done
-# Built like the shipped helper: a static PIE, optimised.
-"${CXX:-c++}" -std=c++23 -O2 -static-pie -o "$work/spawn-floor" \
+# Built like the shipped helper: optimised, PIE, immediate binding.
+"${CXX:-c++}" -std=c++23 -O2 -fPIE "${floor_link[@]}" -o "$work/spawn-floor" \
   "$(dirname "$0")/../bench/start/spawn_floor.cpp"
 : >"$work/empty"
 printf '%s\n' '{"op":"wipe","device":"/dev/tdh-bench-no-such-drive","mode":"none"}' >"$work/refused"
@@ -130,6 +137,7 @@ column() { awk -v c="$2" '{ print $c }' "$work/$1" | median; }
 echo
 ((drives == 0)) || echo "attached for the runs: ${loops[*]} (read-only)"
 echo "machine: $(nproc) CPUs, $(grep -m1 '^model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), kernel $(uname -r), load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "floor linked with: ${floor_link[*]}"
 echo "medians of $rounds batches of $runs runs; a request's CPU includes the helper's lsblk"
 printf '%-36s %19s %29s\n' "" "start and end, idle" "one refused request"
 printf '%-36s %10s %8s %10s %10s %8s\n' program CPU faults CPU wall "wall vs"

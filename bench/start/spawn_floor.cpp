@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The least a refused request can cost in any helper that asks lsblk: a
-// static PIE that reads one request, starts the same lsblk with the same
+// program that reads one request, starts the same lsblk with the same
 // arguments and environment (posix_spawn, no shell), drains its output
 // through a pipe, reaps it and writes one answer line. No checks, no
 // decoding, no guard. scripts/bench-start.sh measures it beside the helper,

@@ -20,6 +20,9 @@
 #include <mutex>
 #include <utility>
 
+#include "base/file_descriptor.hpp"
+#include "base/spawn.hpp"
+#include "client/answers.hpp"
 #include "client/protocol.hpp"
 
 #ifndef TDH_CLIENT_HELPER_PATH
@@ -121,33 +124,7 @@ constexpr std::size_t kStderrKept = std::size_t{64} * 1024;
 // an error text carries at most a tool's standard error.
 constexpr std::size_t kLongestLine = std::size_t{16} * 1024 * 1024;
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-
- private:
-  int fd_ = -1;
-};
+using Fd = base::FileDescriptor;
 
 // Moves a descriptor to 3 or above, so that placing it on 0, 1 or 2 in the
 // child always goes through dup2 (which clears close-on-exec).
@@ -181,27 +158,6 @@ std::optional<int> stopping_signal(int exit_code) {
     if (exit_code == 128 + signal) {
       return signal;
     }
-  }
-  return std::nullopt;
-}
-
-// The helper's answer to a request that a signal stopped ends so:
-// "... stopped: interrupted by SIGINT".
-std::optional<int> interrupted_answer(std::string_view text) {
-  static constexpr std::string_view kMarker = "` stopped: interrupted by SIG";
-  const std::size_t at = text.rfind(kMarker);
-  if (at == std::string_view::npos) {
-    return std::nullopt;
-  }
-  const std::string_view name = text.substr(at + kMarker.size());
-  if (name == "INT") {
-    return SIGINT;
-  }
-  if (name == "TERM") {
-    return SIGTERM;
-  }
-  if (name == "HUP") {
-    return SIGHUP;
   }
   return std::nullopt;
 }
@@ -291,10 +247,10 @@ struct Client::Impl {
         pending.erase(0, end + 1);
         return line;
       }
-      if (!out || pending.size() > kLongestLine) {
+      if (!out.is_open() || pending.size() > kLongestLine) {
         return std::nullopt;
       }
-      pollfd fds[2] = {{out.get(), POLLIN, 0}, {err ? err.get() : -1, POLLIN, 0}};
+      pollfd fds[2] = {{out.get(), POLLIN, 0}, {err.is_open() ? err.get() : -1, POLLIN, 0}};
       if (::poll(fds, 2, -1) < 0) {
         if (errno == EINTR) {
           continue;
@@ -324,10 +280,10 @@ struct Client::Impl {
     // Until the process is gone, keep both outputs drained: it may block
     // writing them otherwise.
     for (;;) {
-      pollfd fds[3] = {{out ? out.get() : -1, POLLIN, 0},
-                       {err ? err.get() : -1, POLLIN, 0},
-                       {pidfd ? pidfd.get() : -1, POLLIN, 0}};
-      if (!out && !err && !pidfd) {
+      pollfd fds[3] = {{out.is_open() ? out.get() : -1, POLLIN, 0},
+                       {err.is_open() ? err.get() : -1, POLLIN, 0},
+                       {pidfd.is_open() ? pidfd.get() : -1, POLLIN, 0}};
+      if (!out.is_open() && !err.is_open() && !pidfd.is_open()) {
         break;
       }
       if (::poll(fds, 3, -1) < 0) {
@@ -359,7 +315,7 @@ struct Client::Impl {
     // What it wrote just before it ended is still in the pipes; a
     // descendant that kept them open must not hold us here.
     for (Fd* fd : {&out, &err}) {
-      while (*fd) {
+      while (fd->is_open()) {
         pollfd p{fd->get(), POLLIN, 0};
         if (::poll(&p, 1, 0) <= 0 || !read_into(*fd, fd == &err)) {
           break;
@@ -510,7 +466,7 @@ struct Client::Impl {
       if (auto* error = std::get_if<detail::ErrorResponse>(&*response)) {
         ClientError e;
         e.kind = ClientError::Kind::Helper;
-        if (const auto signal = interrupted_answer(error->text)) {
+        if (const auto signal = detail::classify_answer(error->text).interrupted_by) {
           // The helper is ending; its exit status comes with finish().
           e.kind = ClientError::Kind::Interrupted;
           e.signal = signal;
@@ -537,7 +493,7 @@ struct Client::Impl {
         return outcome;  // a signalled helper answers nothing more
       }
       if (outcome.error().kind == ClientError::Kind::Helper &&
-          outcome.error().message.starts_with("wipe cancelled")) {
+          detail::classify_answer(outcome.error().message).cancelled) {
         outcome.error().kind = ClientError::Kind::Cancelled;
       }
     }
@@ -600,30 +556,24 @@ std::expected<Client, ClientError> Client::start(std::vector<std::string> argv) 
   }
   Fd err_ours = above_stdio(err_pipe[0]);
   Fd err_theirs = above_stdio(err_pipe[1]);
-  if (!in_ours || !in_theirs || !out_ours || !out_theirs || !err_ours || !err_theirs) {
+  if (!in_ours.is_open() || !in_theirs.is_open() || !out_ours.is_open() || !out_theirs.is_open() ||
+      !err_ours.is_open() || !err_theirs.is_open()) {
     return std::unexpected(start_failed(argv[0], EMFILE));
   }
   // Only the helper's end of the socket reads; ours only writes.
   ::shutdown(in_ours.get(), SHUT_RD);
   ::shutdown(in_theirs.get(), SHUT_WR);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawnattr_init(&attributes);
-  ::posix_spawn_file_actions_adddup2(&actions, in_theirs.get(), STDIN_FILENO);
-  ::posix_spawn_file_actions_adddup2(&actions, out_theirs.get(), STDOUT_FILENO);
-  ::posix_spawn_file_actions_adddup2(&actions, err_theirs.get(), STDERR_FILENO);
-  // Nothing else of the application's reaches the (privileged) helper.
-  ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  sigset_t none;
-  sigset_t pipe_signal;
-  ::sigemptyset(&none);
-  ::sigemptyset(&pipe_signal);
-  ::sigaddset(&pipe_signal, SIGPIPE);
-  ::posix_spawnattr_setsigmask(&attributes, &none);
-  ::posix_spawnattr_setsigdefault(&attributes, &pipe_signal);
-  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  // Nothing else of the application's, neither descriptors nor signal
+  // settings, reaches the (privileged) helper.
+  base::ChildSetup setup;
+  setup.dup2(in_theirs.get(), STDIN_FILENO);
+  setup.dup2(out_theirs.get(), STDOUT_FILENO);
+  setup.dup2(err_theirs.get(), STDERR_FILENO);
+  setup.close_others();
+  if (setup.status() != 0) {
+    return std::unexpected(start_failed(argv[0], setup.status()));
+  }
 
   std::vector<char*> c_argv;
   c_argv.reserve(argv.size() + 1);
@@ -632,10 +582,8 @@ std::expected<Client, ClientError> Client::start(std::vector<std::string> argv) 
   }
   c_argv.push_back(nullptr);
   pid_t pid = -1;
-  const int spawned =
-      ::posix_spawnp(&pid, argv[0].c_str(), &actions, &attributes, c_argv.data(), environ);
-  ::posix_spawn_file_actions_destroy(&actions);
-  ::posix_spawnattr_destroy(&attributes);
+  const int spawned = ::posix_spawnp(&pid, argv[0].c_str(), setup.actions(), setup.attributes(),
+                                     c_argv.data(), environ);
   if (spawned != 0) {
     return std::unexpected(start_failed(argv[0], spawned));
   }
@@ -643,7 +591,7 @@ std::expected<Client, ClientError> Client::start(std::vector<std::string> argv) 
   auto impl = std::make_unique<Impl>();
   impl->pid = pid;
   impl->pidfd = Fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  if (impl->pidfd) {
+  if (impl->pidfd.is_open()) {
     ::fcntl(impl->pidfd.get(), F_SETFD, FD_CLOEXEC);
   }
   impl->in = std::move(in_ours);

@@ -13,6 +13,8 @@
 #include <new>
 #include <nlohmann/json.hpp>
 
+#include "base/text.hpp"
+
 namespace tarnwick::client::detail {
 
 // --- SecretBuffer ------------------------------------------------------------
@@ -87,84 +89,13 @@ void base64_encode(std::span<const std::byte> in, char* out) {
 
 // --- JSON text -----------------------------------------------------------------
 
-bool is_utf8(std::string_view text) {
-  std::size_t i = 0;
-  const std::size_t n = text.size();
-  auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
-  auto continuation = [&](std::size_t at, unsigned char low = 0x80, unsigned char high = 0xBF) {
-    return at < n && byte(at) >= low && byte(at) <= high;
-  };
-  while (i < n) {
-    const unsigned char lead = byte(i);
-    if (lead < 0x80) {
-      i += 1;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      if (!continuation(i + 1)) return false;
-      i += 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      // No overlong forms (E0 A0..), no surrogates (ED ..9F).
-      const unsigned char low = lead == 0xE0 ? 0xA0 : 0x80;
-      const unsigned char high = lead == 0xED ? 0x9F : 0xBF;
-      if (!continuation(i + 1, low, high) || !continuation(i + 2)) return false;
-      i += 3;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      // No overlong forms (F0 90..), nothing above U+10FFFF (F4 ..8F).
-      const unsigned char low = lead == 0xF0 ? 0x90 : 0x80;
-      const unsigned char high = lead == 0xF4 ? 0x8F : 0xBF;
-      if (!continuation(i + 1, low, high) || !continuation(i + 2) || !continuation(i + 3)) {
-        return false;
-      }
-      i += 4;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
 std::optional<std::string> json_quote(std::string_view text) {
-  if (!is_utf8(text)) {
+  if (!base::is_valid_utf8(text)) {
     return std::nullopt;
   }
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
-  out.reserve(text.size() + 2);
-  out += '"';
-  for (char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (u < 0x20) {
-          out += "\\u00";
-          out += kHex[u >> 4];
-          out += kHex[u & 15];
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
+  out.reserve(base::json_string_size(text));
+  base::append_json_string(out, text);
   return out;
 }
 
@@ -278,48 +209,64 @@ std::expected<std::string, ClientError> mkfs_request(std::string_view mapped, Fi
 
 // --- responses -------------------------------------------------------------------
 
+namespace {
+
+// A member the response needs: absent, or a value of the wrong type, makes
+// the line no response.
+std::optional<std::uint64_t> unsigned_member(const nlohmann::json& object, const char* name) {
+  const auto found = object.find(name);
+  if (found == object.end() || !found->is_number_unsigned()) {
+    return std::nullopt;
+  }
+  return found->get<std::uint64_t>();
+}
+
+}  // namespace
+
+// Members the client does not know are ignored, at the top and inside
+// "progress", so that a newer helper may add some (as the read-back added
+// "verified") without breaking installed applications. What tells the kind
+// of line apart, and the members each kind needs, are still checked.
 std::expected<Response, std::string> parse_response(std::string_view line) {
   using nlohmann::json;
   const json doc = json::parse(line, nullptr, /*allow_exceptions=*/false);
   if (doc.is_discarded()) {
     return std::unexpected("not JSON");
   }
-  if (!doc.is_object() || doc.size() != 1) {
-    return std::unexpected("not an object with one member");
+  if (!doc.is_object()) {
+    return std::unexpected("not an object");
   }
-  const auto member = doc.begin();
-  const std::string& name = member.key();
-  const json& value = member.value();
-  if (name == "ok") {
-    if (value != true) {
+  const auto ok = doc.find("ok");
+  const auto error = doc.find("error");
+  const auto progress = doc.find("progress");
+  const int kinds =
+      (ok != doc.end() ? 1 : 0) + (error != doc.end() ? 1 : 0) + (progress != doc.end() ? 1 : 0);
+  if (kinds != 1) {
+    return std::unexpected(kinds == 0 ? "no \"ok\", \"error\" or \"progress\" member"
+                                      : "more than one of \"ok\", \"error\" and \"progress\"");
+  }
+  if (ok != doc.end()) {
+    if (*ok != true) {
       return std::unexpected("\"ok\" is not true");
     }
     return OkResponse{};
   }
-  if (name == "error") {
-    if (!value.is_string()) {
+  if (error != doc.end()) {
+    if (!error->is_string()) {
       return std::unexpected("\"error\" is not a string");
     }
-    return ErrorResponse{value.get<std::string>()};
+    return ErrorResponse{error->get<std::string>()};
   }
-  if (name == "progress") {
-    const bool verifying = value.is_object() && value.contains("verified");
-    if (!value.is_object() || value.size() != (verifying ? 3U : 2U) || !value.contains("copied") ||
-        !value.contains("total") || !value.at("copied").is_number_unsigned() ||
-        !value.at("total").is_number_unsigned() ||
-        (verifying && !value.at("verified").is_number_unsigned())) {
-      return std::unexpected(
-          "\"progress\" is not {\"copied\":N,\"total\":N} or "
-          "{\"copied\":N,\"total\":N,\"verified\":N}");
-    }
-    ProgressResponse progress{value.at("copied").get<std::uint64_t>(),
-                              value.at("total").get<std::uint64_t>(), std::nullopt};
-    if (verifying) {
-      progress.verified = value.at("verified").get<std::uint64_t>();
-    }
-    return progress;
+  const auto copied = progress->is_object() ? unsigned_member(*progress, "copied") : std::nullopt;
+  const auto total = progress->is_object() ? unsigned_member(*progress, "total") : std::nullopt;
+  const bool verifying = progress->is_object() && progress->contains("verified");
+  const auto verified = verifying ? unsigned_member(*progress, "verified") : std::nullopt;
+  if (!copied || !total || verifying != verified.has_value()) {
+    return std::unexpected(
+        "\"progress\" is not {\"copied\":N,\"total\":N} or "
+        "{\"copied\":N,\"total\":N,\"verified\":N}");
   }
-  return std::unexpected("unknown member \"" + name + "\"");
+  return ProgressResponse{*copied, *total, verified};
 }
 
 // --- rate and size -------------------------------------------------------------------

@@ -51,7 +51,6 @@ std::size_t base64_length(std::size_t bytes);
 // Writes exactly base64_length(in.size()) characters to `out`.
 void base64_encode(std::span<const std::byte> in, char* out);
 
-bool is_utf8(std::string_view text);
 // A JSON string literal for `text` (quotes, backslash and control
 // characters escaped); nothing when `text` is not UTF-8.
 std::optional<std::string> json_quote(std::string_view text);
@@ -95,8 +94,9 @@ struct ProgressResponse {
 };
 using Response = std::variant<OkResponse, ErrorResponse, ProgressResponse>;
 
-// One output line of the helper, without its line feed. The error says why
-// the line is not a response.
+// One output line of the helper, without its line feed. Members it does not
+// know are ignored; exactly one of "ok", "error" and "progress" decides the
+// kind. The error says why the line is not a response.
 std::expected<Response, std::string> parse_response(std::string_view line);
 
 // The drive of lsblk's JSON output (--json --bytes --nodeps, one device).

@@ -20,6 +20,8 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "base/spawn.hpp"
+#include "client/answers.hpp"
 #include "client/client.hpp"
 #include "client/protocol.hpp"
 
@@ -41,8 +43,9 @@ std::optional<std::string> canonical(const std::string& path) {
   return std::string(resolved);
 }
 
-// Runs lsblk (no shell, input from /dev/null) and returns what it printed
-// on both outputs, with its exit status.
+// Runs lsblk (no shell, input from /dev/null; found on the caller's PATH,
+// run in the fixed tool environment) and returns what it printed on both
+// outputs, with its exit status.
 std::expected<std::pair<int, std::string>, std::string> run_lsblk(const std::string& device) {
   std::vector<std::string> argv = {"lsblk",    "--json",   "--bytes",
                                    "--nodeps", "--output", "PATH,SIZE,VENDOR,MODEL,SERIAL,TRAN",
@@ -52,20 +55,26 @@ std::expected<std::pair<int, std::string>, std::string> run_lsblk(const std::str
     return std::unexpected(std::string("cannot run lsblk: ") +
                            ::strerror(errno));  // NOLINT(concurrency-mt-unsafe)
   }
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  ::posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-  ::posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDERR_FILENO);
+  base::ChildSetup setup;
+  setup.open(STDIN_FILENO, "/dev/null", O_RDONLY);
+  setup.dup2(pipe_fds[1], STDOUT_FILENO);
+  setup.dup2(pipe_fds[1], STDERR_FILENO);
+  setup.close_others();
   std::vector<char*> c_argv;
   c_argv.reserve(argv.size() + 1);
   for (auto& arg : argv) {
     c_argv.push_back(arg.data());
   }
   c_argv.push_back(nullptr);
+  std::array<char*, std::size(base::kToolEnvironment) + 1> environment{};
+  for (std::size_t i = 0; i < std::size(base::kToolEnvironment); ++i) {
+    environment[i] = const_cast<char*>(base::kToolEnvironment[i]);
+  }
   pid_t pid = -1;
-  const int spawned = ::posix_spawnp(&pid, "lsblk", &actions, nullptr, c_argv.data(), environ);
-  ::posix_spawn_file_actions_destroy(&actions);
+  const int spawned = setup.status() != 0
+                          ? setup.status()
+                          : ::posix_spawnp(&pid, "lsblk", setup.actions(), setup.attributes(),
+                                           c_argv.data(), environment.data());
   ::close(pipe_fds[1]);
   if (spawned != 0) {
     ::close(pipe_fds[0]);
@@ -219,19 +228,19 @@ WipeReport::Verification judge_verification(bool requested, const std::string& e
   if (error.empty()) {
     return read_in_full ? Passed : Failed;
   }
+  const AnswerFacts facts = classify_answer(error);
   // Cancelled before the read-back reached the end, whatever it was doing
   // (had it finished, the wipe would have been answered ok).
-  if (error.starts_with("wipe cancelled")) {
+  if (facts.cancelled) {
     return NotRun;
   }
   // The read-back's own failures: a difference, a drive that did not
   // answer for every byte, or its tools failing.
-  if (error.starts_with("verification failed") || error.starts_with("verification incomplete") ||
-      error.starts_with("command `cmp ")) {
+  if (facts.read_back_failed) {
     return Failed;
   }
   // Read back to the end, and then only the mapping failed to close.
-  if (bytes_verified.has_value() && error.starts_with("command `cryptsetup close ")) {
+  if (bytes_verified.has_value() && facts.close_failed) {
     return read_in_full ? Passed : Failed;
   }
   return NotRun;

@@ -6,16 +6,12 @@
 #include <cmath>
 #include <system_error>
 
+#include "base/overloaded.hpp"
 #include "json/json_reader.hpp"
 #include "text/text.hpp"
 
 namespace tarnwick::json {
 namespace {
-
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
 
 constexpr std::string_view kHexDigits = "0123456789abcdef";
 
@@ -97,7 +93,7 @@ std::string quote(std::string_view text) {
 
 std::string describe(const Scalar& value) {
   return std::visit(
-      Overloaded{
+      base::Overloaded{
           [](std::nullptr_t) -> std::string { return "null"; },
           [](bool b) -> std::string { return b ? "boolean `true`" : "boolean `false`"; },
           [](std::uint64_t u) { return "integer `" + std::to_string(u) + "`"; },

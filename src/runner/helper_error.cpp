@@ -2,22 +2,16 @@
 #include <string>
 #include <utility>
 
+#include "base/overloaded.hpp"
 #include "runner/runner.hpp"
 #include "secure/secure_memory.hpp"
 #include "text/text.hpp"
 
 namespace tarnwick::runner {
 
-namespace {
-template <class... Handlers>
-struct Overloaded : Handlers... {
-  using Handlers::operator()...;
-};
-}  // namespace
-
 std::string HelperError::display() const {
   return std::visit(
-      Overloaded{
+      base::Overloaded{
           [](const Io& e) { return "io: " + e.text; },
           [](const LsblkParse& e) { return "failed to parse lsblk output: " + e.message; },
           [](const ToolNotFound& e) { return "required tool not found in PATH: " + e.program; },

@@ -10,20 +10,17 @@
 #include <variant>
 #include <vector>
 
+#include "base/spawn.hpp"
 #include "secure/secure_memory.hpp"
 #include "stop/stop.hpp"
 
 namespace tarnwick::runner {
 
-// Where the helper and every tool it starts look for programs.
-inline constexpr char kToolSearchPath[] = "/usr/sbin:/usr/bin:/sbin:/bin";
-
-// The whole environment of every tool the helper starts. Nothing of the
-// client's reaches a program running as root, and tools speak English in
-// UTF-8 whatever the desktop's locale: the end-of-device rule reads dd's
-// words, and lsblk leaves non-ASCII labels and mount points unescaped.
-inline constexpr const char* kToolEnvironment[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin",
-                                                   "LC_ALL=C.UTF-8"};
+// Where the helper and every tool it starts look for programs, and the
+// whole environment of every tool it starts: nothing of the client's
+// reaches a program running as root.
+using base::kToolEnvironment;
+using base::kToolSearchPath;
 
 struct HelperError {
   // An operating-system I/O error, already rendered: "Permission denied (os error 13)".

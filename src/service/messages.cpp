@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/overloaded.hpp"
+#include "base/text.hpp"
 #include "json/json_reader.hpp"
 #include "service/service.hpp"
 #include "text/text.hpp"
@@ -29,10 +31,7 @@ using json::Flow;
 using json::Reaction;
 using json::Scalar;
 
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
+using base::Overloaded;
 
 enum class Op { LuksFormat, LuksOpen, LuksClose, Wipe, Mkfs, Shutdown };
 constexpr std::array<std::string_view, 6> kOpNames = {"luks-format", "luks-open", "luks-close",
@@ -572,71 +571,6 @@ class CancelReader final : public json::Handler {
   std::size_t elements_ = 0;
 };
 
-// JSON string escapes of responses: `"` and `\` by a backslash, the five
-// short control escapes, \u00xx for the other control characters, and
-// every other character (U+007F and "/" included) as its UTF-8 bytes.
-void append_json_string(std::string& out, std::string_view text) {
-  constexpr std::string_view hex = "0123456789abcdef";
-  out += '"';
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default: {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20) {
-          out += "\\u00";
-          out += hex[byte >> 4];
-          out += hex[byte & 0x0F];
-        } else {
-          out += c;
-        }
-      }
-    }
-  }
-  out += '"';
-}
-
-// Bytes append_json_string writes for `text`, quotes included.
-std::size_t json_string_size(std::string_view text) {
-  std::size_t size = 2;
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-      case '\\':
-      case '\b':
-      case '\t':
-      case '\n':
-      case '\f':
-      case '\r':
-        size += 2;
-        break;
-      default:
-        size += static_cast<unsigned char>(c) < 0x20 ? 6 : 1;
-    }
-  }
-  return size;
-}
-
 }  // namespace
 
 std::expected<Request, std::string> decode_request(std::string_view line) {
@@ -674,8 +608,8 @@ std::string encode_response(const Response& response) {
                    // long text (a 1 MiB device name echoed back) three times
                    // over while the last growth copies it.
                    const auto append_text = [&line](std::string_view text) {
-                     line.reserve(line.size() + json_string_size(text) + 2);
-                     append_json_string(line, text);
+                     line.reserve(line.size() + base::json_string_size(text) + 2);
+                     base::append_json_string(line, text);
                    };
                    line += R"({"error":)";
                    // Error texts are UTF-8; should one carry a stray byte, the

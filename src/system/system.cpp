@@ -12,13 +12,6 @@
 #include "text/text.hpp"
 
 namespace tarnwick::system {
-void FileDescriptor::reset(int fd) noexcept {
-  if (fd_ >= 0) {
-    ::close(fd_);
-  }
-  fd_ = fd;
-}
-
 std::expected<std::string, int> read_file(const std::string& path) {
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {

@@ -89,24 +89,6 @@ std::size_t next_char(std::string_view s, std::size_t i, char32_t& cp) noexcept 
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view bytes) noexcept {
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
-      ++i;
-      continue;
-    }
-    char32_t cp = 0;
-    std::size_t maximal = 0;
-    const std::size_t n = decode_one(bytes, i, cp, maximal);
-    if (n == 0) {
-      return false;
-    }
-    i += n;
-  }
-  return true;
-}
-
 std::string decode_utf8_lossy(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());

@@ -11,11 +11,12 @@
 #include <string_view>
 #include <vector>
 
+#include "base/text.hpp"
+
 namespace tarnwick::text {
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no
-// truncated or stray bytes.
-bool is_valid_utf8(std::string_view bytes) noexcept;
+// Strict UTF-8 (the one rule the client library applies too).
+using base::is_valid_utf8;
 
 // Decodes UTF-8, replacing each maximal ill-formed subpart with one U+FFFD.
 std::string decode_utf8_lossy(std::string_view bytes);

@@ -21,6 +21,9 @@ using tdh_client_test::TempDir;
 
 const std::string kPartly = "wipe cancelled: the drive is only partly wiped";
 const std::string kCancelled = "printf '%s\\n' '{\"error\":\"" + kPartly + "\"}' '{\"ok\":true}'";
+// The same from a helper that adds members the client does not know.
+const std::string kCancelledWithMore = "printf '%s\\n' '{\"error\":\"" + kPartly +
+                                       "\",\"state\":\"partial\"}' '{\"id\":2,\"ok\":true}'";
 
 // A wipe reports progress (with a read-back figure, as a verified wipe that
 // completes has sent by its end), reads the next line (the cancel) and runs AFTER;
@@ -54,7 +57,7 @@ TEST(Cancel, FromTheCallbackTheWipeEndsAsAnsweredAndEveryAnswerIsConsumed) {
     std::string error;  // empty: the wipe completed before the cancel was read
   };
   for (const Case& c :
-       {Case{kCancelled, 2, kPartly},
+       {Case{kCancelled, 2, kPartly}, Case{kCancelledWithMore, 2, kPartly},
         Case{"printf '%s\\n' '{\"ok\":true}' '{\"error\":\"parse: unknown\"}'", 1, ""}}) {
     TempDir dir;
     Client client = cancel_helper(dir, c.after_cancel);

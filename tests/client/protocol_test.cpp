@@ -4,10 +4,13 @@
 #include "client/protocol.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "base/text.hpp"
+#include "client/answers.hpp"
 #include "client/support.hpp"
 #include "fields/fields.hpp"
 
@@ -73,7 +76,7 @@ TEST(JsonText, ValidatesUtf8Strictly) {
       {"\xff", false},
   };
   for (const auto& [text, valid] : cases) {
-    EXPECT_EQ(is_utf8(text), valid) << "case of " << text.size() << " bytes";
+    EXPECT_EQ(base::is_valid_utf8(text), valid) << "case of " << text.size() << " bytes";
     EXPECT_EQ(json_quote(text).has_value(), valid);
   }
 }
@@ -162,6 +165,23 @@ TEST(Responses, TheThreeShapesParse) {
             Response(ErrorResponse{"a\"b\\c\x01 \xc3\xa9"}));
 }
 
+TEST(Responses, MembersTheClientDoesNotKnowAreIgnoredInEveryKind) {
+  const std::pair<const char*, Response> cases[] = {
+      {R"({"ok":true,"id":7})", OkResponse{}},
+      {R"({"request":{"op":"wipe"},"ok":true})", OkResponse{}},
+      {R"({"error":"device is read-only","code":"refused","detail":[1,{"a":null}]})",
+       ErrorResponse{"device is read-only"}},
+      {R"({"progress":{"copied":1,"total":0,"rate":2,"phase":"write"}})", ProgressResponse{1, 0}},
+      {R"({"progress":{"copied":1,"total":0,"verified":2,"rate":2},"eta":null})",
+       ProgressResponse{1, 0, 2}},
+  };
+  for (const auto& [line, expected] : cases) {
+    const auto parsed = parse_response(line);
+    ASSERT_TRUE(parsed.has_value()) << line << ": " << parsed.error();
+    EXPECT_EQ(*parsed, expected) << line;
+  }
+}
+
 TEST(Responses, AnythingElseIsRefused) {
   const char* cases[] = {
       "",
@@ -169,20 +189,21 @@ TEST(Responses, AnythingElseIsRefused) {
       "{\"ok\":true",
       "[\"ok\"]",
       "{}",
+      "{\"id\":1}",
       "{\"ok\":false}",
       "{\"ok\":1}",
       "{\"ok\":true,\"error\":\"x\"}",
+      "{\"progress\":{\"copied\":1,\"total\":0},\"error\":\"x\"}",
+      "{\"progress\":{\"total\":0,\"rate\":1}}",
       "{\"error\":null}",
       "{\"error\":5}",
       "{\"progress\":{\"copied\":1}}",
       "{\"progress\":{\"copied\":-1,\"total\":0}}",
       "{\"progress\":{\"copied\":1.5,\"total\":0}}",
       "{\"progress\":{\"copied\":\"1\",\"total\":0}}",
-      "{\"progress\":{\"copied\":1,\"total\":0,\"rate\":2}}",
       "{\"progress\":{\"copied\":1,\"verified\":2}}",
       "{\"progress\":{\"copied\":1,\"total\":0,\"verified\":-2}}",
       "{\"progress\":{\"copied\":1,\"total\":0,\"verified\":null}}",
-      "{\"progress\":{\"copied\":1,\"total\":0,\"verified\":2,\"rate\":2}}",
       "{\"progress\":[1,0]}",
       "{\"done\":true}",
   };
@@ -281,6 +302,50 @@ TEST(Report, DriveIdentityFromLsblk) {
   EXPECT_EQ(old->model, "");
   for (const char* bad : {"", "{}", R"({"blockdevices":[]})", R"({"blockdevices":[1]})"}) {
     EXPECT_FALSE(parse_drive_identity("/dev/sdb", bad)) << bad;
+  }
+}
+
+TEST(Answers, TheHelpersDocumentedTextsAreClassifiedInOnePlace) {
+  struct Case {
+    std::string text;
+    bool cancelled;
+    std::optional<int> interrupted_by;
+    bool read_back_failed;
+    bool close_failed;
+  };
+  const Case cases[] = {
+      {"wipe cancelled: the drive is only partly wiped", true, {}, false, false},
+      {"wipe cancelled before anything was written", true, {}, false, false},
+      {"command `dd if=/dev/urandom of=/dev/sdb` stopped: interrupted by SIGINT", false, SIGINT,
+       false, false},
+      {"command `lsblk -J` stopped: interrupted by SIGTERM", false, SIGTERM, false, false},
+      {"command `cryptsetup close tarnwick_a` stopped: interrupted by SIGHUP", false, SIGHUP, false,
+       true},
+      {"command `cmp -n 5 a b` stopped: interrupted by SIGINT", false, SIGINT, true, false},
+      // Only at the end, and only the three signals the helper stops on.
+      {"command `dd` stopped: interrupted by SIGINT: more", false, {}, false, false},
+      {"command `dd` stopped: interrupted by SIGQUIT", false, {}, false, false},
+      {"verification failed: the drive returned different data at byte offset 0",
+       false,
+       {},
+       true,
+       false},
+      {"command `blockdev --flushbufs m` failed (exit 1): x", false, {}, true, false},
+      {"command `cryptsetup close tarnwick_wipe_tmp` failed (exit 5): busy",
+       false,
+       {},
+       false,
+       true},
+      // Matched where the helper puts them, not anywhere in the text.
+      {"refused destructive operation: device not found: wipe cancelled", false, {}, false, false},
+      {"verification is only available for mode encrypted-zero", false, {}, false, false},
+  };
+  for (const Case& c : cases) {
+    const AnswerFacts facts = classify_answer(c.text);
+    EXPECT_EQ(facts.cancelled, c.cancelled) << c.text;
+    EXPECT_EQ(facts.interrupted_by, c.interrupted_by) << c.text;
+    EXPECT_EQ(facts.read_back_failed, c.read_back_failed) << c.text;
+    EXPECT_EQ(facts.close_failed, c.close_failed) << c.text;
   }
 }
 

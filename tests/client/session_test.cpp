@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
 // A client session against stand-ins: scripts that play the helper (or
 // pkexec) and answer, misbehave or die as the case needs. No root needed.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "client/client.hpp"
 #include "client/support.hpp"
@@ -149,6 +152,32 @@ TEST(Session, VerifiedWipeReportsTheReadBackAndFillsTheReport) {
   EXPECT_EQ(after.verification, WipeReport::Verification::NotRequested);
 }
 
+TEST(Session, AHelperThatAddsMembersToEveryLineIsStillUnderstood) {
+  TempDir dir;
+  // A newer helper: every kind of line carries members this client never
+  // heard of, before and after the ones it needs.
+  const std::string helper = fake_helper(
+      dir,
+      "  case \"$line\" in\n"
+      "  *wipe*) echo '{\"seq\":1,\"progress\":{\"phase\":\"write\",\"copied\":4096,"
+      "\"total\":0,\"rate\":9.5}}'\n"
+      "    echo '{\"ok\":true,\"took\":{\"ms\":3}}';;\n"
+      "  *) echo '{\"code\":\"refused\",\"error\":\"refusing to close a mapper not opened by "
+      "this session\",\"hint\":null}';;\n"
+      "  esac\n");
+  Client client = start({helper});
+  std::vector<std::uint64_t> written;
+  auto wiped = client.wipe("/dev/null", WipeMode::Random,
+                           [&](const WipeProgress& p) { written.push_back(p.written); });
+  ASSERT_TRUE(wiped.has_value()) << wiped.error().describe();
+  EXPECT_EQ(written, std::vector<std::uint64_t>{4096});
+  auto refused = client.luks_close("tarnwick_a");
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().kind, ClientError::Kind::Helper);
+  EXPECT_EQ(refused.error().message, "refusing to close a mapper not opened by this session");
+  EXPECT_TRUE(client.finish().has_value());
+}
+
 TEST(Session, HelperDyingMidWipeGivesItsStatusAndStandardError) {
   TempDir dir;
   const std::string helper =
@@ -273,6 +302,62 @@ TEST(Session, EndingTheClientClosesTheHelpersInputAndWaitsForIt) {
   EXPECT_EQ(client.helper_stderr(), "tarnwick-drives-helper: could not close tarnwick_a: busy\n");
   // A finished session answers nothing more.
   EXPECT_EQ(client.luks_close("tarnwick_a").error().kind, ClientError::Kind::HelperExited);
+}
+
+// What the application has set up must not reach what the library starts:
+// a descriptor it left inheritable, a signal it ignores or blocks, and (for
+// lsblk, a system tool) its environment.
+TEST(Session, ChildrenGetNoInheritedDescriptorSignalSettingOrToolEnvironment) {
+  TempDir dir;
+  // Records its own state: fd 50 open or not, SigIgn and SigBlk, environment.
+  // Builtins only until env: the shell blocks signals around a fork.
+  const std::string record =
+      "{ [ -e /proc/$$/fd/50 ] && echo fd50\n"
+      "  while read -r l; do case $l in Sig[IB]*) echo \"$l\";; esac; done < /proc/$$/status\n"
+      "  env; } > \"$0.seen\"\n";
+  const std::string helper = write_script(dir / "helper", record);
+  write_script(dir / "lsblk", record);
+  const int leaked = ::open("/dev/null", O_RDONLY);  // no O_CLOEXEC on purpose
+  ASSERT_EQ(::dup2(leaked, 50), 50);
+  struct sigaction ignore{};
+  struct sigaction before{};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGUSR1, &ignore, &before);
+  sigset_t blocked;
+  sigset_t old_mask;
+  ::sigemptyset(&blocked);
+  ::sigaddset(&blocked, SIGUSR2);
+  ::pthread_sigmask(SIG_BLOCK, &blocked, &old_mask);
+  const std::string old_path = ::getenv("PATH");
+  ::setenv("PATH", (dir.path() + ":" + old_path).c_str(), 1);
+  ::setenv("TDH_APPLICATION_ONLY", "1", 1);
+
+  (void)identify_drive("/dev/null");
+  (void)start({helper}).finish();
+
+  ::setenv("PATH", old_path.c_str(), 1);
+  ::unsetenv("TDH_APPLICATION_ONLY");
+  ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  ::sigaction(SIGUSR1, &before, nullptr);
+  ::close(50);
+  ::close(leaked);
+
+  const auto mask_has = [](const std::string& seen, const char* line, int signal) {
+    const std::size_t at = seen.find(line);
+    return at != std::string::npos &&
+           ((std::stoull(seen.substr(at + std::strlen(line)), nullptr, 16) >> (signal - 1)) & 1) !=
+               0;
+  };
+  for (const std::string name : {"lsblk", "helper"}) {
+    const std::string seen = read_file(dir / (name + ".seen"));
+    ASSERT_NE(seen.find("SigIgn:"), std::string::npos) << name << " did not run";
+    EXPECT_EQ(seen.find("fd50"), std::string::npos) << name;
+    EXPECT_FALSE(mask_has(seen, "SigIgn:", SIGUSR1)) << name;
+    EXPECT_FALSE(mask_has(seen, "SigBlk:", SIGUSR2)) << name;
+    // Only the system tool runs in the fixed environment.
+    EXPECT_EQ(seen.find("TDH_APPLICATION_ONLY=1") == std::string::npos, name == "lsblk") << seen;
+  }
+  EXPECT_NE(read_file(dir / "lsblk.seen").find("LC_ALL=C.UTF-8\n"), std::string::npos);
 }
 
 TEST(Session, AMovedFromClientRefusesPolitely) {
