@@ -276,7 +276,61 @@ std::expected<std::string, ClientError> mkfs_request(std::string_view mapped, Fi
   return "{\"op\":\"mkfs\"" + *members + "}\n";
 }
 
+std::expected<std::string, ClientError> probe_request(std::string_view device) {
+  auto members = members_text({{"device", device}});
+  if (!members) {
+    return std::unexpected(members.error());
+  }
+  return "{\"op\":\"probe\"" + *members + "}\n";
+}
+
 // --- responses -------------------------------------------------------------------
+
+namespace {
+
+// {"claimed":N,"block":N,"positions":N,"genuine":B,["lowest_failing":N,
+// ["highest_good":N,]]"unrestored":[N,...]}; members the client does not
+// know are left alone.
+std::optional<CapacityCheck> parse_probe_result(const nlohmann::json& value) {
+  if (!value.is_object()) {
+    return std::nullopt;
+  }
+  const auto number = [&](const char* name) -> std::optional<std::uint64_t> {
+    const auto found = value.find(name);
+    if (found == value.end() || !found->is_number_unsigned()) {
+      return std::nullopt;
+    }
+    return found->get<std::uint64_t>();
+  };
+  CapacityCheck check;
+  const auto claimed = number("claimed");
+  const auto block = number("block");
+  const auto positions = number("positions");
+  const auto genuine = value.find("genuine");
+  const auto unrestored = value.find("unrestored");
+  if (!claimed || !block || !positions || genuine == value.end() || !genuine->is_boolean() ||
+      unrestored == value.end() || !unrestored->is_array()) {
+    return std::nullopt;
+  }
+  check.claimed = *claimed;
+  check.block = *block;
+  check.positions = *positions;
+  check.genuine = genuine->get<bool>();
+  check.lowest_failing = number("lowest_failing");
+  check.highest_good = number("highest_good");
+  if (check.genuine == check.lowest_failing.has_value()) {
+    return std::nullopt;
+  }
+  for (const auto& offset : *unrestored) {
+    if (!offset.is_number_unsigned()) {
+      return std::nullopt;
+    }
+    check.unrestored.push_back(offset.get<std::uint64_t>());
+  }
+  return check;
+}
+
+}  // namespace
 
 std::expected<Response, std::string> parse_response(std::string_view line) {
   using nlohmann::json;
@@ -318,6 +372,15 @@ std::expected<Response, std::string> parse_response(std::string_view line) {
       progress.verified = value.at("verified").get<std::uint64_t>();
     }
     return progress;
+  }
+  if (name == "probe") {
+    auto check = parse_probe_result(value);
+    if (!check) {
+      return std::unexpected(
+          "\"probe\" is not {\"claimed\":N,\"block\":N,\"positions\":N,\"genuine\":B,"
+          "\"unrestored\":[N,...]}");
+    }
+    return ProbeResponse{std::move(*check)};
   }
   return std::unexpected("unknown member \"" + name + "\"");
 }
