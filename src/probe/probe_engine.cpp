@@ -27,6 +27,8 @@ constexpr std::uint64_t kDefaultLogicalBlock = 512;
 
 constexpr std::string_view kCancelledBeforeWriting = "probe cancelled before anything was written";
 constexpr std::string_view kCancelled = "probe cancelled";
+constexpr std::string_view kDriveChanged =
+    "probe: the drive disappeared or changed during the probe; no verdict";
 
 bool cancelled(const HelperError& error) {
   const auto* stopped = std::get_if<HelperError::Stopped>(&error.value);
@@ -143,6 +145,31 @@ std::optional<std::uint64_t> logical_block_size(const system::SystemPaths& paths
     return std::nullopt;
   }
   return value;
+}
+
+// What tells the drive behind the stable path apart from one plugged in
+// after it: a pulled stick fails every dd, which must not read as a drive
+// that stores nothing.
+struct DriveIdentity {
+  std::optional<std::string> node;
+  std::optional<std::string> disk_sequence;
+  std::optional<std::uint64_t> size;
+  bool operator==(const DriveIdentity&) const = default;
+};
+
+DriveIdentity drive_identity(const system::SystemPaths& paths, std::string_view device) {
+  DriveIdentity identity;
+  identity.node = system::canonical_path(std::string(device));
+  if (!identity.node) {
+    return identity;
+  }
+  const std::string name = identity.node->substr(identity.node->rfind('/') + 1);
+  if (const auto sequence = system::read_text_file(
+          system::join_path(system::join_path(paths.sys_class_block, name), "diskseq"))) {
+    identity.disk_sequence = std::string(text::trim_white_space(*sequence));
+  }
+  identity.size = wipe::block_device_size(paths, device);
+  return identity;
 }
 
 std::expected<Nonce, HelperError> read_nonce(const std::string& source) {
@@ -363,7 +390,8 @@ std::expected<void, std::string> handle_probe(ToolRunner& runner, const guard::G
       return std::unexpected(std::string(kCancelledBeforeWriting));
     }
   }
-  const auto size = wipe::block_device_size(guard.paths, target->stable_path);
+  const DriveIdentity before = drive_identity(guard.paths, target->stable_path);
+  const auto size = before.size;
   if (!size) {
     return std::unexpected(std::string("probe: the size of the drive cannot be read"));
   }
@@ -379,6 +407,9 @@ std::expected<void, std::string> handle_probe(ToolRunner& runner, const guard::G
       return std::unexpected(std::string(kCancelledBeforeWriting));
     }
     return std::unexpected(result.error().display());
+  }
+  if (drive_identity(guard.paths, target->stable_path) != before) {
+    return std::unexpected(std::string(kDriveChanged));
   }
   if (result->stopped) {
     // No verdict: say what became of the blocks it wrote.
