@@ -873,8 +873,9 @@ make_fake_stick() {
   modprobe usb_f_mass_storage 2>/dev/null
   mountpoint -q /sys/kernel/config || mount -t configfs none /sys/kernel/config ||
     fail "configfs cannot be mounted"
+  modprobe loop 2>/dev/null
   truncate -s 64M "$T/fake.img"
-  loop=$(losetup --find --show "$T/fake.img") || fail "no loop device for the fake stick"
+  loop=$(losetup --find --show "$T/fake.img" 2>&1) || fail "no loop device for the fake stick: $loop"
   on_exit "losetup -d $loop"
   half=$((64 * 2048))
   printf '0 %s linear %s 0\n%s %s linear %s 0\n' "$half" "$loop" "$half" "$half" "$loop" |
