@@ -11,9 +11,12 @@
 #          Beside them runs the floor (bench/start/spawn_floor.cpp): a
 #          program that only starts that lsblk, drains it and answers, the
 #          least any helper asking lsblk can cost on this machine. It is
-#          linked as the helper is by default (dynamically, as a hardened
-#          PIE with immediate binding), or as a static PIE with
-#          --static-floor, to set a static helper build against.
+#          built as the helper is by default: a hardened PIE with immediate
+#          binding that loads the same shared libraries as the first HELPER
+#          (its NEEDED entries), so that the difference is the helper's own
+#          work, not the loading of the C++ runtime; with --libc-floor it
+#          loads libc alone, and with --static-floor it is a static PIE, to
+#          set a static helper build against.
 # Batches of each program alternate; the figures are the medians of the batch
 # means. Nothing is judged: the figures are printed. Root only (the helper
 # serves nobody else).
@@ -26,6 +29,7 @@
 #               temporary folder, detached at the end) for the runs, so that
 #               lsblk lists as many drives as a desktop has; nothing writes
 #               to them
+#   --libc-floor    link the floor against libc alone
 #   --static-floor  link the floor as a static PIE
 # Several helpers (for example the builds before and after a change) are
 # measured in the same rounds, so that their figures compare directly.
@@ -35,12 +39,14 @@ rounds=7
 runs=40
 drives=0
 floor_link=(-pie -Wl,-z,now -Wl,-z,relro)
+floor_libraries=helper
 while (($#)); do
   case $1 in
     --rounds) rounds=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --drives) drives=$2; shift 2 ;;
-    --static-floor) floor_link=(-static-pie -Wl,-z,now -Wl,-z,relro); shift ;;
+    --static-floor) floor_link=(-static-pie -Wl,-z,now -Wl,-z,relro); floor_libraries=none; shift ;;
+    --libc-floor) floor_libraries=none; shift ;;
     -h | --help) sed -n '3,31s/^# \{0,1\}//p' "$0"; exit 0 ;;
     -*) echo "bench-start: unknown option $1" >&2; exit 2 ;;
     *) break ;;
@@ -75,9 +81,16 @@ for ((d = 0; d < drives; d++)); do
   truncate -s 64M "$work/drive$d"
   loops+=("$(losetup --read-only --find --show "$work/drive$d")")
 done
-# Built like the shipped helper: optimised, PIE, immediate binding.
-"${CXX:-c++}" -std=c++23 -O2 -fPIE "${floor_link[@]}" -o "$work/spawn-floor" \
-  "$(dirname "$0")/../bench/start/spawn_floor.cpp"
+# Built like the shipped helper: optimised, PIE, immediate binding, and the
+# helper's own shared libraries loaded (kept even though the floor calls
+# nothing in them).
+if [[ $floor_libraries == helper ]]; then
+  mapfile -t needed < <(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[lib\([^].]*\)\.so.*/\1/p')
+  floor_link+=(-Wl,--no-as-needed)
+  for library in "${needed[@]}"; do floor_link+=("-l$library"); done
+fi
+"${CXX:-c++}" -std=c++23 -O2 -fPIE -o "$work/spawn-floor" \
+  "$(dirname "$0")/../bench/start/spawn_floor.cpp" "${floor_link[@]}"
 : >"$work/empty"
 printf '%s\n' '{"op":"wipe","device":"/dev/tdh-bench-no-such-drive","mode":"none"}' >"$work/refused"
 lsblk_args=(-J -b -o NAME,PATH,SIZE,TYPE,RM,HOTPLUG,RO,ROTA,TRAN,VENDOR,MODEL,SERIAL,FSTYPE,FSUSED,FSSIZE,MOUNTPOINT,LABEL,PTTYPE)

@@ -34,7 +34,7 @@ namespace {
 using client::Client;
 using client::ClientError;
 
-enum class StepKind { Wipe, Encrypt, Open, Mkfs, Close };
+enum class StepKind { Wipe, Encrypt, Open, Mkfs, Close, Check };
 
 // The file a wipe's report goes to, opened just before the wipe starts, so
 // that a path that cannot be written is found out before anything is wiped
@@ -87,6 +87,7 @@ struct Step {
   client::Filesystem fs = client::Filesystem::Ext4;
   bool allow_discards = false;
   bool verify = false;             // wipe
+  bool check = true;               // encrypt: check the capacity first
   ReportFile report;               // wipe
   secure::SecretBytes passphrase;  // encrypt, open
 };
@@ -115,6 +116,8 @@ std::string what_step_does(const Step& step) {
       return "making a filesystem on " + client::mapped_path(step.mapper);
     case StepKind::Close:
       return "closing " + step.mapper;
+    case StepKind::Check:
+      return "check of " + step.device;
   }
   return "request";
 }
@@ -159,6 +162,9 @@ std::string state_after_interruption(const Step& step) {
              " was interrupted: the filesystem is incomplete";
     case StepKind::Close:
       return "closing " + client::mapped_path(step.mapper) + " was interrupted";
+    case StepKind::Check:
+      return "the check of " + step.device +
+             " was interrupted: the helper restored the blocks it had written";
   }
   return "the request was interrupted";
 }
@@ -334,6 +340,7 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
     }
     std::expected<void, ClientError> result;
     std::string done;
+    bool counterfeit = false;  // a check found one
     switch (step.kind) {
       case StepKind::Wipe: {
         if (step.report.wanted()) {
@@ -396,7 +403,45 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
         }
         break;
       }
+      case StepKind::Check: {
+        auto check = client->probe(step.device);
+        if (!check) {
+          result = std::unexpected(std::move(check.error()));
+          break;
+        }
+        say(check_line(step.device, *check) + "\n");
+        if (!check->genuine) {
+          counterfeit = true;
+        } else if (!check->helper_error.empty()) {
+          ClientError error;
+          error.message = check->helper_error;
+          result = std::unexpected(std::move(error));
+        }
+        break;
+      }
       case StepKind::Encrypt:
+        if (step.check) {
+          // A counterfeit drive would take the container and lose what is
+          // stored in it once its real size is passed.
+          auto check = client->probe(step.device);
+          if (!check) {
+            result = std::unexpected(std::move(check.error()));
+            break;
+          }
+          say(check_line(step.device, *check) + "\n");
+          if (!check->genuine) {
+            result = std::unexpected(command_error(
+                "refusing to encrypt a drive that does not store what it claims (--no-check "
+                "skips the check)"));
+            break;
+          }
+          if (!check->helper_error.empty()) {
+            ClientError error;
+            error.message = check->helper_error;
+            result = std::unexpected(std::move(error));
+            break;
+          }
+        }
         result = client->luks_format(step.device, step.label, bytes_of(step.passphrase));
         done = "formatted " + step.device + " as a LUKS2 container" +
                (step.label.empty() ? "" : " labelled " + step.label);
@@ -424,6 +469,11 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
         break;
     }
     secure::wipe(step.passphrase);
+    if (counterfeit) {
+      // The check's line said it all; nothing after it runs.
+      status = kExitFailed;
+      break;
+    }
     if (!result && result.error().kind == ClientError::Kind::Cancelled) {
       cancelled = step.device + ": " + result.error().message;
       break;
@@ -439,7 +489,9 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
       status = exit_status_for(result.error());
       break;
     }
-    say(done + "\n");
+    if (!done.empty()) {
+      say(done + "\n");
+    }
   }
   for (Step& step : steps) {
     secure::wipe(step.passphrase);
@@ -510,6 +562,7 @@ int run(int argc, char** argv) {
   std::string fs = "ext4";
   bool discards = false;
   bool verify = false;
+  bool no_check = false;
   std::string report_path;
   auto take = [&](StepKind kind) {
     Step step;
@@ -520,6 +573,9 @@ int run(int argc, char** argv) {
       step.mode = *client::parse_wipe_mode(std::exchange(wipe_mode, {}));
       step.verify = std::exchange(verify, false);
       step.report = ReportFile(std::exchange(report_path, {}));
+    }
+    if (kind == StepKind::Encrypt) {
+      step.check = !std::exchange(no_check, false);
     }
     if (kind == StepKind::Mkfs) {
       step.fs = *client::parse_filesystem(std::exchange(fs, "ext4"));
@@ -546,8 +602,16 @@ int run(int argc, char** argv) {
   auto* encrypt = app.add_subcommand("encrypt", "Format a whole drive as a LUKS2 container");
   encrypt->add_option("DEVICE", device, "The drive")->required();
   encrypt->add_option("--label", label, "Label of the container");
+  encrypt->add_flag("--no-check", no_check,
+                    "Do not check first that the drive stores what it claims");
   encrypt->immediate_callback();
   encrypt->callback([&] { take(StepKind::Encrypt); });
+
+  auto* check =
+      app.add_subcommand("check", "Check that a drive stores data across the whole size it claims");
+  check->add_option("DEVICE", device, "The drive")->required();
+  check->immediate_callback();
+  check->callback([&] { take(StepKind::Check); });
 
   auto* open = app.add_subcommand("open", "Open a container as /dev/mapper/NAME");
   open->add_option("DEVICE", device, "The drive or partition holding it")->required();

@@ -28,6 +28,16 @@ std::string format_bytes(std::uint64_t bytes) {
   return text;
 }
 
+std::string check_line(const std::string& device, const client::CapacityCheck& check) {
+  if (check.genuine) {
+    return device + ": genuine: " + std::to_string(check.positions) + " positions across " +
+           format_bytes(check.claimed) + " held their data";
+  }
+  return device + ": COUNTERFEIT: only the first " +
+         format_bytes(check.lowest_failing.value_or(0)) + " of the claimed " +
+         format_bytes(check.claimed) + " store data";
+}
+
 std::string format_rate(double bytes_per_second) {
   if (!(bytes_per_second >= 0.0) || bytes_per_second > 1.8e19) {
     bytes_per_second = 0.0;

@@ -47,6 +47,11 @@ class ProgressPrinter {
   std::optional<client::WipeProgress> last_;
 };
 
+// The one line a capacity check ends with:
+//   /dev/sdb: genuine: 72 positions across 14.9 GiB held their data
+//   /dev/sdb: COUNTERFEIT: only the first 7.8 GiB of the claimed 64.0 GiB store data
+std::string check_line(const std::string& device, const client::CapacityCheck& check);
+
 // Terminal width of `fd`, or 80 when it has none.
 std::size_t terminal_width(int fd);
 

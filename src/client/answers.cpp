@@ -22,6 +22,7 @@ struct DocumentedText {
 // part.
 constexpr DocumentedText kTexts[] = {
     {"wipe cancelled", At::Start, Fact::Cancelled},
+    {"probe cancelled", At::Start, Fact::Cancelled},
     {"` stopped: interrupted by SIGINT", At::End, Fact::Interrupted, SIGINT},
     {"` stopped: interrupted by SIGTERM", At::End, Fact::Interrupted, SIGTERM},
     {"` stopped: interrupted by SIGHUP", At::End, Fact::Interrupted, SIGHUP},

@@ -15,7 +15,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -203,6 +205,8 @@ struct Client::Impl {
   bool via_pkexec = false;
   std::string pending;  // output read but not yet split into lines
   std::string stderr_text;
+  // The last capacity check, for the report of a later wipe of that drive.
+  std::optional<CapacityCheck> last_check;
   // Set once the session is over; every later call reports it.
   std::optional<std::expected<void, ClientError>> ended;
 
@@ -432,7 +436,8 @@ struct Client::Impl {
   // its own answer.
   std::expected<void, ClientError> transact(
       std::string_view line, const std::function<void(const detail::ProgressResponse&)>& progress,
-      bool cancellable = false) {
+      bool cancellable = false,
+      const std::function<void(const detail::ProbeResponse&)>& probe_result = {}) {
     if (ended) {
       if (ended->has_value()) {
         ClientError e;
@@ -474,6 +479,12 @@ struct Client::Impl {
         e.message = std::move(error->text);
         outcome = std::unexpected(std::move(e));
         break;
+      }
+      if (auto* result = std::get_if<detail::ProbeResponse>(&*response)) {
+        if (probe_result) {
+          probe_result(*result);
+        }
+        continue;
       }
       if (progress) {
         progress(std::get<detail::ProgressResponse>(*response));
@@ -523,6 +534,19 @@ ClientError moved_from() {
   return e;
 }
 const std::string kNoText;
+
+// Whether two names reach the same device node (a by-id link and the kernel
+// name, say); names that cannot be resolved count only when equal.
+bool same_drive(const std::string& a, std::string_view b) {
+  const std::string other(b);
+  if (a == other) {
+    return true;
+  }
+  char first[PATH_MAX];
+  char second[PATH_MAX];
+  return ::realpath(a.c_str(), first) != nullptr && ::realpath(other.c_str(), second) != nullptr &&
+         std::strcmp(first, second) == 0;
+}
 }  // namespace
 
 std::string Client::installed_helper_path() { return TDH_CLIENT_HELPER_PATH; }
@@ -636,6 +660,9 @@ std::expected<void, ClientError> Client::wipe(std::string_view device, WipeMode 
       report->drive.path = std::string(device);
       report->identity_error = std::move(identity.error());
     }
+    if (impl_ && impl_->last_check && same_drive(impl_->last_check->device, device)) {
+      report->capacity_check = impl_->last_check;
+    }
     report->helper_version = TDH_CLIENT_VERSION;
     report->host_name = detail::host_name();
     report->started = std::chrono::system_clock::now();
@@ -691,6 +718,48 @@ std::expected<void, ClientError> Client::wipe(std::string_view device, WipeMode 
                                    drive_size ? drive_size : report->drive.size);
   }
   return outcome;
+}
+
+std::expected<CapacityCheck, ClientError> Client::probe(std::string_view device,
+                                                        const CheckProgressCallback& on_progress) {
+  if (!impl_) {
+    return std::unexpected(moved_from());
+  }
+  auto line = detail::probe_request(device);
+  if (!line) {
+    return std::unexpected(line.error());
+  }
+  std::optional<CapacityCheck> check;
+  auto outcome = impl_->transact(
+      *line,
+      [&](const detail::ProgressResponse& response) {
+        if (!on_progress) {
+          return;
+        }
+        try {
+          on_progress(response.copied);
+        } catch (...) {  // NOLINT(bugprone-empty-catch)
+          // As for a wipe: the helper's remaining lines belong to this request.
+        }
+      },
+      /*cancellable=*/true, [&](const detail::ProbeResponse& response) { check = response.check; });
+  // The result line comes before the final answer; without it there is no
+  // result, whatever the answer.
+  if (!check) {
+    if (outcome) {
+      return std::unexpected(impl_->protocol_error("a check answered without its result line"));
+    }
+    return std::unexpected(std::move(outcome.error()));
+  }
+  if (!outcome) {
+    if (outcome.error().kind != ClientError::Kind::Helper) {
+      return std::unexpected(std::move(outcome.error()));
+    }
+    check->helper_error = outcome.error().message;
+  }
+  check->device = std::string(device);
+  impl_->last_check = check;
+  return std::move(*check);
 }
 
 std::expected<void, ClientError> Client::luks_format(std::string_view device,

@@ -133,6 +133,31 @@ struct DriveIdentity {
 // error is a plain sentence.
 std::expected<DriveIdentity, std::string> identify_drive(std::string_view device);
 
+// The result of a capacity check (Client::probe): whether the drive stored a
+// marker at every position the helper sampled across its claimed size.
+struct CapacityCheck {
+  std::string device;           // as given to probe()
+  std::uint64_t claimed = 0;    // bytes the drive claims
+  std::uint64_t block = 0;      // bytes saved, marked and restored per position
+  std::uint64_t positions = 0;  // positions checked
+  bool genuine = false;
+  // A counterfeit: the lowest position that did not hold its marker (the
+  // drive stores at most this much), and the highest below it that did.
+  std::optional<std::uint64_t> lowest_failing;
+  std::optional<std::uint64_t> highest_good;
+  // Byte offsets whose saved block did not come back after it was restored.
+  std::vector<std::uint64_t> unrestored;
+  // The helper's final answer when it was an error (a counterfeit, or blocks
+  // it could not restore); empty when it answered ok.
+  std::string helper_error;
+
+  bool operator==(const CapacityCheck&) const = default;
+};
+
+// Called with the bytes a capacity check has written so far (markers, then
+// restored blocks).
+using CheckProgressCallback = std::function<void(std::uint64_t written)>;
+
 // The record of one wipe, for filing: which drive, how, what happened. It
 // never holds a passphrase (a wipe has none).
 struct WipeReport {
@@ -157,6 +182,8 @@ struct WipeReport {
   std::string error;
   std::string helper_version;
   std::string host_name;
+  // The last capacity check of the same drive in this session, if one ran.
+  std::optional<CapacityCheck> capacity_check;
 
   bool succeeded() const { return error.empty(); }
   // One JSON object, pretty-printed, ending in a line feed.
@@ -229,6 +256,15 @@ class Client {
   // /dev/mapper path).
   std::expected<void, ClientError> mkfs(std::string_view mapped, Filesystem fs,
                                         std::string_view label);
+
+  // Checks that the drive stores data across the whole size it claims: the
+  // helper writes a marker at many positions, reads them back and restores
+  // every block it saved. A counterfeit is a result (genuine false), not an
+  // error; errors are refusals, failures and cancels (cancel() stops a check
+  // as it stops a wipe). Remembered for the report of a later wipe of the
+  // same drive in this session.
+  std::expected<CapacityCheck, ClientError> probe(std::string_view device,
+                                                  const CheckProgressCallback& on_progress = {});
 
   // Asks the helper to stop the wipe that this client is running. Safe to
   // call from any thread while wipe() runs, and from its progress callback.

@@ -207,6 +207,14 @@ std::expected<std::string, ClientError> mkfs_request(std::string_view mapped, Fi
   return "{\"op\":\"mkfs\"" + *members + "}\n";
 }
 
+std::expected<std::string, ClientError> probe_request(std::string_view device) {
+  auto members = members_text({{"device", device}});
+  if (!members) {
+    return std::unexpected(members.error());
+  }
+  return "{\"op\":\"probe\"" + *members + "}\n";
+}
+
 // --- responses -------------------------------------------------------------------
 
 namespace {
@@ -219,6 +227,42 @@ std::optional<std::uint64_t> unsigned_member(const nlohmann::json& object, const
     return std::nullopt;
   }
   return found->get<std::uint64_t>();
+}
+
+// {"claimed":N,"block":N,"positions":N,"genuine":B,["lowest_failing":N,
+// ["highest_good":N,]]"unrestored":[N,...]}; members the client does not
+// know are left alone.
+std::optional<CapacityCheck> parse_probe_result(const nlohmann::json& value) {
+  if (!value.is_object()) {
+    return std::nullopt;
+  }
+  const auto number = [&](const char* name) { return unsigned_member(value, name); };
+  CapacityCheck check;
+  const auto claimed = number("claimed");
+  const auto block = number("block");
+  const auto positions = number("positions");
+  const auto genuine = value.find("genuine");
+  const auto unrestored = value.find("unrestored");
+  if (!claimed || !block || !positions || genuine == value.end() || !genuine->is_boolean() ||
+      unrestored == value.end() || !unrestored->is_array()) {
+    return std::nullopt;
+  }
+  check.claimed = *claimed;
+  check.block = *block;
+  check.positions = *positions;
+  check.genuine = genuine->get<bool>();
+  check.lowest_failing = number("lowest_failing");
+  check.highest_good = number("highest_good");
+  if (check.genuine == check.lowest_failing.has_value()) {
+    return std::nullopt;
+  }
+  for (const auto& offset : *unrestored) {
+    if (!offset.is_number_unsigned()) {
+      return std::nullopt;
+    }
+    check.unrestored.push_back(offset.get<std::uint64_t>());
+  }
+  return check;
 }
 
 }  // namespace
@@ -239,8 +283,9 @@ std::expected<Response, std::string> parse_response(std::string_view line) {
   const auto ok = doc.find("ok");
   const auto error = doc.find("error");
   const auto progress = doc.find("progress");
-  const int kinds =
-      (ok != doc.end() ? 1 : 0) + (error != doc.end() ? 1 : 0) + (progress != doc.end() ? 1 : 0);
+  const auto probe = doc.find("probe");
+  const int kinds = (ok != doc.end() ? 1 : 0) + (error != doc.end() ? 1 : 0) +
+                    (progress != doc.end() ? 1 : 0) + (probe != doc.end() ? 1 : 0);
   if (kinds != 1) {
     return std::unexpected(kinds == 0 ? "no \"ok\", \"error\" or \"progress\" member"
                                       : "more than one of \"ok\", \"error\" and \"progress\"");
@@ -256,6 +301,15 @@ std::expected<Response, std::string> parse_response(std::string_view line) {
       return std::unexpected("\"error\" is not a string");
     }
     return ErrorResponse{error->get<std::string>()};
+  }
+  if (probe != doc.end()) {
+    auto check = parse_probe_result(*probe);
+    if (!check) {
+      return std::unexpected(
+          "\"probe\" is not {\"claimed\":N,\"block\":N,\"positions\":N,\"genuine\":B,"
+          "\"unrestored\":[N,...]}");
+    }
+    return ProbeResponse{std::move(*check)};
   }
   const auto copied = progress->is_object() ? unsigned_member(*progress, "copied") : std::nullopt;
   const auto total = progress->is_object() ? unsigned_member(*progress, "total") : std::nullopt;

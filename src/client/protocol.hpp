@@ -69,6 +69,7 @@ std::expected<SecretBuffer, ClientError> luks_open_request(std::string_view devi
 std::expected<std::string, ClientError> luks_close_request(std::string_view mapper_name);
 std::expected<std::string, ClientError> mkfs_request(std::string_view mapped, Filesystem fs,
                                                      std::string_view label);
+std::expected<std::string, ClientError> probe_request(std::string_view device);
 inline constexpr std::string_view kShutdownRequest = "{\"op\":\"shutdown\"}\n";
 // Sent only while a wipe runs; the helper answers it after the wipe's own
 // answer, with ok, or with its unknown-op error once the wipe was over.
@@ -92,7 +93,12 @@ struct ProgressResponse {
   std::optional<std::uint64_t> verified;  // only while a wipe is read back
   bool operator==(const ProgressResponse&) const = default;
 };
-using Response = std::variant<OkResponse, ErrorResponse, ProgressResponse>;
+// The result line of a capacity check; `device` and `helper_error` are left empty.
+struct ProbeResponse {
+  CapacityCheck check;
+  bool operator==(const ProbeResponse&) const = default;
+};
+using Response = std::variant<OkResponse, ErrorResponse, ProgressResponse, ProbeResponse>;
 
 // One output line of the helper, without its line feed. Members it does not
 // know are ignored; exactly one of "ok", "error" and "progress" decides the

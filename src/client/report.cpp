@@ -298,7 +298,7 @@ std::string WipeReport::to_json() const {
     identity["error"] = identity_error;
   }
   const auto duration = std::chrono::duration<double>(ended - started).count();
-  const ordered_json record = {
+  ordered_json record = {
       {"drive", identity},
       {"method", std::string(to_string(mode))},
       {"verification", std::string(to_string(verification))},
@@ -312,6 +312,21 @@ std::string WipeReport::to_json() const {
       {"helper_version", helper_version},
       {"host", host_name},
   };
+  if (capacity_check) {
+    const CapacityCheck& check = *capacity_check;
+    const auto optional_number = [](const std::optional<std::uint64_t>& n) {
+      return n ? ordered_json(*n) : ordered_json(nullptr);
+    };
+    record["capacity_check"] = {
+        {"result", check.genuine ? "genuine" : "counterfeit"},
+        {"claimed", check.claimed},
+        {"positions", check.positions},
+        {"lowest_failing", optional_number(check.lowest_failing)},
+        {"highest_good", optional_number(check.highest_good)},
+        {"unrestored", check.unrestored},
+        {"error", text_or_null(check.helper_error)},
+    };
+  }
   // Texts from the drive or the helper that are not UTF-8 are shown with
   // U+FFFD rather than making the report unwritable.
   return record.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";

@@ -14,6 +14,7 @@
 
 #include "luks/luks.hpp"
 #include "mkfs/mkfs.hpp"
+#include "probe/probe.hpp"
 #include "secure/secure_memory.hpp"
 #include "service/line_reader.hpp"
 #include "service/service.hpp"
@@ -131,6 +132,12 @@ std::optional<Outcome> dispatch(Request& request, int output_fd, Session& sessio
                 write_response(output_fd, Response{Response::Progress{copied, 0, verified}});
               }};
           return wipe::handle_wipe(session.runner, guard, r.device, r.mode, progress, verification);
+        } else if constexpr (std::is_same_v<T, Request::Probe>) {
+          return probe::handle_probe(session.runner, guard, r.device, progress,
+                                     [output_fd](const probe::ProbeResult& result) {
+                                       write_response(output_fd,
+                                                      Response{Response::ProbeResult{result}});
+                                     });
         } else if constexpr (std::is_same_v<T, Request::LuksFormat>) {
           return luks::handle_luks_format(session.runner, guard, r.device, r.label,
                                           r.allow_discards, r.passphrase_b64);
@@ -171,7 +178,9 @@ bool handle_line(secure::SecretString& line, LineReader& reader, int output_fd, 
     }
     {
       std::optional<InputDuringWipe> listening;
-      if (session.stop != nullptr && std::holds_alternative<Request::Wipe>(request->value)) {
+      // A probe is stopped as a wipe is.
+      if (session.stop != nullptr && (std::holds_alternative<Request::Wipe>(request->value) ||
+                                      std::holds_alternative<Request::Probe>(request->value))) {
         listening.emplace(reader, *session.stop);
       }
       outcome = dispatch(*request, output_fd, session);

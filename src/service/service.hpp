@@ -14,6 +14,7 @@
 #include "inventory/inventory.hpp"
 #include "luks/luks.hpp"
 #include "mkfs/mkfs.hpp"
+#include "probe/probe.hpp"
 #include "runner/runner.hpp"
 #include "secure/secure_memory.hpp"
 #include "stop/stop.hpp"
@@ -53,8 +54,12 @@ struct Request {
     std::string label;
   };
   struct Shutdown {};
+  // The capacity check, an extension: not named in the unknown-op text.
+  struct Probe {
+    std::string device;
+  };
 
-  std::variant<LuksFormat, LuksOpen, LuksClose, Wipe, Mkfs, Shutdown> value;
+  std::variant<LuksFormat, LuksOpen, LuksClose, Wipe, Mkfs, Shutdown, Probe> value;
 };
 
 // Decodes one line (valid UTF-8, terminator removed). The error text is sent
@@ -84,7 +89,11 @@ struct Response {
     // Bytes read back so far; sent only while a wipe is verified.
     std::optional<std::uint64_t> verified;
   };
-  std::variant<Ok, Error, Progress> value;
+  // The line a "probe" sends before its final answer.
+  struct ProbeResult {
+    probe::ProbeResult result;
+  };
+  std::variant<Ok, Error, Progress, ProbeResult> value;
 };
 
 // Compact single-line JSON, no line terminator.

@@ -126,9 +126,10 @@ TEST_F(CommandTest, AnythingButTheKernelNameCancelsBeforeTheHelperStarts) {
 TEST_F(CommandTest, PassphrasesAreTypedTwiceWithoutEchoAndSentIntact) {
   const std::string h = helper();
   const std::string passphrase = "correct horse \xc3\xa9 battery";
-  PtyRun run({kCli, "--helper", h, "encrypt", device_, "--label", "backup", "open", device_,
-              "backup", "mkfs", "backup", "--fs", "xfs", "--label", "data", "close", "backup"},
-             env());
+  PtyRun run(
+      {kCli, "--helper", h, "encrypt", device_, "--no-check", "--label", "backup", "open", device_,
+       "backup", "mkfs", "backup", "--fs", "xfs", "--label", "data", "close", "backup"},
+      env());
   ASSERT_TRUE(run.wait_for("Type sdz to confirm: ")) << run.output();
   run.type("sdz\n");
   ASSERT_TRUE(run.wait_for("Passphrase for " + device_ + ": ")) << run.output();
@@ -208,9 +209,10 @@ TEST_F(CommandTest, PlainOutputGetsPeriodicLinesInsteadOfABar) {
 TEST_F(CommandTest, ScriptsGiveOnePassphraseLinePerStepOnADescriptor) {
   const std::string h = helper();
   const std::string lines = std::string("first\0secret\nsecond\n", 20);
-  auto result = run_plain({kCli, "--yes", "--passphrase-fd", "3", "--helper", h, "encrypt", device_,
-                           "open", device_, "a", "open", "/dev/sdq1", "b", "close", "a"},
-                          env(), "", &lines);
+  auto result =
+      run_plain({kCli, "--yes", "--passphrase-fd", "3", "--helper", h, "encrypt", device_,
+                 "--no-check", "open", device_, "a", "open", "/dev/sdq1", "b", "close", "a"},
+                env(), "", &lines);
   EXPECT_EQ(result.exit_code, 0) << result.err;
   const auto sent = lines_of(requests());
   ASSERT_EQ(sent.size(), 5u) << requests();
@@ -228,6 +230,44 @@ TEST_F(CommandTest, ScriptsGiveOnePassphraseLinePerStepOnADescriptor) {
                 "", nullptr);
   EXPECT_EQ(missing.exit_code, 2);
   EXPECT_EQ(missing.err, "tarnwick-drives: --passphrase-fd: descriptor 3 is not open\n");
+}
+
+TEST_F(CommandTest, CheckSaysGenuineOrCounterfeitAndEncryptRefusesACounterfeit) {
+  const std::string genuine =
+      "*'\"op\":\"probe\"'*) echo '{\"probe\":{\"claimed\":16005464064,\"block\":4096,"
+      "\"positions\":72,\"genuine\":true,\"unrestored\":[]}}'; echo '{\"ok\":true}';;\n"
+      "*) echo '{\"ok\":true}';;\n";
+  auto checked = run_plain({kCli, "--helper", helper(genuine), "check", device_}, env());
+  EXPECT_EQ(checked.exit_code, 0) << checked.err;
+  EXPECT_EQ(checked.out, device_ + ": genuine: 72 positions across 14.9 GiB held their data\n");
+
+  const std::string fake =
+      "*'\"op\":\"probe\"'*) echo '{\"probe\":{\"claimed\":68719476736,\"block\":4096,"
+      "\"positions\":110,\"genuine\":false,\"lowest_failing\":8589934592,\"unrestored\":[]}}';"
+      " echo '{\"error\":\"probe: the drive stores at most 8.0 GiB of the 64.0 GiB it "
+      "claims\"}';;\n"
+      "*) echo '{\"ok\":true}';;\n";
+  const std::string line =
+      device_ + ": COUNTERFEIT: only the first 8.0 GiB of the claimed 64.0 GiB store data\n";
+  auto counterfeit = run_plain({kCli, "--helper", helper(fake), "check", device_}, env());
+  EXPECT_EQ(counterfeit.exit_code, 1);
+  EXPECT_EQ(counterfeit.out, line);
+  EXPECT_EQ(counterfeit.err, "");
+
+  ::unlink(log().c_str());
+  const std::string pass = "pw\n";
+  auto refused = run_plain({kCli, "--yes", "--passphrase-fd", "3", "--helper", helper(fake),
+                            "encrypt", device_, "open", device_, "a"},
+                           env(), "", &pass);
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_NE(refused.out.find(line), std::string::npos) << refused.out;
+  EXPECT_NE(refused.err.find("refusing to encrypt a drive that does not store what it claims"),
+            std::string::npos)
+      << refused.err;
+  const auto sent = lines_of(requests());
+  ASSERT_EQ(sent.size(), 2u) << requests();
+  EXPECT_EQ(sent[0], "{\"op\":\"probe\",\"device\":\"" + device_ + "\"}");
+  EXPECT_EQ(sent[1], "ended") << "nothing formatted, nothing opened";
 }
 
 TEST_F(CommandTest, HelperErrorsReachStandardErrorVerbatimAndStopTheRest) {

@@ -1227,7 +1227,9 @@ std::vector<std::string> HelperSession::request(const std::string& line,
     auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline -
                                                                  std::chrono::steady_clock::now());
     lines.push_back(next_line(std::max(left, std::chrono::seconds(1))));
-    if (!progress_copied(lines.back()) && !progress_verified(lines.back())) {
+    // A probe's result line comes before its final answer.
+    if (!progress_copied(lines.back()) && !progress_verified(lines.back()) &&
+        !lines.back().starts_with("{\"probe\":")) {
       return lines;
     }
   }

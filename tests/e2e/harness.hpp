@@ -247,7 +247,7 @@ class HelperSession {
   // The next output line; throws on timeout or end of output.
   std::string next_line(std::chrono::seconds timeout = 120s);
   // Sends a request and returns every line up to and including the first
-  // line that is not a progress line.
+  // line that is neither a progress line nor a probe's result line.
   std::vector<std::string> request(const std::string& line, std::chrono::seconds timeout = 120s);
   // Closes standard input, collects any further output and waits for exit.
   // Returns the exit status (128 + signal when killed).

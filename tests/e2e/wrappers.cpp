@@ -240,14 +240,20 @@ int dd_tool(const Config& config, const std::vector<std::string>& argv) {
       }
     }
   }
-  if (!output) {
+  // Without of= dd writes to its standard output: a read of a scratch
+  // device (checked above) is harmless; anything else is refused.
+  const bool reads_scratch = std::any_of(argv.begin() + 1, argv.end(), [](const std::string& a) {
+    return a.rfind("if=", 0) == 0 && a != "if=/dev/zero" && a != "if=/dev/urandom" &&
+           a != "if=/dev/random";
+  });
+  if (!output && !reads_scratch) {
     refuse("dd", argv, "no of= operand");
   }
   refuse_foreign_devices(config, "dd", argv);
   log_call("dd", argv);
   hold_if_asked("dd");
   if (auto corrupt_at = try_read_file(std::string(layout::kCorruptAfterDd));
-      corrupt_at && output->starts_with("/dev/mapper/")) {
+      corrupt_at && output && output->starts_with("/dev/mapper/")) {
     return dd_then_corrupt(argv, *output, std::stoull(*corrupt_at));
   }
   exec_real("dd", argv);

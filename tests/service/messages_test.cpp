@@ -61,6 +61,7 @@ std::string summary(const Request& request) {
       return "mkfs mapped=" + r.mapped + " fs=" + fs_name(r.fs) + " label=" + r.label;
     }
     std::string operator()(const Request::Shutdown&) const { return "shutdown"; }
+    std::string operator()(const Request::Probe& r) const { return "probe device=" + r.device; }
   };
   return std::visit(Visitor{}, request.value);
 }
@@ -478,6 +479,39 @@ TEST(EncodeResponse, ShapesAndEscapes) {
   // A stray byte cannot break the line: it becomes U+FFFD.
   EXPECT_EQ(encode_response(Response{Response::Error{"bad \xff byte"}}),
             "{\"error\":\"bad \xEF\xBF\xBD byte\"}");
+}
+
+// "probe" is accepted, yet the unknown-op text still names the six
+// operations every client knows.
+TEST(DecodeRequest, ProbeIsAnExtensionOutsideTheOpList) {
+  check({
+      {R"({"op":"probe","device":"/dev/sdb"})", "probe device=/dev/sdb"},
+      {R"({"device":"/dev/sdb","extra":[1],"op":"probe"})", "probe device=/dev/sdb"},
+      {R"(["probe","/dev/sdb"])", "probe device=/dev/sdb"},
+      {R"({"op":"probe"})", "error: missing field `device`"},
+      {R"({"op":"probe","device":1})", "error: invalid type: integer `1`, expected path string"},
+      {R"({"op":"probe","device":"/a","device":"/a"})", "error: duplicate field `device`"},
+      {R"(["probe"])",
+       "error: invalid length 0, expected struct variant Request::Probe with 1 element"},
+      {R"({"op":"Probe","device":"/dev/sdb"})",
+       "error: unknown variant `Probe`, expected " + op_list + " at line 1 column 13"},
+  });
+}
+
+TEST(EncodeResponse, ProbeResultLine) {
+  probe::ProbeResult genuine;
+  genuine.verdict.claimed = 16 * 1024 * 1024;
+  genuine.verdict.checked = 64;
+  EXPECT_EQ(encode_response(Response{Response::ProbeResult{genuine}}),
+            R"({"probe":{"claimed":16777216,"block":4096,"positions":64,"genuine":true,)"
+            R"("unrestored":[]}})");
+  probe::ProbeResult fake = genuine;
+  fake.verdict.lowest_failing = 8388608;
+  fake.verdict.highest_good = 8384512;
+  fake.unrestored = {8388608, 12582912};
+  EXPECT_EQ(encode_response(Response{Response::ProbeResult{fake}}),
+            R"({"probe":{"claimed":16777216,"block":4096,"positions":64,"genuine":false,)"
+            R"("lowest_failing":8388608,"highest_good":8384512,"unrestored":[8388608,12582912]}})");
 }
 
 TEST(EncodeResponse, ErrorTextsOfTheDecoderStayOnOneLine) {
