@@ -32,7 +32,7 @@ constexpr std::string_view kDriveChanged =
 
 bool cancelled(const HelperError& error) {
   const auto* stopped = std::get_if<HelperError::Stopped>(&error.value);
-  return stopped != nullptr && stopped->reason == stop::StopReason::cancelled().text();
+  return stopped != nullptr && stopped->reason && !stopped->reason->is_signal();
 }
 
 std::string device_text(std::string_view device) {
@@ -76,7 +76,7 @@ std::expected<BlockRead, HelperError> read_block(ToolRunner& runner, const std::
     const auto* data = reinterpret_cast<const std::uint8_t*>(output->stdout_bytes.data());
     read.bytes = secret_copy({data, output->stdout_bytes.size()});
   }
-  secure::wipe(output->stdout_bytes);
+  secure::zeroize(output->stdout_bytes);
   return read;
 }
 
@@ -84,7 +84,7 @@ std::expected<BlockRead, HelperError> read_block(ToolRunner& runner, const std::
 HelperError stopped_error(const stop::StopSource& stop) {
   const auto reason = stop.reason();
   return HelperError{
-      HelperError::Stopped{"dd", reason ? reason->text() : stop::StopReason::cancelled().text()}};
+      HelperError::Stopped{"dd", reason.value_or(stop::StopReason::cancelled())}};
 }
 
 std::string offsets_text(const std::vector<std::uint64_t>& offsets) {
@@ -357,7 +357,7 @@ std::expected<ProbeResult, HelperError> probe_device(ToolRunner& runner, std::st
   }
   for (auto& bytes : saved) {
     if (bytes) {
-      secure::wipe(*bytes);
+      secure::zeroize(*bytes);
     }
   }
   progress.report(true);

@@ -33,7 +33,7 @@ class SimulatedDrive final : public ToolRunner {
     EXPECT_EQ(command.program, "dd");
     if (stop_ != nullptr && stop_->requested() && !command.must_finish) {
       return std::unexpected(
-          HelperError{HelperError::Stopped{command.command_text(), "cancelled"}});
+          HelperError{HelperError::Stopped{command.command_text(), stop::StopReason::cancelled()}});
     }
     std::map<std::string, std::string> args;
     for (const auto& arg : command.args) {
