@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::check_against_library(line, decoded.has_value(),
                               decoded ? std::string_view() : decoded.error());
   if (decoded) {
-    wipe_request(*decoded);
+    zeroize_request(*decoded);
     return 0;
   }
   const std::string& error = decoded.error();

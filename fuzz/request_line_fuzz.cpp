@@ -43,7 +43,7 @@ class RefusingRunner final : public runner::ToolRunner {
  public:
   std::expected<runner::ToolOutput, runner::HelperError> run(runner::ToolCommand command) override {
     ++calls;
-    if (command.stdin_bytes) secure::wipe(*command.stdin_bytes);
+    if (command.stdin_bytes) secure::zeroize(*command.stdin_bytes);
     return std::unexpected(runner::HelperError{runner::HelperError::ToolNotFound{command.program}});
   }
   std::size_t calls = 0;
@@ -158,7 +158,7 @@ std::vector<Expected> model(std::string_view input, std::size_t& lines, bool& sh
       continue;
     }
     shutdown = std::holds_alternative<Request::Shutdown>(request->value);
-    wipe_request(*request);
+    zeroize_request(*request);
     if (shutdown) break;
     expected.push_back({Expected::Kind::Handled, {}});
   }

@@ -53,7 +53,7 @@ fi
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTDH_BUILD_TESTS=OFF \
   -DTDH_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$BUILD_DIR" -j2 --target tarnwick-drives-helper tdh-bench-helper-plain-delete \
-  tdh-bench-micro tdh-bench-micro-wiping tdh-bench-process
+  tdh-bench-micro tdh-bench-micro-zeroizing tdh-bench-process
 
 echo
 echo "== machine"
@@ -63,7 +63,7 @@ echo "kernel: $(uname -r)"
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 if ((micro)); then
-  for program in tdh-bench-micro tdh-bench-micro-wiping; do
+  for program in tdh-bench-micro tdh-bench-micro-zeroizing; do
     echo
     echo "== $program (medians of 3 repetitions)"
     "$BUILD_DIR/bench/$program" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \

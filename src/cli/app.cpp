@@ -468,7 +468,7 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
         }
         break;
     }
-    secure::wipe(step.passphrase);
+    secure::zeroize(step.passphrase);
     if (counterfeit) {
       // The check's line said it all; nothing after it runs.
       status = kExitFailed;
@@ -494,7 +494,7 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
     }
   }
   for (Step& step : steps) {
-    secure::wipe(step.passphrase);
+    secure::zeroize(step.passphrase);
   }
 
   if (interrupted != nullptr || not_run != nullptr || !cancelled.empty() ||

@@ -148,7 +148,7 @@ std::expected<secure::SecretBytes, std::string> read_passphrase_line(int fd) {
     unsigned char byte = 0;
     const int got = read_byte(fd, byte);
     if (got < 0) {
-      secure::wipe(line);
+      secure::zeroize(line);
       // The command runs on one thread.
       return std::unexpected(std::string("cannot read the passphrase: ") +
                              std::strerror(errno));  // NOLINT(concurrency-mt-unsafe)
@@ -166,7 +166,7 @@ std::expected<secure::SecretBytes, std::string> read_passphrase_line(int fd) {
     }
     if (line.size() == kLongestPassphrase) {
       byte = 0;
-      secure::wipe(line);
+      secure::zeroize(line);
       return std::unexpected("passphrase longer than " + std::to_string(kLongestPassphrase) +
                              " bytes");
     }

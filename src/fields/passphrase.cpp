@@ -53,8 +53,8 @@ std::expected<secure::SecretBytes, std::string> decode_passphrase(std::string_vi
       continue;
     }
     if (sextet == kInvalid) {
-      secure::wipe(&accumulator, sizeof accumulator);
-      secure::wipe(output);
+      secure::zeroize(&accumulator, sizeof accumulator);
+      secure::zeroize(output);
       return std::unexpected(std::string("invalid base64 byte"));
     }
     accumulator = (accumulator << 6) | static_cast<std::uint32_t>(sextet);
@@ -65,7 +65,7 @@ std::expected<secure::SecretBytes, std::string> decode_passphrase(std::string_vi
       output.push_back(static_cast<std::uint8_t>((accumulator >> pending_bits) & 0xFFu));
     }
   }
-  secure::wipe(&accumulator, sizeof accumulator);
+  secure::zeroize(&accumulator, sizeof accumulator);
   return output;
 }
 

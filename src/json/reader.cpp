@@ -65,7 +65,7 @@ class CountingIterator {
 // String values may be secrets (a passphrase's Base64 text), and the lexer
 // reuses its token buffer without clearing it, skipped values included: zero
 // the buffer over its whole capacity once the decoder is done with it.
-void wipe_token(std::string& token) noexcept {
+void zeroize_token(std::string& token) noexcept {
   explicit_bzero(token.data(), token.size());
   token.clear();
   explicit_bzero(token.data(), token.capacity());
@@ -99,7 +99,7 @@ class SaxAdapter final : public nlohmann::json_sax<nlohmann::json> {
   }
   bool string(string_t& value) override {
     const bool go_on = scalar(Scalar{&value}, token_end());
-    wipe_token(value);
+    zeroize_token(value);
     return go_on;
   }
   bool binary(binary_t& /*value*/) override { return true; }  // not produced by JSON text

@@ -51,7 +51,7 @@ std::expected<void, std::string> handle_luks_format(ToolRunner& runner,
   }
   const LuksFormatOptions options{std::string(label), std::string(kSubsystem), allow_discards};
   const auto result = luks_format(runner, target->stable_path, *passphrase, options);
-  secure::wipe(*passphrase);
+  secure::zeroize(*passphrase);
   return as_client_result(result);
 }
 
@@ -73,7 +73,7 @@ std::expected<void, std::string> handle_luks_open(
   }
   const auto result =
       luks_open(runner, target->stable_path, mapper_name, *passphrase, allow_discards);
-  secure::wipe(*passphrase);
+  secure::zeroize(*passphrase);
   if (result) {
     mappers.insert(std::string(mapper_name), target->drive_path);
   }

@@ -43,7 +43,7 @@ HelperError HelperError::failed(std::string text) { return HelperError{Failed{st
 
 void ToolCommand::set_stdin(secure::SecretBytes bytes) {
   if (stdin_bytes) {
-    secure::wipe(*stdin_bytes);
+    secure::zeroize(*stdin_bytes);
   }
   stdin_bytes = std::move(bytes);
 }

@@ -489,16 +489,16 @@ std::expected<ProcessResult, HelperError> run_child(const std::string& program,
 }
 
 // Wipes the command's standard-input buffer however the run ends.
-class StdinWipe {
+class StdinZeroize {
  public:
-  explicit StdinWipe(ToolCommand& command) : command_(command) {}
-  ~StdinWipe() {
+  explicit StdinZeroize(ToolCommand& command) : command_(command) {}
+  ~StdinZeroize() {
     if (command_.stdin_bytes) {
-      secure::wipe(*command_.stdin_bytes);
+      secure::zeroize(*command_.stdin_bytes);
     }
   }
-  StdinWipe(const StdinWipe&) = delete;
-  StdinWipe& operator=(const StdinWipe&) = delete;
+  StdinZeroize(const StdinZeroize&) = delete;
+  StdinZeroize& operator=(const StdinZeroize&) = delete;
 
  private:
   ToolCommand& command_;
@@ -515,7 +515,7 @@ std::expected<ProcessResult, HelperError> run_process(const std::string& program
 }
 
 std::expected<ToolOutput, HelperError> run_tool(ToolCommand& command, stop::StopSource* stop) {
-  const StdinWipe wipe_on_return(command);
+  const StdinZeroize zeroize_on_return(command);
   stop::StopSource* const obeyed = command.must_finish ? nullptr : stop;
   auto finished = command.stdin_bytes
                       ? run_child(command.program, command.args, ChildInput::Bytes,

@@ -5,7 +5,7 @@
 
 namespace tarnwick::secure {
 
-void wipe(void* data, std::size_t size) noexcept {
+void zeroize(void* data, std::size_t size) noexcept {
   if (data != nullptr && size != 0) {
     explicit_bzero(data, size);
   }
@@ -13,15 +13,15 @@ void wipe(void* data, std::size_t size) noexcept {
 
 namespace {
 template <class Buffer>
-void wipe_buffer(Buffer& buffer) noexcept {
-  wipe(buffer.data(), buffer.size() * sizeof(typename Buffer::value_type));
+void zeroize_buffer(Buffer& buffer) noexcept {
+  zeroize(buffer.data(), buffer.size() * sizeof(typename Buffer::value_type));
   buffer.clear();
-  wipe(buffer.data(), buffer.capacity() * sizeof(typename Buffer::value_type));
+  zeroize(buffer.data(), buffer.capacity() * sizeof(typename Buffer::value_type));
 }
 }  // namespace
 
-void wipe(SecretBytes& bytes) noexcept { wipe_buffer(bytes); }
-void wipe(SecretString& text) noexcept { wipe_buffer(text); }
-void wipe(std::string& text) noexcept { wipe_buffer(text); }
+void zeroize(SecretBytes& bytes) noexcept { zeroize_buffer(bytes); }
+void zeroize(SecretString& text) noexcept { zeroize_buffer(text); }
+void zeroize(std::string& text) noexcept { zeroize_buffer(text); }
 
 }  // namespace tarnwick::secure

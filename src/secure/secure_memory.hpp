@@ -13,32 +13,32 @@
 namespace tarnwick::secure {
 
 // Overwrites [data, data + size) with zeros; the compiler may not drop it.
-void wipe(void* data, std::size_t size) noexcept;
+void zeroize(void* data, std::size_t size) noexcept;
 
 template <class T>
-struct WipingAllocator {
+struct ZeroizingAllocator {
   using value_type = T;
-  WipingAllocator() noexcept = default;
+  ZeroizingAllocator() noexcept = default;
   template <class U>
-  WipingAllocator(const WipingAllocator<U>&) noexcept {}
+  ZeroizingAllocator(const ZeroizingAllocator<U>&) noexcept {}
 
   T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
   void deallocate(T* p, std::size_t n) noexcept {
-    wipe(p, n * sizeof(T));
+    zeroize(p, n * sizeof(T));
     std::allocator<T>{}.deallocate(p, n);
   }
   template <class U>
-  bool operator==(const WipingAllocator<U>&) const noexcept {
+  bool operator==(const ZeroizingAllocator<U>&) const noexcept {
     return true;
   }
 };
 
-using SecretBytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;
-using SecretString = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
+using SecretBytes = std::vector<std::uint8_t, ZeroizingAllocator<std::uint8_t>>;
+using SecretString = std::basic_string<char, std::char_traits<char>, ZeroizingAllocator<char>>;
 
 // Zeros the used bytes, empties the buffer, then zeros its whole capacity.
-void wipe(SecretBytes& bytes) noexcept;
-void wipe(SecretString& text) noexcept;
-void wipe(std::string& text) noexcept;
+void zeroize(SecretBytes& bytes) noexcept;
+void zeroize(SecretString& text) noexcept;
+void zeroize(std::string& text) noexcept;
 
 }  // namespace tarnwick::secure

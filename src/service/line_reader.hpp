@@ -69,7 +69,7 @@ class LineReader {
     }
   }
   ~LineReader() {
-    secure::wipe(buffer_, high_water_);
+    secure::zeroize(buffer_, high_water_);
     ::free(buffer_);
   }
   LineReader(const LineReader&) = delete;
@@ -189,7 +189,7 @@ class LineReader {
           hold(Outcome{Status::Line}, std::move(line));
         }
       } else if (partial_.size() == kReadWindow) {
-        secure::wipe(partial_.data(), partial_.size());
+        secure::zeroize(partial_.data(), partial_.size());
         partial_.clear();
         dropping_ = true;
       }
@@ -236,7 +236,7 @@ class LineReader {
     const std::size_t take =
         lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) + 1
                       : end_ - start_;
-    secure::wipe(buffer_ + start_, take);
+    secure::zeroize(buffer_ + start_, take);
     start_ += take;
     return lf != nullptr;
   }
@@ -283,7 +283,7 @@ class LineReader {
   void consume_into(secure::SecretString& line, std::size_t count, std::size_t limit) {
     grow_line(line, line.size() + count, limit);
     line.append(buffer_ + start_, count);
-    secure::wipe(buffer_ + start_, count);
+    secure::zeroize(buffer_ + start_, count);
     start_ += count;
   }
 

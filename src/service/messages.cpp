@@ -148,7 +148,7 @@ class HeldSecret {
   explicit HeldSecret(std::string_view text) : text_(secret_copy(text)) {}
   HeldSecret(HeldSecret&&) noexcept = default;
   HeldSecret& operator=(HeldSecret&&) noexcept = default;
-  ~HeldSecret() { secure::wipe(text_); }
+  ~HeldSecret() { secure::zeroize(text_); }
   secure::SecretString take() { return std::move(text_); }
 
  private:
@@ -186,7 +186,7 @@ Held hold(const Scalar& value, Field field) {
                         [field](std::string* text) -> Held {
                           if (field != Field::PassphraseB64) return std::move(*text);
                           HeldSecret secret(*text);
-                          secure::wipe(*text);
+                          secure::zeroize(*text);
                           return secret;
                         },
                         [](auto scalar) -> Held { return scalar; },
@@ -217,7 +217,7 @@ struct FieldValues {
   FieldValues() = default;
   FieldValues(const FieldValues&) = delete;
   FieldValues& operator=(const FieldValues&) = delete;
-  ~FieldValues() { secure::wipe(passphrase_b64); }
+  ~FieldValues() { secure::zeroize(passphrase_b64); }
 };
 
 std::expected<std::string, std::string> text_value(Held& value, std::string_view expected) {
@@ -266,7 +266,7 @@ std::expected<void, std::string> decode_field(Field field, Held& value, FieldVal
       return store(out.mapper_name, json::kExpectString);
     case Field::PassphraseB64:
       if (auto* secret = std::get_if<HeldSecret>(&value)) {
-        secure::wipe(out.passphrase_b64);
+        secure::zeroize(out.passphrase_b64);
         out.passphrase_b64 = secret->take();
         return {};
       }
@@ -375,7 +375,7 @@ Failure while_reading(std::string message) { return Failure{std::move(message), 
 class RequestReader final : public json::Handler {
  public:
   ~RequestReader() override {
-    if (request) wipe_request(*request);
+    if (request) zeroize_request(*request);
   }
 
   std::optional<Request> request;
@@ -624,12 +624,12 @@ bool is_cancel_request(std::string_view line) {
   return json::read_document(line, reader).has_value() && reader.is_cancel;
 }
 
-void wipe_request(Request& request) noexcept {
+void zeroize_request(Request& request) noexcept {
   // get_if rather than visit, which could throw on a valueless variant.
   if (auto* format = std::get_if<Request::LuksFormat>(&request.value)) {
-    secure::wipe(format->passphrase_b64);
+    secure::zeroize(format->passphrase_b64);
   } else if (auto* open = std::get_if<Request::LuksOpen>(&request.value)) {
-    secure::wipe(open->passphrase_b64);
+    secure::zeroize(open->passphrase_b64);
   }
 }
 

@@ -74,7 +74,7 @@ class InputDuringWipe final : public stop::CancelListener {
     if (!text::is_valid_utf8(text) || !is_cancel_request(text)) {
       return false;
     }
-    secure::wipe(line.data(), line.size());
+    secure::zeroize(line.data(), line.size());
     ++cancels_;
     stop_.request(stop::StopReason::cancelled());
     return true;
@@ -110,7 +110,7 @@ void write_outcome(int output_fd, std::expected<void, std::string>&& outcome) {
 using Outcome = std::expected<void, std::string>;
 
 void forget_request_text(secure::SecretString& line) {
-  secure::wipe(line.data(), line.size());
+  secure::zeroize(line.data(), line.size());
   line.clear();
   scrub_stack();
 }
@@ -191,7 +191,7 @@ bool handle_line(secure::SecretString& line, LineReader& reader, int output_fd, 
         session.stop->reset();
       }
     }
-    wipe_request(*request);
+    zeroize_request(*request);
   }
   forget_request_text(line);
   if (!outcome) {
@@ -227,7 +227,7 @@ SessionEnd serve_requests(int input_fd, int output_fd, Session& session) {
   for (;;) {
     // The stack was cleared when the last decoded request was answered; the
     // other lines (blank, over-long, not UTF-8) never reached the decoder.
-    secure::wipe(line.data(), line.size());
+    secure::zeroize(line.data(), line.size());
     line.clear();
     // Checked before the buffer too: no request is read after a signal.
     if (stopped_by_signal(session.stop)) {

@@ -71,7 +71,7 @@ std::expected<Request, std::string> decode_request(std::string_view line);
 bool is_cancel_request(std::string_view line);
 
 // Wipes the request's secret-bearing strings over their whole capacity.
-void wipe_request(Request& request) noexcept;
+void zeroize_request(Request& request) noexcept;
 
 struct Response {
   struct Ok {};

@@ -375,7 +375,7 @@ TEST(DecodeRequest, PassphraseLivesInAWipedBuffer) {
   const auto* object = reinterpret_cast<const char*>(&open.passphrase_b64);
   const char* text = open.passphrase_b64.data();
   EXPECT_TRUE(text < object || text >= object + sizeof open.passphrase_b64);
-  wipe_request(*decoded);
+  zeroize_request(*decoded);
   EXPECT_TRUE(open.passphrase_b64.empty());
 }
 

@@ -62,7 +62,7 @@ std::expected<runner::ToolOutput, runner::HelperError> RecordingRunner::run(
   RecordedCall call{command.program, command.args, std::nullopt};
   if (command.stdin_bytes) {
     call.stdin_bytes = std::string(command.stdin_bytes->begin(), command.stdin_bytes->end());
-    secure::wipe(*command.stdin_bytes);
+    secure::zeroize(*command.stdin_bytes);
   }
   calls.push_back(call);
   if (respond) {
