@@ -30,15 +30,6 @@ constexpr std::string_view kCancelled = "probe cancelled";
 constexpr std::string_view kDriveChanged =
     "probe: the drive disappeared or changed during the probe; no verdict";
 
-bool cancelled(const HelperError& error) {
-  const auto* stopped = std::get_if<HelperError::Stopped>(&error.value);
-  return stopped != nullptr && stopped->reason && !stopped->reason->is_signal();
-}
-
-std::string device_text(std::string_view device) {
-  return text::is_valid_utf8(device) ? std::string(device) : text::decode_utf8_lossy(device);
-}
-
 // A failing drive is an answer; the tool itself missing, a stop or a helper
 // fault is not.
 bool drive_failed(const HelperError& error) {
@@ -83,8 +74,7 @@ std::expected<BlockRead, HelperError> read_block(ToolRunner& runner, const std::
 // Between two positions: the stop as the runner would have reported it.
 HelperError stopped_error(const stop::StopSource& stop) {
   const auto reason = stop.reason();
-  return HelperError{
-      HelperError::Stopped{"dd", reason.value_or(stop::StopReason::cancelled())}};
+  return HelperError{HelperError::Stopped{"dd", reason.value_or(stop::StopReason::cancelled())}};
 }
 
 std::string offsets_text(const std::vector<std::uint64_t>& offsets) {
@@ -240,7 +230,7 @@ std::expected<ProbeResult, HelperError> probe_device(ToolRunner& runner, std::st
     return std::unexpected(HelperError::failed("probe: the drive is smaller than one block of " +
                                                std::to_string(block) + " bytes"));
   }
-  const std::string path = device_text(device);
+  const std::string path = text::decode_utf8_lossy(device);
   const std::size_t count = positions.size();
   stop::StopSource* const stop = runner.stop_source();
   const auto stop_requested = [stop] { return stop != nullptr && stop->requested(); };
@@ -403,7 +393,7 @@ std::expected<void, std::string> handle_probe(ToolRunner& runner, const guard::G
   }
   auto result = probe_device(runner, target->stable_path, *size, logical, *nonce, on_progress);
   if (!result) {
-    if (cancelled(result.error())) {
+    if (result.error().cancelled()) {
       return std::unexpected(std::string(kCancelledBeforeWriting));
     }
     return std::unexpected(result.error().display());
@@ -415,7 +405,7 @@ std::expected<void, std::string> handle_probe(ToolRunner& runner, const guard::G
     // No verdict: say what became of the blocks it wrote.
     const std::string state = result->unrestored.empty() ? "every block it wrote was restored"
                                                          : unrestored_text(result->unrestored);
-    if (cancelled(*result->stopped)) {
+    if (result->stopped->cancelled()) {
       return std::unexpected(std::string(kCancelled) + ": " + state);
     }
     return std::unexpected(result->stopped->display() + "; " + state);

@@ -61,4 +61,9 @@ std::string ToolCommand::command_text() const {
   return text;
 }
 
+bool HelperError::cancelled() const {
+  const auto* stopped = std::get_if<Stopped>(&value);
+  return stopped != nullptr && stopped->reason && !stopped->reason->is_signal();
+}
+
 }  // namespace tarnwick::runner

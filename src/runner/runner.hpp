@@ -66,6 +66,10 @@ struct HelperError {
   // operation: {}", "command `{}` stopped: {}", and a Failed text as it is.
   std::string display() const;
 
+  // A client's cancel ended the tool (or kept it from starting); a signal
+  // is not a cancel.
+  bool cancelled() const;
+
   static HelperError io_errno(int error_number);
   static HelperError io(std::string text);
   static HelperError refused(std::string reason);

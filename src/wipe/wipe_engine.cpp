@@ -48,17 +48,6 @@ constexpr std::string_view kReadCountUnreadable =
 constexpr std::string_view kReopenFailed =
     "verification incomplete: the temporary mapping could not be opened again: ";
 
-// A client's cancel ended the tool (or kept it from starting).
-bool cancelled(const HelperError& error) {
-  const auto* stopped = std::get_if<HelperError::Stopped>(&error.value);
-  return stopped != nullptr && stopped->reason && !stopped->reason->is_signal();
-}
-
-// Tools get the path as text; bytes that are not UTF-8 become U+FFFD.
-std::string device_text(std::string_view device) {
-  return text::is_valid_utf8(device) ? std::string(device) : text::decode_utf8_lossy(device);
-}
-
 ToolCommand overwrite_command(std::string_view source, std::string_view target) {
   ToolCommand command("dd");
   command.arg("if=" + std::string(source))
@@ -302,7 +291,8 @@ std::expected<void, HelperError> encrypted_zero(ToolRunner& runner,
   } else {
     first_key = std::move(*key);
   }
-  const std::string path = device_text(device);
+  // Tools get the path as text; bytes that are not UTF-8 become U+FFFD.
+  const std::string path = text::decode_utf8_lossy(device);
   // The runner wipes the key whatever the outcome; a failed open made no
   // mapping, so there is nothing to close.
   if (auto opened = runner.run(open_mapping_command(path, std::move(first_key))); !opened) {
@@ -311,7 +301,7 @@ std::expected<void, HelperError> encrypted_zero(ToolRunner& runner,
       // name is ours while the lock is held, so closing it harms nothing.
       (void)runner.run(close_mapping_command());
     }
-    if (cancelled(opened.error())) {
+    if (opened.error().cancelled()) {
       return std::unexpected(HelperError::failed(std::string(kCancelledBeforeWriting)));
     }
     return std::unexpected(std::move(opened.error()));
@@ -332,7 +322,7 @@ std::expected<void, HelperError> encrypted_zero(ToolRunner& runner,
     return filled ? closed : filled;
   }
   auto verified = read_back(runner, paths, device, path, std::move(kept), copied, verification);
-  if (!verified && cancelled(verified.error())) {
+  if (!verified && verified.error().cancelled()) {
     return std::unexpected(HelperError::failed(std::string(kCancelledWhileVerifying)));
   }
   return verified;
@@ -367,11 +357,11 @@ std::expected<void, HelperError> wipe_device(ToolRunner& runner, const system::S
     case WipeMode::SecureDiscard:
       // No fallback: a drive that cannot discard securely must not be
       // reported as wiped by some weaker means.
-      return without_output(runner.run(secure_discard_command(device_text(device))));
+      return without_output(runner.run(secure_discard_command(text::decode_utf8_lossy(device))));
     case WipeMode::Random:
-      return without_output(fill_device(runner, paths,
-                                        overwrite_command("/dev/urandom", device_text(device)),
-                                        device, on_progress));
+      return without_output(fill_device(
+          runner, paths, overwrite_command("/dev/urandom", text::decode_utf8_lossy(device)), device,
+          on_progress));
     case WipeMode::EncryptedZero:
       return encrypted_zero(runner, paths, device, on_progress, verification);
   }
@@ -401,7 +391,7 @@ std::expected<void, std::string> handle_wipe(ToolRunner& runner, const guard::Gu
   if (auto wiped =
           wipe_device(runner, guard.paths, target->stable_path, mode, on_progress, verification);
       !wiped) {
-    if (cancelled(wiped.error())) {
+    if (wiped.error().cancelled()) {
       return std::unexpected(std::string(kCancelled));
     }
     return std::unexpected(wiped.error().display());
