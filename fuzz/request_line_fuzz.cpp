@@ -21,8 +21,8 @@
 #include "fuzz_checks.hpp"
 #include "fuzz_tree.hpp"
 #include "inventory/inventory.hpp"
-#include "service/service.hpp"
 #include "runner/runner.hpp"
+#include "service/service.hpp"
 #include "text/text.hpp"
 
 using namespace tarnwick;

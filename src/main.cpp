@@ -10,8 +10,8 @@
 #include <cerrno>
 
 #include "inventory/inventory.hpp"
-#include "service/service.hpp"
 #include "runner/runner.hpp"
+#include "service/service.hpp"
 #include "stop/stop.hpp"
 #include "system/system.hpp"
 

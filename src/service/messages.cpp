@@ -636,38 +636,39 @@ void zeroize_request(Request& request) noexcept {
 std::string encode_response(const Response& response) {
   std::string line;
   line.reserve(128);
-  std::visit(Overloaded{
-                 [&](const Response::Ok&) { line += R"({"ok":true})"; },
-                 [&](const Response::Error& error) {
-                   // One growth to the whole line, its closing brace and the
-                   // loop's line feed: doubling from 128 bytes would hold a
-                   // long text (a 1 MiB device name echoed back) three times
-                   // over while the last growth copies it.
-                   const auto append_text = [&line](std::string_view text) {
-                     line.reserve(line.size() + base::json_string_size(text) + 2);
-                     base::append_json_string(line, text);
-                   };
-                   line += R"({"error":)";
-                   // Error texts are UTF-8; should one carry a stray byte, the
-                   // line must still be valid JSON text.
-                   if (text::is_valid_utf8(error.text)) {
-                     append_text(error.text);
-                   } else {
-                     append_text(text::decode_utf8_lossy(error.text));
-                   }
-                   line += '}';
-                 },
-                 [&](const Response::Progress& progress) {
-                   line += R"({"progress":{"copied":)" + std::to_string(progress.copied) +
-                           R"(,"total":)" + std::to_string(progress.total);
-                   if (progress.verified) {
-                     line += R"(,"verified":)" + std::to_string(*progress.verified);
-                   }
-                   line += "}}";
-                 },
-                 [&](const Response::ProbeResult& probe) { append_probe_result(line, probe.result); },
-             },
-             response.value);
+  std::visit(
+      Overloaded{
+          [&](const Response::Ok&) { line += R"({"ok":true})"; },
+          [&](const Response::Error& error) {
+            // One growth to the whole line, its closing brace and the
+            // loop's line feed: doubling from 128 bytes would hold a
+            // long text (a 1 MiB device name echoed back) three times
+            // over while the last growth copies it.
+            const auto append_text = [&line](std::string_view text) {
+              line.reserve(line.size() + base::json_string_size(text) + 2);
+              base::append_json_string(line, text);
+            };
+            line += R"({"error":)";
+            // Error texts are UTF-8; should one carry a stray byte, the
+            // line must still be valid JSON text.
+            if (text::is_valid_utf8(error.text)) {
+              append_text(error.text);
+            } else {
+              append_text(text::decode_utf8_lossy(error.text));
+            }
+            line += '}';
+          },
+          [&](const Response::Progress& progress) {
+            line += R"({"progress":{"copied":)" + std::to_string(progress.copied) + R"(,"total":)" +
+                    std::to_string(progress.total);
+            if (progress.verified) {
+              line += R"(,"verified":)" + std::to_string(*progress.verified);
+            }
+            line += "}}";
+          },
+          [&](const Response::ProbeResult& probe) { append_probe_result(line, probe.result); },
+      },
+      response.value);
   return line;
 }
 

@@ -1,6 +1,4 @@
 // SPDX-License-Identifier: MIT
-#include "service/service.hpp"
-
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -8,6 +6,8 @@
 
 #include <string>
 #include <vector>
+
+#include "service/service.hpp"
 
 namespace tarnwick {
 namespace {

@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The request loop driven in-process: input from a file, answers read back
 // from a file, a recording runner and no drives, so no root is needed.
-#include "service/service.hpp"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include "service/service.hpp"
 #include "support/support.hpp"
 
 namespace tarnwick {
