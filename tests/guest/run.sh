@@ -428,18 +428,18 @@ verified_wipe_of_stick() {  # /dev/sdX SIZE WHAT
   end_session
 }
 
-# A counterfeit stick: it claims 32 MiB but stores 16, its upper half
-# wrapping onto its lower half, as fake-capacity sticks do. It is a USB
+# A counterfeit stick: it claims twice HALF MiB but stores HALF, its upper
+# half wrapping onto its lower half, as fake-capacity sticks do. It is a USB
 # mass-storage gadget (configfs, dummy_hcd) whose backing device is a
 # dm-linear mapping of both halves onto one 16 MiB loop device. Every write
 # succeeds, so the fill ends as on a genuine stick; only the read-back can
 # tell. The gadget reads and writes its backing device through that
 # device's page cache, where the two halves are still apart: a flusher drops
-# it every 0.2 s, so once the fill is synced the wrap shows through.
+# it every 20 ms, so once what was written is synced the wrap shows through.
 FAKE_GADGET=/sys/kernel/config/usb_gadget/tdhfake
 FAKE_IMAGE=/tmp/tdh-fake-lower-half.img
-counterfeit_stick() {  # sets FAKE_DEV to the counterfeit stick's /dev/sdX
-  local half=$((16 * 1048576)) loop udc i m
+counterfeit_stick() {  # HALF_MIB: sets FAKE_DEV to the counterfeit stick's /dev/sdX
+  local half=$(($1 * 1048576)) loop udc i m
   for m in loop dummy_hcd libcomposite usb_f_mass_storage; do
     modprobe "$m" || fail "modprobe $m"
   done
@@ -452,7 +452,7 @@ counterfeit_stick() {  # sets FAKE_DEV to the counterfeit stick's /dev/sdX
     dmsetup create tdhfake || fail "dmsetup create tdhfake"
   # The wrap itself, below every cache: the upper half's first MiB is the
   # lower half's first MiB.
-  fill_pattern /dev/mapper/tdhfake 16 1
+  fill_pattern /dev/mapper/tdhfake "$1" 1
   is_pattern /dev/mapper/tdhfake 0 || fail "the counterfeit's upper half does not wrap onto its lower half"
   dd if=/dev/zero of=/dev/mapper/tdhfake bs=1M count=1 oflag=direct status=none
   mkdir "$FAKE_GADGET" "$FAKE_GADGET/strings/0x409" "$FAKE_GADGET/configs/c.1" \
@@ -475,6 +475,9 @@ counterfeit_stick() {  # sets FAKE_DEV to the counterfeit stick's /dev/sdX
     sleep 1
   done
   FAKE_DEV=$(kdev TDHFAKE)
+  expect_eq "$(size_bytes "$FAKE_DEV")" $((2 * half)) "the size the counterfeit stick claims"
+  while :; do blockdev --flushbufs /dev/mapper/tdhfake 2>/dev/null; sleep 0.02; done &
+  FLUSHER_PID=$!
 }
 remove_counterfeit() {  # LOOP
   [[ -n ${FLUSHER_PID:-} ]] && kill "$FLUSHER_PID" 2>/dev/null && wait "$FLUSHER_PID" 2>/dev/null
@@ -493,12 +496,9 @@ remove_counterfeit() {  # LOOP
 
 t_verified-wipe-catches-a-counterfeit-stick() {
   local dev answer
-  counterfeit_stick
+  counterfeit_stick 16
   dev=$FAKE_DEV
-  expect_eq "$(size_bytes "$dev")" $((32 * 1048576)) "the size the counterfeit stick claims"
   expect_eq "$(lsblk -dn -o RM,HOTPLUG,TRAN "$dev" | tr -s ' ' | sed 's/^ //')" "1 1 usb" "lsblk RM HOTPLUG TRAN of the counterfeit stick"
-  while :; do blockdev --flushbufs /dev/mapper/tdhfake 2>/dev/null; sleep 0.2; done &
-  FLUSHER_PID=$!
   start_session
   answer=$(ask '{"op":"wipe","device":"'"$dev"'","mode":"encrypted-zero","verify":true}' 900)
   expect_prefix "$answer" '{"error":"verification failed: the drive returned different data at byte offset ' \
@@ -953,65 +953,9 @@ t_probe-genuine-stick-unchanged() {
   expect_eq "$after" "$before" "checksum of the whole stick after the probe"
 }
 
-# A counterfeit stick: a USB mass-storage gadget on the dummy host controller
-# that claims 128 MiB and stores 64, its backing a device-mapper table that
-# maps the upper half onto the lower half again. Sets FAKE_DEV.
-FAKE_GADGET=/sys/kernel/config/usb_gadget/tdhfake
-fake_gadget_down() {
-  [[ -d $FAKE_GADGET ]] || return 0
-  echo "" >"$FAKE_GADGET/UDC" 2>/dev/null
-  rm -f "$FAKE_GADGET/configs/c.1/mass_storage.0"
-  rmdir "$FAKE_GADGET/configs/c.1/strings/0x409" "$FAKE_GADGET/configs/c.1" \
-    "$FAKE_GADGET/functions/mass_storage.0" "$FAKE_GADGET/strings/0x409" "$FAKE_GADGET" 2>/dev/null
-  settle
-}
-make_fake_stick() {
-  local loop half udc i g=$FAKE_GADGET
-  modprobe dummy_hcd 2>/dev/null
-  modprobe libcomposite 2>/dev/null
-  modprobe usb_f_mass_storage 2>/dev/null
-  mountpoint -q /sys/kernel/config || mount -t configfs none /sys/kernel/config ||
-    fail "configfs cannot be mounted"
-  modprobe loop 2>/dev/null
-  truncate -s 64M "$T/fake.img"
-  loop=$(losetup --find --show "$T/fake.img" 2>&1) || fail "no loop device for the fake stick: $loop"
-  on_exit "losetup -d $loop"
-  half=$((64 * 2048))
-  printf '0 %s linear %s 0\n%s %s linear %s 0\n' "$half" "$loop" "$half" "$half" "$loop" |
-    dmsetup create tdhfake || fail "dmsetup create tdhfake"
-  on_exit "dmsetup remove --retry tdhfake"
-  on_exit fake_gadget_down
-  mkdir -p "$g/strings/0x409" "$g/configs/c.1/strings/0x409" "$g/functions/mass_storage.0" ||
-    fail "no mass-storage gadget function"
-  echo 0x1d6b >"$g/idVendor"
-  echo 0x0104 >"$g/idProduct"
-  echo TDHFAKE >"$g/strings/0x409/serialnumber"
-  echo Tarnwick >"$g/strings/0x409/manufacturer"
-  echo Fake128 >"$g/strings/0x409/product"
-  echo fake >"$g/configs/c.1/strings/0x409/configuration"
-  echo 1 >"$g/functions/mass_storage.0/lun.0/removable"
-  echo /dev/mapper/tdhfake >"$g/functions/mass_storage.0/lun.0/file" || fail "gadget backing"
-  ln -s "$g/functions/mass_storage.0" "$g/configs/c.1/"
-  udc=$(ls /sys/class/udc | head -n1)
-  [[ -n $udc ]] || fail "no USB device controller (dummy_hcd)"
-  echo "$udc" >"$g/UDC" || fail "gadget does not bind to $udc"
-  for ((i = 0; i < 60; i++)); do
-    settle
-    by_id TDHFAKE >/dev/null && break
-    sleep 1
-  done
-  FAKE_DEV=$(kdev TDHFAKE)
-  expect_eq "$(size_bytes "$FAKE_DEV")" 134217728 "claimed size of the fake stick"
-  # The gadget reads its backing through the page cache, which would answer
-  # with what was written at the upper address and hide the wrap-around: keep
-  # it dropped while the test runs.
-  (while :; do blockdev --flushbufs /dev/mapper/tdhfake 2>/dev/null; sleep 0.02; done) &
-  on_exit "kill $!"
-}
-
 t_probe-counterfeit-gadget() {
   local answer
-  make_fake_stick
+  counterfeit_stick 64
   start_session
   answer=$(ask "$(probe_request "$FAKE_DEV")" 300)
   expect_eq "$answer" \
@@ -1024,7 +968,7 @@ t_probe-counterfeit-gadget() {
 
 t_cli-check-and-encrypt-counterfeit-gadget() {
   local out status
-  make_fake_stick
+  counterfeit_stick 64
   out=$("$CLI" --helper "$HELPER" check "$FAKE_DEV" 2>&1)
   status=$?
   expect_eq "$status" 1 "exit status of check ($out)"
