@@ -285,6 +285,24 @@ int list_drives_command() {
 // in (`cancelled`: the helper's own words of a cancelled wipe), and answers
 // 128 + the signal, as a shell would for a command it ended; a cancel counts
 // as the Ctrl-C it came from.
+// Runs the capacity check and prints its line. A genuine drive whose probe
+// still failed (a block it could not restore) is an error; a counterfeit is
+// a result, left to the caller.
+std::expected<client::CapacityCheck, ClientError> checked_capacity(Client& client,
+                                                                   const std::string& device) {
+  auto check = client.probe(device);
+  if (!check) {
+    return check;
+  }
+  say(check_line(device, *check) + "\n");
+  if (check->genuine && !check->helper_error.empty()) {
+    ClientError error;
+    error.message = check->helper_error;
+    return std::unexpected(std::move(error));
+  }
+  return check;
+}
+
 int report_interruption(Client& client, const Step* interrupted, const Step* not_run,
                         const std::string& cancelled, bool had_open_mappers) {
   const auto ended = client.finish();
@@ -404,18 +422,11 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
         break;
       }
       case StepKind::Check: {
-        auto check = client->probe(step.device);
+        auto check = checked_capacity(*client, step.device);
         if (!check) {
           result = std::unexpected(std::move(check.error()));
-          break;
-        }
-        say(check_line(step.device, *check) + "\n");
-        if (!check->genuine) {
+        } else if (!check->genuine) {
           counterfeit = true;
-        } else if (!check->helper_error.empty()) {
-          ClientError error;
-          error.message = check->helper_error;
-          result = std::unexpected(std::move(error));
         }
         break;
       }
@@ -423,22 +434,15 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
         if (step.check) {
           // A counterfeit drive would take the container and lose what is
           // stored in it once its real size is passed.
-          auto check = client->probe(step.device);
+          auto check = checked_capacity(*client, step.device);
           if (!check) {
             result = std::unexpected(std::move(check.error()));
             break;
           }
-          say(check_line(step.device, *check) + "\n");
           if (!check->genuine) {
             result = std::unexpected(command_error(
                 "refusing to encrypt a drive that does not store what it claims (--no-check "
                 "skips the check)"));
-            break;
-          }
-          if (!check->helper_error.empty()) {
-            ClientError error;
-            error.message = check->helper_error;
-            result = std::unexpected(std::move(error));
             break;
           }
         }
