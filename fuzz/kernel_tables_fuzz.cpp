@@ -99,7 +99,7 @@ FakeDrive fake_drive(unsigned selector) {
 class FixedDrives final : public inventory::DriveLister {
  public:
   explicit FixedDrives(inventory::Drive drive) : drive_(std::move(drive)) {}
-  std::expected<std::vector<inventory::Drive>, runner::HelperError> list_drives() const override {
+  std::expected<inventory::Snapshot, runner::HelperError> list_drives() const override {
     return std::vector<inventory::Drive>{drive_};
   }
 

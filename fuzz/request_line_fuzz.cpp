@@ -51,7 +51,7 @@ class RefusingRunner final : public runner::ToolRunner {
 
 class NoDrives final : public inventory::DriveLister {
  public:
-  std::expected<std::vector<inventory::Drive>, runner::HelperError> list_drives() const override {
+  std::expected<inventory::Snapshot, runner::HelperError> list_drives() const override {
     return std::vector<inventory::Drive>{};
   }
 };
