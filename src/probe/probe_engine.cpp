@@ -375,10 +375,8 @@ std::expected<void, std::string> handle_probe(ToolRunner& runner, const guard::G
   if (!target) {
     return std::unexpected(std::move(target.error()));
   }
-  if (const auto* stop = runner.stop_source(); stop != nullptr) {
-    if (const auto reason = stop->reason(); reason && !reason->is_signal()) {
-      return std::unexpected(std::string(kCancelledBeforeWriting));
-    }
+  if (runner.cancel_requested()) {
+    return std::unexpected(std::string(kCancelledBeforeWriting));
   }
   const DriveIdentity before = drive_identity(guard.paths, target->stable_path);
   const auto size = before.size;

@@ -123,6 +123,13 @@ class ToolRunner {
   // The stop source this runner obeys, so that other waits beside a run can
   // watch the same one; nullptr when nothing stops it.
   virtual stop::StopSource* stop_source() const { return nullptr; }
+  // A client's cancel is pending (a signal is not a cancel): an operation
+  // asks before its first write.
+  bool cancel_requested() const {
+    const stop::StopSource* stop = stop_source();
+    const auto reason = stop != nullptr ? stop->reason() : std::nullopt;
+    return reason && !reason->is_signal();
+  }
 };
 
 // Real processes. Holds no state of its own, so one instance may be used

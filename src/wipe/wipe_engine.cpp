@@ -383,10 +383,8 @@ std::expected<void, std::string> handle_wipe(ToolRunner& runner, const guard::Gu
     return std::unexpected(std::move(target.error()));
   }
   // A cancel that came with the request, or while the guard looked.
-  if (const auto* stop = runner.stop_source(); stop != nullptr) {
-    if (const auto reason = stop->reason(); reason && !reason->is_signal()) {
-      return std::unexpected(std::string(kCancelledBeforeWriting));
-    }
+  if (runner.cancel_requested()) {
+    return std::unexpected(std::string(kCancelledBeforeWriting));
   }
   if (auto wiped =
           wipe_device(runner, guard.paths, target->stable_path, mode, on_progress, verification);
