@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-#include "base/spawn.hpp"
-
 #include <signal.h>
 #include <unistd.h>
+
+#include "base/base.hpp"
 
 namespace tarnwick::base {
 

@@ -22,8 +22,7 @@
 #include <mutex>
 #include <utility>
 
-#include "base/file_descriptor.hpp"
-#include "base/spawn.hpp"
+#include "base/base.hpp"
 #include "client/answers.hpp"
 #include "client/protocol.hpp"
 

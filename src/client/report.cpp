@@ -20,7 +20,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "base/spawn.hpp"
+#include "base/base.hpp"
 #include "client/answers.hpp"
 #include "client/client.hpp"
 #include "client/protocol.hpp"

@@ -16,8 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/overloaded.hpp"
-#include "base/text.hpp"
+#include "base/base.hpp"
 #include "json/json_reader.hpp"
 #include "service/service.hpp"
 #include "text/text.hpp"
