@@ -7,8 +7,10 @@
 #pragma once
 
 #include <spawn.h>
+#include <sys/types.h>
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -66,7 +68,8 @@ struct Overloaded : Handlers... {
 // Every child of the helper, the client library and the command starts with
 // descriptors 0 to 2 only, every signal at its default disposition and none
 // blocked, so nothing the starting process inherited or changed (an
-// application's ignored SIGINT, its open files) reaches the child.
+// application's ignored SIGINT, the helper's blocked stop signals, open
+// files) reaches the child.
 
 // Where the helper and every tool it starts look for programs.
 inline constexpr char kToolSearchPath[] = "/usr/sbin:/usr/bin:/sbin:/bin";
@@ -77,6 +80,12 @@ inline constexpr char kToolSearchPath[] = "/usr/sbin:/usr/bin:/sbin:/bin";
 // leaves non-ASCII labels and mount points unescaped.
 inline constexpr const char* kToolEnvironment[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin",
                                                    "LC_ALL=C.UTF-8"};
+
+// What a started child's environment is.
+enum class ChildEnvironment {
+  Tool,     // kToolEnvironment: a system tool
+  Inherit,  // the starting process's own (pkexec needs the desktop's)
+};
 
 // posix_spawn's file actions and attributes, released with it. The
 // attributes reset every signal and the mask; standard streams are placed
@@ -92,10 +101,17 @@ class ChildSetup {
   void dup2(int fd, int target);
   void open(int target, const char* path, int flags);
   void close_others();
+  // The child leads a process group of its own, out of reach of the
+  // terminal's signals to ours.
+  void own_process_group();
 
   int status() const { return status_; }
-  const posix_spawn_file_actions_t* actions() const { return &actions_; }
-  const posix_spawnattr_t* attributes() const { return &attributes_; }
+
+  // Starts `program`, searched in the caller's PATH (no shell), with `args`
+  // after it. 0 and the child's id in `pid`, or the first failure of the
+  // set-up or of the start, as an errno value.
+  int spawn(pid_t& pid, const std::string& program, std::span<const std::string> args,
+            ChildEnvironment environment) const;
 
  private:
   void keep_first(int status);

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -594,19 +593,9 @@ std::expected<Client, ClientError> Client::start(std::vector<std::string> argv) 
   setup.dup2(out_theirs.get(), STDOUT_FILENO);
   setup.dup2(err_theirs.get(), STDERR_FILENO);
   setup.close_others();
-  if (setup.status() != 0) {
-    return std::unexpected(start_failed(argv[0], setup.status()));
-  }
-
-  std::vector<char*> c_argv;
-  c_argv.reserve(argv.size() + 1);
-  for (auto& arg : argv) {
-    c_argv.push_back(arg.data());
-  }
-  c_argv.push_back(nullptr);
   pid_t pid = -1;
-  const int spawned = ::posix_spawnp(&pid, argv[0].c_str(), setup.actions(), setup.attributes(),
-                                     c_argv.data(), environ);
+  const int spawned =
+      setup.spawn(pid, argv[0], std::span(argv).subspan(1), base::ChildEnvironment::Inherit);
   if (spawned != 0) {
     return std::unexpected(start_failed(argv[0], spawned));
   }
