@@ -34,53 +34,6 @@
 
 namespace tarnwick::client {
 
-// --- names ---------------------------------------------------------------------
-
-std::string_view to_string(WipeMode mode) {
-  switch (mode) {
-    case WipeMode::EncryptedZero:
-      return "encrypted-zero";
-    case WipeMode::SecureDiscard:
-      return "secure-discard";
-    case WipeMode::Random:
-      return "random";
-    case WipeMode::None:
-      return "none";
-  }
-  return "none";
-}
-
-std::string_view to_string(Filesystem fs) {
-  switch (fs) {
-    case Filesystem::Ext4:
-      return "ext4";
-    case Filesystem::Btrfs:
-      return "btrfs";
-    case Filesystem::Xfs:
-      return "xfs";
-  }
-  return "ext4";
-}
-
-std::optional<WipeMode> parse_wipe_mode(std::string_view name) {
-  for (WipeMode mode :
-       {WipeMode::EncryptedZero, WipeMode::SecureDiscard, WipeMode::Random, WipeMode::None}) {
-    if (to_string(mode) == name) {
-      return mode;
-    }
-  }
-  return std::nullopt;
-}
-
-std::optional<Filesystem> parse_filesystem(std::string_view name) {
-  for (Filesystem fs : {Filesystem::Ext4, Filesystem::Btrfs, Filesystem::Xfs}) {
-    if (to_string(fs) == name) {
-      return fs;
-    }
-  }
-  return std::nullopt;
-}
-
 // --- errors and progress ---------------------------------------------------------
 
 std::string ClientError::describe() const {
