@@ -43,6 +43,9 @@ install(TARGETS tdh_client EXPORT TarnwickDrivesClientTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES src/client/client.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarnwick-drives
   COMPONENT dev)
+# The request enumerations it includes, beside it as in the source tree.
+install(FILES src/requests/requests.hpp
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarnwick-drives/requests COMPONENT dev)
 
 set(tdh_client_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/TarnwickDrivesClient)
 install(EXPORT TarnwickDrivesClientTargets

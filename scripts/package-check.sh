@@ -225,6 +225,7 @@ else
   expect_file "$dev_pkg" "$libdir/cmake/TarnwickDrivesClient/TarnwickDrivesClientConfig.cmake" -rw-r--r--
 fi
 expect_file "$dev_pkg" /usr/include/tarnwick-drives/client.hpp -rw-r--r--
+expect_file "$dev_pkg" /usr/include/tarnwick-drives/requests/requests.hpp -rw-r--r--
 if paths "$dev_pkg" | grep -Eq '^\./usr/(bin|sbin|libexec)/'; then
   fail "$dev_pkg holds programs"
 fi

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "base/file_descriptor.hpp"
-
 #include <unistd.h>
+
+#include "base/base.hpp"
 
 namespace tarnwick::base {
 

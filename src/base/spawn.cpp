@@ -1,10 +1,18 @@
 // SPDX-License-Identifier: MIT
-#include "base/spawn.hpp"
-
 #include <signal.h>
 #include <unistd.h>
 
+#include <array>
+#include <iterator>
+#include <vector>
+
+#include "base/base.hpp"
+
 namespace tarnwick::base {
+
+// The tools search where the helper does.
+static_assert(std::string_view(kToolEnvironment[0]).starts_with("PATH=") &&
+              std::string_view(kToolEnvironment[0]).substr(5) == kToolSearchPath);
 
 ChildSetup::ChildSetup() {
   keep_first(::posix_spawn_file_actions_init(&actions_));
@@ -34,6 +42,35 @@ void ChildSetup::open(int target, const char* path, int flags) {
 
 void ChildSetup::close_others() {
   keep_first(::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1));
+}
+
+void ChildSetup::own_process_group() {
+  keep_first(::posix_spawnattr_setpgroup(&attributes_, 0));
+  short flags = 0;
+  keep_first(::posix_spawnattr_getflags(&attributes_, &flags));
+  keep_first(
+      ::posix_spawnattr_setflags(&attributes_, static_cast<short>(flags | POSIX_SPAWN_SETPGROUP)));
+}
+
+int ChildSetup::spawn(pid_t& pid, const std::string& program, std::span<const std::string> args,
+                      ChildEnvironment environment) const {
+  if (status_ != 0) {
+    return status_;
+  }
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 2);
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& arg : args) {
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  }
+  argv.push_back(nullptr);
+  std::array<char*, std::size(kToolEnvironment) + 1> tool_environment{};
+  for (std::size_t i = 0; i < std::size(kToolEnvironment); ++i) {
+    tool_environment[i] = const_cast<char*>(kToolEnvironment[i]);
+  }
+  char* const* const envp =
+      environment == ChildEnvironment::Tool ? tool_environment.data() : environ;
+  return ::posix_spawnp(&pid, program.c_str(), &actions_, &attributes_, argv.data(), envp);
 }
 
 void ChildSetup::keep_first(int status) {

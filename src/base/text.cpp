@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "base/text.hpp"
+#include "base/base.hpp"
 
 namespace tarnwick::base {
 

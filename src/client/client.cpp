@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -22,8 +21,7 @@
 #include <mutex>
 #include <utility>
 
-#include "base/file_descriptor.hpp"
-#include "base/spawn.hpp"
+#include "base/base.hpp"
 #include "client/answers.hpp"
 #include "client/protocol.hpp"
 
@@ -35,53 +33,6 @@
 #endif
 
 namespace tarnwick::client {
-
-// --- names ---------------------------------------------------------------------
-
-std::string_view to_string(WipeMode mode) {
-  switch (mode) {
-    case WipeMode::EncryptedZero:
-      return "encrypted-zero";
-    case WipeMode::SecureDiscard:
-      return "secure-discard";
-    case WipeMode::Random:
-      return "random";
-    case WipeMode::None:
-      return "none";
-  }
-  return "none";
-}
-
-std::string_view to_string(Filesystem fs) {
-  switch (fs) {
-    case Filesystem::Ext4:
-      return "ext4";
-    case Filesystem::Btrfs:
-      return "btrfs";
-    case Filesystem::Xfs:
-      return "xfs";
-  }
-  return "ext4";
-}
-
-std::optional<WipeMode> parse_wipe_mode(std::string_view name) {
-  for (WipeMode mode :
-       {WipeMode::EncryptedZero, WipeMode::SecureDiscard, WipeMode::Random, WipeMode::None}) {
-    if (to_string(mode) == name) {
-      return mode;
-    }
-  }
-  return std::nullopt;
-}
-
-std::optional<Filesystem> parse_filesystem(std::string_view name) {
-  for (Filesystem fs : {Filesystem::Ext4, Filesystem::Btrfs, Filesystem::Xfs}) {
-    if (to_string(fs) == name) {
-      return fs;
-    }
-  }
-  return std::nullopt;
-}
 
 // --- errors and progress ---------------------------------------------------------
 
@@ -595,19 +546,9 @@ std::expected<Client, ClientError> Client::start(std::vector<std::string> argv) 
   setup.dup2(out_theirs.get(), STDOUT_FILENO);
   setup.dup2(err_theirs.get(), STDERR_FILENO);
   setup.close_others();
-  if (setup.status() != 0) {
-    return std::unexpected(start_failed(argv[0], setup.status()));
-  }
-
-  std::vector<char*> c_argv;
-  c_argv.reserve(argv.size() + 1);
-  for (auto& arg : argv) {
-    c_argv.push_back(arg.data());
-  }
-  c_argv.push_back(nullptr);
   pid_t pid = -1;
-  const int spawned = ::posix_spawnp(&pid, argv[0].c_str(), setup.actions(), setup.attributes(),
-                                     c_argv.data(), environ);
+  const int spawned =
+      setup.spawn(pid, argv[0], std::span(argv).subspan(1), base::ChildEnvironment::Inherit);
   if (spawned != 0) {
     return std::unexpected(start_failed(argv[0], spawned));
   }

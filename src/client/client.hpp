@@ -26,17 +26,18 @@
 #include <string_view>
 #include <vector>
 
+#include "requests/requests.hpp"
+
 namespace tarnwick::client {
 
-enum class WipeMode { EncryptedZero, SecureDiscard, Random, None };
-enum class Filesystem { Ext4, Btrfs, Xfs };
-
-// The names the protocol uses: "encrypted-zero", "secure-discard", "random",
-// "none"; "ext4", "btrfs", "xfs".
-std::string_view to_string(WipeMode mode);
-std::string_view to_string(Filesystem fs);
-std::optional<WipeMode> parse_wipe_mode(std::string_view name);
-std::optional<Filesystem> parse_filesystem(std::string_view name);
+// The request enumerations, shared with the helper, and the names the
+// protocol uses: "encrypted-zero", "secure-discard", "random", "none";
+// "ext4", "btrfs", "xfs".
+using requests::Filesystem;
+using requests::parse_filesystem;
+using requests::parse_wipe_mode;
+using requests::to_string;
+using requests::WipeMode;
 
 struct ClientError {
   enum class Kind {

@@ -13,7 +13,7 @@
 #include <new>
 #include <nlohmann/json.hpp>
 
-#include "base/text.hpp"
+#include "base/base.hpp"
 
 namespace tarnwick::client::detail {
 

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -20,7 +19,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "base/spawn.hpp"
+#include "base/base.hpp"
 #include "client/answers.hpp"
 #include "client/client.hpp"
 #include "client/protocol.hpp"
@@ -60,21 +59,9 @@ std::expected<std::pair<int, std::string>, std::string> run_lsblk(const std::str
   setup.dup2(pipe_fds[1], STDOUT_FILENO);
   setup.dup2(pipe_fds[1], STDERR_FILENO);
   setup.close_others();
-  std::vector<char*> c_argv;
-  c_argv.reserve(argv.size() + 1);
-  for (auto& arg : argv) {
-    c_argv.push_back(arg.data());
-  }
-  c_argv.push_back(nullptr);
-  std::array<char*, std::size(base::kToolEnvironment) + 1> environment{};
-  for (std::size_t i = 0; i < std::size(base::kToolEnvironment); ++i) {
-    environment[i] = const_cast<char*>(base::kToolEnvironment[i]);
-  }
   pid_t pid = -1;
-  const int spawned = setup.status() != 0
-                          ? setup.status()
-                          : ::posix_spawnp(&pid, "lsblk", setup.actions(), setup.attributes(),
-                                           c_argv.data(), environment.data());
+  const int spawned =
+      setup.spawn(pid, argv[0], std::span(argv).subspan(1), base::ChildEnvironment::Tool);
   ::close(pipe_fds[1]);
   if (spawned != 0) {
     ::close(pipe_fds[0]);

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <system_error>
 
-#include "base/overloaded.hpp"
+#include "base/base.hpp"
 #include "json/json_reader.hpp"
 #include "text/text.hpp"
 

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "luks/luks.hpp"
+#include "requests/requests.hpp"
 #include "runner/runner.hpp"
 
 namespace tarnwick::mkfs {
@@ -16,7 +17,7 @@ using runner::HelperError;
 using runner::ToolCommand;
 using runner::ToolRunner;
 
-enum class Filesystem { Ext4, Btrfs, Xfs };
+using requests::Filesystem;
 
 ToolCommand mkfs_command(Filesystem fs, std::string_view device, std::string_view label);
 

@@ -2,7 +2,7 @@
 #include <string>
 #include <utility>
 
-#include "base/overloaded.hpp"
+#include "base/base.hpp"
 #include "runner/runner.hpp"
 #include "secure/secure_memory.hpp"
 #include "text/text.hpp"

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -42,10 +41,6 @@ int milliseconds_until(Clock::time_point deadline) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
-
-static_assert(std::string_view(kToolEnvironment[0]) ==
-                  std::string_view("PATH=/usr/sbin:/usr/bin:/sbin:/bin") &&
-              std::string_view(kToolEnvironment[0]).substr(5) == kToolSearchPath);
 
 struct Pipe {
   FileDescriptor read_end;
@@ -91,30 +86,6 @@ std::expected<FileDescriptor, HelperError> open_null_device() {
   }
   return fd;
 }
-
-class SpawnFileActions {
- public:
-  SpawnFileActions() { ::posix_spawn_file_actions_init(&actions_); }
-  ~SpawnFileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-  SpawnFileActions(const SpawnFileActions&) = delete;
-  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-  posix_spawn_file_actions_t* get() { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_{};
-};
-
-class SpawnAttributes {
- public:
-  SpawnAttributes() { ::posix_spawnattr_init(&attributes_); }
-  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  posix_spawnattr_t* get() { return &attributes_; }
-
- private:
-  posix_spawnattr_t attributes_{};
-};
 
 // A started child. A run that gives up on it (poll, read or write failing)
 // must not leave it running unobserved, nor as a zombie for the rest of the
@@ -371,75 +342,29 @@ std::expected<ProcessResult, HelperError> run_child(const std::string& program,
     }
   }
 
-  SpawnFileActions actions;
-  int status = 0;
+  base::ChildSetup setup;
   const int child_stdin =
       input_mode == ChildInput::Bytes ? stdin_pipe.read_end.get() : null_device.get();
   if (child_stdin >= 0) {
-    status = ::posix_spawn_file_actions_adddup2(actions.get(), child_stdin, STDIN_FILENO);
+    setup.dup2(child_stdin, STDIN_FILENO);
   }
-  if (status == 0) {
-    status = ::posix_spawn_file_actions_adddup2(actions.get(), stdout_pipe.write_end.get(),
-                                                STDOUT_FILENO);
-  }
-  if (status == 0) {
-    status = ::posix_spawn_file_actions_adddup2(actions.get(), stderr_pipe.write_end.get(),
-                                                STDERR_FILENO);
-  }
-  if (status == 0) {
-    // Nothing of ours beyond the three standard streams reaches the tool,
-    // whatever another thread opened without O_CLOEXEC.
-    status = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
-  }
-
-  SpawnAttributes attributes;
-  sigset_t default_signals;
-  sigemptyset(&default_signals);
-  // The helper ignores SIGPIPE and blocks the stop signals; a tool gets
-  // neither, so a terminal's Ctrl-C reaches it as it reaches any program.
-  sigaddset(&default_signals, SIGPIPE);
-  sigaddset(&default_signals, SIGINT);
-  sigaddset(&default_signals, SIGTERM);
-  sigaddset(&default_signals, SIGHUP);
-  sigset_t empty_mask;
-  sigemptyset(&empty_mask);
-  if (status == 0) {
-    status = ::posix_spawnattr_setsigdefault(attributes.get(), &default_signals);
-  }
-  if (status == 0) {
-    status = ::posix_spawnattr_setsigmask(attributes.get(), &empty_mask);
-  }
-  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  setup.dup2(stdout_pipe.write_end.get(), STDOUT_FILENO);
+  setup.dup2(stderr_pipe.write_end.get(), STDERR_FILENO);
+  // Nothing of ours beyond the three standard streams reaches the tool,
+  // whatever another thread opened without O_CLOEXEC. Neither do the
+  // helper's ignored SIGPIPE and blocked stop signals, so a terminal's
+  // Ctrl-C reaches the tool as it reaches any program.
+  setup.close_others();
   if (own_process_group) {
-    flags = static_cast<short>(flags | POSIX_SPAWN_SETPGROUP);
-    if (status == 0) {
-      status = ::posix_spawnattr_setpgroup(attributes.get(), 0);
-    }
+    setup.own_process_group();
   }
-  if (status == 0) {
-    status = ::posix_spawnattr_setflags(attributes.get(), flags);
+  if (setup.status() != 0) {
+    return std::unexpected(HelperError::io_errno(setup.status()));
   }
-  if (status != 0) {
-    return std::unexpected(HelperError::io_errno(status));
-  }
-
-  std::vector<char*> argv;
-  argv.reserve(args.size() + 2);
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& arg : args) {
-    argv.push_back(const_cast<char*>(arg.c_str()));
-  }
-  argv.push_back(nullptr);
 
   // posix_spawnp searches the helper's own PATH; the child gets only the fixed environment.
-  std::array<char*, std::size(kToolEnvironment) + 1> envp{};
-  for (std::size_t i = 0; i < std::size(kToolEnvironment); ++i) {
-    envp[i] = const_cast<char*>(kToolEnvironment[i]);
-  }
-
   pid_t pid = -1;
-  status = ::posix_spawnp(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(),
-                          envp.data());
+  const int status = setup.spawn(pid, program, args, base::ChildEnvironment::Tool);
   if (status == ENOENT) {
     return std::unexpected(HelperError{HelperError::ToolNotFound{program}});
   }

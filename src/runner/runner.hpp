@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "base/spawn.hpp"
+#include "base/base.hpp"
 #include "secure/secure_memory.hpp"
 #include "stop/stop.hpp"
 

@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "base/overloaded.hpp"
-#include "base/text.hpp"
+#include "base/base.hpp"
 #include "json/json_reader.hpp"
+#include "requests/requests.hpp"
 #include "service/service.hpp"
 #include "text/text.hpp"
 
@@ -39,9 +39,6 @@ constexpr std::array<std::string_view, 6> kOpNames = {"luks-format", "luks-open"
 // An op added later: accepted, but left out of the unknown-op text, which
 // keeps naming the six operations every client knows.
 constexpr std::string_view kProbeOpName = "probe";
-constexpr std::array<std::string_view, 4> kModeNames = {"encrypted-zero", "secure-discard",
-                                                        "random", "none"};
-constexpr std::array<std::string_view, 3> kFsNames = {"ext4", "btrfs", "xfs"};
 
 enum class Field : std::size_t {
   Device,
@@ -284,13 +281,13 @@ std::expected<void, std::string> decode_field(Field field, Held& value, FieldVal
       }
       return std::unexpected(json::invalid_type(describe(value), json::kExpectBool));
     case Field::Mode: {
-      const auto index = named_value(value, kModeNames);
+      const auto index = named_value(value, requests::kWipeModeNames);
       if (!index) return std::unexpected(index.error());
       out.mode = static_cast<WipeMode>(*index);
       return {};
     }
     case Field::Fs: {
-      const auto index = named_value(value, kFsNames);
+      const auto index = named_value(value, requests::kFilesystemNames);
       if (!index) return std::unexpected(index.error());
       out.fs = static_cast<Filesystem>(*index);
       return {};

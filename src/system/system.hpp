@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-#include "base/file_descriptor.hpp"
+#include "base/base.hpp"
 
 namespace tarnwick::system {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "base/text.hpp"
+#include "base/base.hpp"
 
 namespace tarnwick::text {
 

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "guard/guard.hpp"
+#include "requests/requests.hpp"
 #include "runner/runner.hpp"
 #include "system/system.hpp"
 
@@ -21,7 +22,7 @@ using runner::ToolCommand;
 using runner::ToolOutput;
 using runner::ToolRunner;
 
-enum class WipeMode { EncryptedZero, SecureDiscard, Random, None };
+using requests::WipeMode;
 
 using ProgressCallback = std::function<void(std::uint64_t copied)>;
 

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
-#include "base/text.hpp"
+#include "base/base.hpp"
 #include "client/answers.hpp"
 #include "client/support.hpp"
 #include "fields/fields.hpp"
