@@ -33,8 +33,7 @@ using service::stopped_by_signal;
 
 constexpr std::string_view kStdinPrefix = "stdin: ";
 constexpr std::string_view kParsePrefix = "parse: ";
-constexpr std::string_view kInvalidWipeId =
-    "invalid wipe id: 1 to 64 printable ASCII characters";
+constexpr std::string_view kInvalidWipeId = "invalid wipe id: 1 to 64 printable ASCII characters";
 
 // The line without its line feed (and a carriage return before it).
 std::string_view request_text(const secure::SecretString& line) {
