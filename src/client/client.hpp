@@ -133,6 +133,29 @@ struct DriveIdentity {
 // error is a plain sentence.
 std::expected<DriveIdentity, std::string> identify_drive(std::string_view device);
 
+// A removable or hot-pluggable drive as lsblk lists it to anybody.
+struct RemovableDrive {
+  struct Mount {
+    std::string device;  // the drive, a partition, or a mapping on it
+    std::string mountpoint;
+  };
+  std::string name;  // kernel name, e.g. sdb
+  std::string path;  // e.g. /dev/sdb
+  std::optional<std::uint64_t> size;
+  std::string vendor;
+  std::string model;
+  std::string serial;
+  std::string transport;
+  bool read_only = false;
+  std::vector<Mount> mounts;  // everything mounted on it, at any depth
+  std::string by_id;          // its /dev/disk/by-id link, or empty
+};
+
+// Runs lsblk (no shell, no privilege) and lists the removable and
+// hot-pluggable disks in its order, with their by-id links. The error is a
+// plain sentence.
+std::expected<std::vector<RemovableDrive>, std::string> list_removable_drives();
+
 // The result of a capacity check (Client::probe): whether the drive stored a
 // marker at every position the helper sampled across its claimed size.
 struct CapacityCheck {
@@ -200,6 +223,37 @@ struct WipeOptions {
   // When set, filled in with the record of this wipe, also when it fails.
   WipeReport* report = nullptr;
 };
+
+// Overwrites [data, data + size) with zeros; the compiler may not drop it.
+void zeroize(void* data, std::size_t size) noexcept;
+
+// Where a caller keeps a passphrase: every block the buffer releases is
+// zeroed first, the copies left behind by growing included.
+template <class T>
+struct ZeroizingAllocator {
+  using value_type = T;
+  ZeroizingAllocator() noexcept = default;
+  template <class U>
+  ZeroizingAllocator(const ZeroizingAllocator<U>& /*other*/) noexcept {}
+
+  T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
+  void deallocate(T* p, std::size_t n) noexcept {
+    zeroize(p, n * sizeof(T));
+    std::allocator<T>{}.deallocate(p, n);
+  }
+  template <class U>
+  bool operator==(const ZeroizingAllocator<U>& /*other*/) const noexcept {
+    return true;
+  }
+};
+using SecretBytes = std::vector<std::uint8_t, ZeroizingAllocator<std::uint8_t>>;
+
+// Zeros the used bytes, empties the buffer, then zeros its whole capacity.
+void zeroize(SecretBytes& bytes) noexcept;
+
+inline std::span<const std::byte> passphrase_bytes(const SecretBytes& bytes) {
+  return std::as_bytes(std::span<const std::uint8_t>(bytes.data(), bytes.size()));
+}
 
 // A passphrase is any byte string; this views text as one.
 inline std::span<const std::byte> passphrase_bytes(std::string_view text) {

@@ -15,7 +15,21 @@
 
 #include "base/text.hpp"
 
-namespace tarnwick::client::detail {
+namespace tarnwick::client {
+
+void zeroize(void* data, std::size_t size) noexcept {
+  if (data != nullptr && size != 0) {
+    explicit_bzero(data, size);
+  }
+}
+
+void zeroize(SecretBytes& bytes) noexcept {
+  zeroize(bytes.data(), bytes.size());
+  bytes.clear();
+  zeroize(bytes.data(), bytes.capacity());
+}
+
+namespace detail {
 
 // --- SecretBuffer ------------------------------------------------------------
 
@@ -384,4 +398,5 @@ std::optional<std::uint64_t> device_size(std::string_view device,
   return sectors * 512;
 }
 
-}  // namespace tarnwick::client::detail
+}  // namespace detail
+}  // namespace tarnwick::client

@@ -12,7 +12,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
+#include <vector>
 
 #include "client/client.hpp"
 
@@ -114,6 +116,18 @@ std::expected<DriveIdentity, std::string> parse_drive_identity(std::string_view 
 // same node as `device` (what the helper names the drive by), or empty.
 std::string find_by_id_link(const std::string& device,
                             const std::string& by_id_dir = "/dev/disk/by-id");
+
+// Runs lsblk with `arguments` (no shell, input from /dev/null; found on the
+// caller's PATH, run in the fixed tool environment) and returns what it
+// printed on both outputs, with its exit status.
+std::expected<std::pair<int, std::string>, std::string> run_lsblk(
+    const std::vector<std::string>& arguments);
+
+// The removable or hot-pluggable disks of lsblk's JSON output, in its order,
+// by-id links left empty. Lenient about what older lsblk versions print
+// ("0"/"1" for flags, sizes as strings); the error names what is missing.
+std::expected<std::vector<RemovableDrive>, std::string> parse_removable_drives(
+    std::string_view lsblk_json);
 
 // gethostname(2), or empty.
 std::string host_name();
