@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -57,53 +58,65 @@ int exit_status_for(const ClientError& error) {
   return kExitFailed;
 }
 
-// Asks, once per drive, for the drive's kernel name before it is destroyed.
+// Asks, once per drive, before it is destroyed: for the drive's kernel name,
+// or for how many drives there are when several go together.
 class Confirmation {
  public:
   Confirmation(const Options& options, const std::optional<Terminal>& terminal)
       : options_(options), terminal_(terminal) {}
 
   // 0 when confirmed (or --yes), else the exit status.
-  int confirm(const std::string& device, const std::string& action) {
-    const std::string key = kernel_name(device);
-    if (confirmed_.contains(key)) {
+  int confirm(const std::vector<std::string>& devices, const std::string& action) {
+    const bool one = devices.size() == 1;
+    std::vector<std::string> keys;
+    std::string named;  // the drives, as given
+    for (const auto& device : devices) {
+      keys.push_back(kernel_name(device));
+      named += (named.empty() ? "" : ", ") + device;
+    }
+    if (std::ranges::all_of(keys, [&](const auto& key) { return confirmed_.contains(key); })) {
       return kExitOk;
     }
     if (!options_.yes && !terminal_) {
-      complain("not going on without confirmation for " + device +
+      complain("not going on without confirmation for " + named +
                ": there is no terminal to ask on (give --yes to go ahead without asking)");
       return kExitNotConfirmed;
     }
     if (!listing_) {
       listing_ = list_removable_drives();
     }
-    const DriveInfo* drive = *listing_ ? find_drive(**listing_, device) : nullptr;
+    std::string shown;
+    for (const auto& device : devices) {
+      const DriveInfo* drive = *listing_ ? find_drive(**listing_, device) : nullptr;
+      if (drive != nullptr) {
+        shown += describe_drive(*drive);
+      } else if (!options_.yes) {
+        complain(device + " is not a removable drive that lsblk lists" +
+                 (*listing_ ? std::string() : " (" + listing_->error() + ")"));
+        return kExitFailed;
+      }
+    }
     if (options_.yes) {
       // The helper judges the drive in any case; show it for the record.
-      if (drive != nullptr) {
-        say(describe_drive(*drive));
-      }
-      confirmed_.insert(key);
+      say(shown);
+      confirmed_.insert(keys.begin(), keys.end());
       return kExitOk;
     }
-    if (drive == nullptr) {
-      complain(device + " is not a removable drive that lsblk lists" +
-               (*listing_ ? std::string() : " (" + listing_->error() + ")"));
-      return kExitFailed;
-    }
-    terminal_->write(describe_drive(*drive) + "This will " + action +
-                     ": everything on it will be lost.\n");
-    auto answer = terminal_->read_line("Type " + key + " to confirm: ");
+    terminal_->write(shown + "This will " + action + ": everything on " + (one ? "it" : "them") +
+                     " will be lost.\n");
+    const std::string expected = one ? keys.front() : std::to_string(devices.size());
+    auto answer = terminal_->read_line("Type " + expected + " to confirm: ");
     std::string typed = answer.value_or("");
     while (!typed.empty() && (typed.back() == ' ' || typed.back() == '\r')) {
       typed.pop_back();
     }
     typed.erase(0, typed.find_first_not_of(' '));
-    if (typed != key) {
-      complain("cancelled: " + device + " was not confirmed");
+    if (typed != expected) {
+      complain("cancelled: " + (one ? named + " was not confirmed"
+                                    : "the " + expected + " drives were not confirmed"));
       return kExitNotConfirmed;
     }
-    confirmed_.insert(key);
+    confirmed_.insert(keys.begin(), keys.end());
     return kExitOk;
   }
 
@@ -170,11 +183,13 @@ int list_drives_command() {
 // 128 + the signal, as a shell would for a command it ended; a cancel counts
 // as the Ctrl-C it came from.
 int report_interruption(Client& client, const Step* interrupted, const Step* not_run,
-                        const std::string& cancelled, bool had_open_mappers) {
+                        const std::optional<std::string>& cancelled, bool had_open_mappers) {
   const auto ended = client.finish();
   const int signal = InterruptWatch::signal();
-  if (!cancelled.empty()) {
-    complain(cancelled);
+  if (cancelled) {
+    if (!cancelled->empty()) {
+      complain(*cancelled);
+    }
   } else if (interrupted != nullptr) {
     complain(info_of(interrupted->kind).after_interruption(*interrupted));
   } else if (not_run != nullptr) {
@@ -216,7 +231,9 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
                                   "tarnwick-drives: stopping: closing what the helper opened…\n");
   const Step* interrupted = nullptr;  // the step a signal cut short
   const Step* not_run = nullptr;      // the first step a signal or Ctrl-C kept from running
-  std::string cancelled;              // what the helper said of a drive whose wipe it cancelled
+  // What the helper said of a drive whose wipe it cancelled (empty when
+  // the step said it already).
+  std::optional<std::string> cancelled;
   for (Step& step : steps) {
     if (InterruptWatch::signal() != 0 || session.ctrl_c_typed) {
       not_run = &step;
@@ -232,7 +249,7 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
       break;
     }
     if (!result && result.error().kind == ClientError::Kind::Cancelled) {
-      cancelled = step.device + ": " + result.error().message;
+      cancelled = outcome.said ? std::string() : step.device + ": " + result.error().message;
       break;
     }
     if (!result &&
@@ -241,7 +258,9 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
       break;
     }
     if (!result) {
-      complain(kind.what(step) + " failed: " + result.error().describe());
+      if (!outcome.said) {
+        complain(kind.what(step) + " failed: " + result.error().describe());
+      }
       stderr_shown = !result.error().helper_stderr.empty();
       status = exit_status_for(result.error());
       break;
@@ -254,7 +273,7 @@ int run_steps(const Options& options, const std::optional<Terminal>& terminal,
     client::zeroize(step.passphrase);
   }
 
-  if (interrupted != nullptr || not_run != nullptr || !cancelled.empty() ||
+  if (interrupted != nullptr || not_run != nullptr || cancelled.has_value() ||
       InterruptWatch::signal() != 0) {
     return report_interruption(*client, interrupted, not_run, cancelled,
                                !session.open_mappers.empty());
@@ -315,6 +334,9 @@ int run(int argc, char** argv) {
 
   StepArguments arguments;
   for (const StepKindInfo& kind : step_kinds()) {
+    if (kind.command == nullptr) {
+      continue;
+    }
     auto* command = app.add_subcommand(kind.command, kind.description);
     kind.declare(*command, arguments);
     command->immediate_callback();
@@ -361,7 +383,7 @@ int run(int argc, char** argv) {
   for (std::size_t i = 0; i < steps.size(); ++i) {
     const std::span<const Step> earlier(steps.data(), i);
     for (const ToConfirm& drive : info_of(steps[i].kind).to_confirm(steps[i], earlier)) {
-      if (const int status = confirmation.confirm(drive.device, drive.action); status != kExitOk) {
+      if (const int status = confirmation.confirm(drive.devices, drive.action); status != kExitOk) {
         return status;
       }
     }

@@ -4,10 +4,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "cli/app.hpp"
+#include "cli/drives.hpp"
 #include "cli/format.hpp"
 
 namespace tarnwick::cli {
@@ -195,6 +198,181 @@ StepOutcome run_close(Session& session, Step& step) {
   return outcome;
 }
 
+std::string wipe_usage_error(const Step& step) {
+  // Refused by the helper too, but only after the person confirmed.
+  if (step.verify && step.mode != client::WipeMode::EncryptedZero) {
+    return "--verify: verification is only available for mode encrypted-zero";
+  }
+  if (step.devices.size() > kMostDrivesAtOnce) {
+    return "wipe: at most " + std::to_string(kMostDrivesAtOnce) + " drives are wiped at once";
+  }
+  std::set<std::string> seen;
+  for (const auto& device : step.devices) {
+    // One drive twice would be two wipes fighting over it.
+    if (!seen.insert(kernel_name(device)).second) {
+      return "wipe: " + device + " is named twice";
+    }
+  }
+  return {};
+}
+
+// Until the library's wipe_many() is merged: its shape, one wipe after the
+// other.
+namespace pending {
+
+struct WipeJob {
+  std::string device;
+  client::WipeMode mode = client::WipeMode::None;
+  client::WipeOptions options;
+};
+using MultiProgressCallback = std::function<void(std::size_t index, const client::WipeProgress&)>;
+
+std::vector<std::expected<void, ClientError>> wipe_many(client::Client& client,
+                                                        std::span<const WipeJob> jobs,
+                                                        const MultiProgressCallback& on_progress) {
+  std::vector<std::expected<void, ClientError>> results;
+  bool stopped = false;
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    if (stopped) {
+      ClientError error;
+      error.kind = ClientError::Kind::Cancelled;
+      error.message = "wipe cancelled: the drive was not touched";
+      results.emplace_back(std::unexpected(std::move(error)));
+      continue;
+    }
+    results.push_back(client.wipe(jobs[i].device, jobs[i].mode, jobs[i].options,
+                                  [&](const client::WipeProgress& p) { on_progress(i, p); }));
+    stopped = !results.back() && (results.back().error().kind == ClientError::Kind::Cancelled ||
+                                  results.back().error().kind == ClientError::Kind::Interrupted);
+  }
+  return results;
+}
+
+}  // namespace pending
+
+// The drives' results, in the order given: at most one word each.
+std::string result_word(const std::expected<void, ClientError>& result) {
+  if (result) {
+    return "ok";
+  }
+  switch (result.error().kind) {
+    case ClientError::Kind::Cancelled:
+      return "cancelled";
+    case ClientError::Kind::Interrupted:
+      return "interrupted";
+    default:
+      return "failed";
+  }
+}
+
+// Which failure stands for the whole step: a signal over a cancel over the
+// first failure, so that the session ends as it would for one wipe.
+const ClientError* deciding_error(const std::vector<std::expected<void, ClientError>>& results) {
+  const ClientError* first = nullptr;
+  const ClientError* cancelled = nullptr;
+  for (const auto& result : results) {
+    if (result) {
+      continue;
+    }
+    if (result.error().kind == ClientError::Kind::Interrupted) {
+      return &result.error();
+    }
+    if (result.error().kind == ClientError::Kind::Cancelled && cancelled == nullptr) {
+      cancelled = &result.error();
+    }
+    if (first == nullptr) {
+      first = &result.error();
+    }
+  }
+  return cancelled != nullptr ? cancelled : first;
+}
+
+StepOutcome run_wipe_many(Session& session, Step& step) {
+  StepOutcome outcome;
+  const std::size_t count = step.devices.size();
+  std::vector<ReportFile> reports;
+  if (!step.report_directory.empty()) {
+    // Every file is made before anything is wiped, as for one drive.
+    for (const auto& device : step.devices) {
+      reports.emplace_back(report_path_in(step.report_directory, device));
+      if (const std::string why = reports.back().open(); !why.empty()) {
+        outcome.result =
+            std::unexpected(command_error("cannot write the report to " + reports.back().path() +
+                                          ": " + why + "; nothing was wiped"));
+        return outcome;
+      }
+    }
+  }
+  std::vector<client::WipeReport> records(count);
+  std::vector<pending::WipeJob> jobs;
+  for (std::size_t i = 0; i < count; ++i) {
+    jobs.push_back({step.devices[i], step.mode,
+                    client::WipeOptions{step.verify, reports.empty() ? nullptr : &records[i]}});
+  }
+  MultiProgressPrinter printer(STDOUT_FILENO, ::isatty(STDOUT_FILENO) != 0, step.devices);
+  std::vector<std::expected<void, ClientError>> results;
+  {
+    // The first Ctrl-C on a terminal cancels every wipe, as for one.
+    CancelKey cancel_key(session.terminal);
+    results = pending::wipe_many(
+        session.client, jobs, [&](std::size_t index, const client::WipeProgress& p) {
+          printer.update(index, p);
+          cancel_key.watch();
+          if (cancel_key.pressed()) {
+            session.ctrl_c_typed = true;
+            if (session.client.cancel()) {
+              printer.finish();
+              write_text(STDERR_FILENO, "tarnwick-drives: cancelling the wipes…\n");
+            }
+          }
+        });
+    session.ctrl_c_typed = cancel_key.pressed() || session.ctrl_c_typed;
+  }
+  printer.finish();
+
+  std::vector<WipeSummaryRow> rows;
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto& result = results.at(i);
+    rows.push_back({step.devices[i], result_word(result), printer.last(i)});
+    if (!result && result.error().kind == ClientError::Kind::Cancelled) {
+      complain(step.devices[i] + ": " + result.error().message);
+    } else if (!result && result.error().kind == ClientError::Kind::Interrupted) {
+      step.unfinished.push_back(step.devices[i]);
+    } else if (!result) {
+      complain("wipe of " + step.devices[i] + " failed: " + result.error().describe());
+    }
+  }
+  say(wipe_summary(rows));
+  bool reports_written = !reports.empty();
+  for (std::size_t i = 0; i < reports.size(); ++i) {
+    // Written whatever the outcome: a failed wipe is worth a record too.
+    if (!reports[i].write(records[i].to_json())) {
+      complain("the report could not be written to " + reports[i].path());
+      reports_written = false;
+    }
+    reports[i].close();
+  }
+  if (reports_written) {
+    say("reports written to " + step.report_directory + "\n");
+  }
+  if (const ClientError* error = deciding_error(results)) {
+    outcome.result = std::unexpected(*error);
+    outcome.said = true;
+  } else if (!reports.empty() && !reports_written) {
+    outcome.result = std::unexpected(command_error("not every report could be written"));
+    outcome.said = true;
+  }
+  return outcome;
+}
+
+std::string join(const std::vector<std::string>& words) {
+  std::string text;
+  for (const auto& word : words) {
+    text += (text.empty() ? "" : ", ") + word;
+  }
+  return text;
+}
+
 void declare_device(CLI::App& command, StepArguments& arguments, const char* help) {
   command.add_option("DEVICE", arguments.device, help)->required();
 }
@@ -207,6 +385,8 @@ std::string no_usage_error(const Step& /*step*/) { return {}; }
 
 void take_nothing(StepArguments& /*arguments*/, Step& /*step*/) {}
 
+bool is_command_name(const std::string& word);
+
 constexpr StepKindInfo kStepKinds[] = {
     {
         .kind = StepKind::Wipe,
@@ -216,7 +396,18 @@ constexpr StepKindInfo kStepKinds[] = {
         .may_leave_mapping = false,
         .declare =
             [](CLI::App& command, StepArguments& arguments) {
-              declare_device(command, arguments, "The drive, e.g. /dev/sdb");
+              // Several drives, up to the next command: a command's name is
+              // never taken for a drive.
+              command.validate_positionals();
+              command
+                  .add_option("DEVICE", arguments.devices,
+                              "The drive, e.g. /dev/sdb, or several drives to wipe at once")
+                  ->required()
+                  ->check(CLI::Validator(
+                      [](const std::string& word) {
+                        return std::string(is_command_name(word) ? "a command" : "");
+                      },
+                      ""));
               command.add_option("--mode", arguments.wipe_mode, "How to wipe it")
                   ->required()
                   ->check(CLI::IsMember({"random", "encrypted-zero", "secure-discard", "none"}));
@@ -225,25 +416,28 @@ constexpr StepKindInfo kStepKinds[] = {
                   "Read the drive back afterwards and check it (mode encrypted-zero only)");
               command.add_option(
                   "--report", arguments.report_path,
-                  "Write a JSON report of the wipe to this file, also when it fails");
+                  "Write a JSON report of the wipe to this file, also when it fails (several "
+                  "drives: one report per drive in this directory)");
             },
         .take =
             [](StepArguments& arguments, Step& step) {
               step.mode = *client::parse_wipe_mode(std::exchange(arguments.wipe_mode, {}));
               step.verify = std::exchange(arguments.verify, false);
-              step.report = ReportFile(std::exchange(arguments.report_path, {}));
+              auto devices = std::exchange(arguments.devices, {});
+              if (devices.size() == 1) {
+                step.device = devices.front();
+                step.report = ReportFile(std::exchange(arguments.report_path, {}));
+              } else {
+                step.kind = StepKind::WipeMany;
+                step.devices = std::move(devices);
+                step.report_directory = std::exchange(arguments.report_path, {});
+              }
             },
-        .usage_error = [](const Step& step) -> std::string {
-          // Refused by the helper too, but only after the person confirmed.
-          if (step.verify && step.mode != client::WipeMode::EncryptedZero) {
-            return "--verify: verification is only available for mode encrypted-zero";
-          }
-          return {};
-        },
+        .usage_error = wipe_usage_error,
         .to_confirm = [](const Step& step,
                          std::span<const Step> /*earlier*/) -> std::vector<ToConfirm> {
           return {
-              {step.device, "wipe it (mode " + std::string(client::to_string(step.mode)) + ")"}};
+              {{step.device}, "wipe it (mode " + std::string(client::to_string(step.mode)) + ")"}};
         },
         .what = [](const Step& step) { return "wipe of " + step.device; },
         .after_interruption =
@@ -269,8 +463,10 @@ constexpr StepKindInfo kStepKinds[] = {
         .take = [](StepArguments& arguments,
                    Step& step) { step.check = !std::exchange(arguments.no_check, false); },
         .usage_error = no_usage_error,
-        .to_confirm = [](const Step& step, std::span<const Step> /*earlier*/)
-            -> std::vector<ToConfirm> { return {{step.device, "format it as a LUKS2 container"}}; },
+        .to_confirm = [](const Step& step,
+                         std::span<const Step> /*earlier*/) -> std::vector<ToConfirm> {
+          return {{{step.device}, "format it as a LUKS2 container"}};
+        },
         .what = [](const Step& step) { return "encrypting " + step.device; },
         .after_interruption =
             [](const Step& step) {
@@ -352,9 +548,9 @@ constexpr StepKindInfo kStepKinds[] = {
               std::vector<ToConfirm> drives;
               for (const Step& before : earlier) {
                 if (before.kind == StepKind::Open && before.mapper == step.mapper) {
-                  drives.push_back({before.device, "make a filesystem on " +
-                                                       client::mapped_path(step.mapper) +
-                                                       ", which is opened from it"});
+                  drives.push_back({{before.device},
+                                    "make a filesystem on " + client::mapped_path(step.mapper) +
+                                        ", which is opened from it"});
                 }
               }
               return drives;
@@ -390,7 +586,40 @@ constexpr StepKindInfo kStepKinds[] = {
             },
         .run = run_close,
     },
+    {
+        .kind = StepKind::WipeMany,
+        .command = nullptr,
+        .description = nullptr,
+        .passphrase = PassphraseUse::None,
+        .may_leave_mapping = false,
+        .declare = nullptr,
+        .take = take_nothing,
+        .usage_error = wipe_usage_error,
+        .to_confirm = [](const Step& step,
+                         std::span<const Step> /*earlier*/) -> std::vector<ToConfirm> {
+          return {{step.devices, "wipe these " + std::to_string(step.devices.size()) +
+                                     " drives (mode " + std::string(client::to_string(step.mode)) +
+                                     ")"}};
+        },
+        .what = [](const Step& step) { return "wipe of " + join(step.devices); },
+        .after_interruption =
+            [](const Step& step) {
+              std::string text;
+              for (const auto& device : step.unfinished) {
+                text += (text.empty() ? "" : "\ntarnwick-drives: ") + std::string("the wipe of ") +
+                        device + " was interrupted: the drive is only partly wiped";
+              }
+              return text.empty() ? "the wipes were interrupted" : text;
+            },
+        .run = run_wipe_many,
+    },
 };
+
+bool is_command_name(const std::string& word) {
+  return word == "drives" || std::ranges::any_of(kStepKinds, [&](const StepKindInfo& kind) {
+           return kind.command != nullptr && word == kind.command;
+         });
+}
 
 constexpr bool in_kind_order() {
   for (std::size_t i = 0; i < std::size(kStepKinds); ++i) {
@@ -403,6 +632,10 @@ constexpr bool in_kind_order() {
 static_assert(in_kind_order(), "info_of() indexes the table by kind");
 
 }  // namespace
+
+std::string report_path_in(const std::string& directory, const std::string& device) {
+  return directory + (directory.ends_with('/') ? "" : "/") + kernel_name(device) + ".json";
+}
 
 std::span<const StepKindInfo> step_kinds() { return kStepKinds; }
 

@@ -18,7 +18,8 @@
 namespace tarnwick::cli {
 
 // In the order of the command's help.
-enum class StepKind { Wipe, Encrypt, Check, Open, Mkfs, Close };
+// WipeMany is a wipe given several drives.
+enum class StepKind { Wipe, Encrypt, Check, Open, Mkfs, Close, WipeMany };
 
 // The file a wipe's report goes to, opened just before the wipe starts, so
 // that a path that cannot be written is found out before anything is wiped
@@ -47,15 +48,18 @@ class ReportFile {
 
 struct Step {
   StepKind kind = StepKind::Wipe;
-  std::string device;  // wipe, encrypt, check, open
-  std::string mapper;  // open, mkfs, close: the full mapper name
-  std::string label;   // encrypt, mkfs
+  std::string device;                   // wipe, encrypt, check, open
+  std::vector<std::string> devices;     // wipe of several drives
+  std::vector<std::string> unfinished;  // of those, the ones a signal cut short
+  std::string mapper;                   // open, mkfs, close: the full mapper name
+  std::string label;                    // encrypt, mkfs
   client::WipeMode mode = client::WipeMode::None;
   client::Filesystem fs = client::Filesystem::Ext4;
   bool allow_discards = false;
   bool verify = false;             // wipe
   bool check = true;               // encrypt: check the capacity first
   ReportFile report;               // wipe
+  std::string report_directory;    // wipe of several drives
   client::SecretBytes passphrase;  // encrypt, open
 };
 
@@ -63,6 +67,7 @@ struct Step {
 // each step takes them and sets them back for the next command.
 struct StepArguments {
   std::string device;
+  std::vector<std::string> devices;
   std::string name;
   std::string label;
   std::string wipe_mode;
@@ -85,11 +90,14 @@ struct StepOutcome {
   std::expected<void, client::ClientError> result;
   std::string done;          // the line saying what the step did, if any
   bool counterfeit = false;  // a check found one: its line said it all
+  bool said = false;         // the failure was already said, drive by drive
 };
 
-// What a step destroys, for the person to confirm: the drive and the action.
+// What a step destroys, for the person to confirm: the drives and the
+// action. One drive is confirmed by typing its kernel name, several by
+// typing how many they are.
 struct ToConfirm {
-  std::string device;
+  std::vector<std::string> devices;
   std::string action;
 };
 
@@ -104,7 +112,7 @@ enum class PassphraseUse {
 
 struct StepKindInfo {
   StepKind kind;
-  const char* command;
+  const char* command;  // nullptr: not a command of its own
   const char* description;
   PassphraseUse passphrase;
   // Cut short, it may leave a mapping the helper has to close.
@@ -127,6 +135,14 @@ struct StepKindInfo {
 // Every kind, in StepKind's order.
 std::span<const StepKindInfo> step_kinds();
 const StepKindInfo& info_of(StepKind kind);
+
+// The most drives one wipe command takes: the most wipes one helper session
+// runs at once.
+inline constexpr std::size_t kMostDrivesAtOnce = 16;
+
+// Where the report of `device` goes when several drives are wiped: in
+// `directory`, named by the drive's kernel name ("sdb.json").
+std::string report_path_in(const std::string& directory, const std::string& device);
 
 // A step of `kind` from the parsed arguments, which are set back for the next.
 Step take_step(StepKind kind, StepArguments& arguments);
