@@ -59,8 +59,10 @@ std::optional<std::string> json_quote(std::string_view text);
 
 // Request lines, each ending in a line feed. A field that is not UTF-8 is
 // an InvalidArgument error naming the field.
+// A non-empty `id` makes it a wipe that runs beside others (wipe_many): the
+// helper then marks every line of it with that id.
 std::expected<std::string, ClientError> wipe_request(std::string_view device, WipeMode mode,
-                                                     bool verify = false);
+                                                     bool verify = false, std::string_view id = {});
 std::expected<SecretBuffer, ClientError> luks_format_request(std::string_view device,
                                                              std::string_view label,
                                                              std::span<const std::byte> passphrase);
@@ -76,6 +78,9 @@ inline constexpr std::string_view kShutdownRequest = "{\"op\":\"shutdown\"}\n";
 // Sent only while a wipe runs; the helper answers it after the wipe's own
 // answer, with ok, or with its unknown-op error once the wipe was over.
 inline constexpr std::string_view kCancelRequest = "{\"op\":\"cancel\"}\n";
+// Cancels the id'd wipe `id`; answered at once, without id: ok, or an error
+// when no wipe with that id runs (any more).
+std::string cancel_request(std::string_view id);
 
 struct OkResponse {
   bool operator==(const OkResponse&) const = default;
@@ -106,6 +111,15 @@ using Response = std::variant<OkResponse, ErrorResponse, ProgressResponse, Probe
 // know are ignored; exactly one of "ok", "error" and "progress" decides the
 // kind. The error says why the line is not a response.
 std::expected<Response, std::string> parse_response(std::string_view line);
+
+// A line of a session with id'd wipes: the same, with the "id" member (a
+// string) when the line has one. A non-string id makes it no response.
+struct TaggedResponse {
+  std::optional<std::string> id;
+  Response response;
+  bool operator==(const TaggedResponse&) const = default;
+};
+std::expected<TaggedResponse, std::string> parse_tagged_response(std::string_view line);
 
 // The drive of lsblk's JSON output (--json --bytes --nodeps, one device).
 // Lenient about older lsblk versions, which print sizes as strings.

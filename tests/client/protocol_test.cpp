@@ -104,6 +104,12 @@ TEST(Requests, LinesAreTheProtocolsExactText) {
        "{\"op\":\"wipe\",\"device\":\"/dev/sdb\",\"mode\":\"encrypted-zero\"}\n"},
       {*wipe_request("/dev/sdb", WipeMode::EncryptedZero, true),
        "{\"op\":\"wipe\",\"device\":\"/dev/sdb\",\"mode\":\"encrypted-zero\",\"verify\":true}\n"},
+      {*wipe_request("/dev/sdb", WipeMode::Random, false, "1"),
+       "{\"op\":\"wipe\",\"device\":\"/dev/sdb\",\"mode\":\"random\",\"id\":\"1\"}\n"},
+      {*wipe_request("/dev/sdc", WipeMode::EncryptedZero, true, "16"),
+       "{\"op\":\"wipe\",\"device\":\"/dev/sdc\",\"mode\":\"encrypted-zero\",\"verify\":true,"
+       "\"id\":\"16\"}\n"},
+      {cancel_request("3"), "{\"op\":\"cancel\",\"id\":\"3\"}\n"},
       {std::string(luks_format_request("/dev/sdb", "back\"up", pass)->view()),
        "{\"op\":\"luks-format\",\"device\":\"/dev/sdb\",\"label\":\"back\\\"up\","
        "\"passphrase_b64\":\"cGEKc3M=\"}\n"},
@@ -209,6 +215,37 @@ TEST(Responses, AnythingElseIsRefused) {
   };
   for (const char* line : cases) {
     EXPECT_FALSE(parse_response(line).has_value()) << line;
+  }
+}
+
+TEST(Responses, TaggedLinesCarryTheirIdWhereverItStands) {
+  struct Case {
+    const char* line;
+    std::optional<std::string> id;
+    Response response;
+  };
+  const Case cases[] = {
+      {R"({"id":"1","progress":{"copied":4096,"total":0}})", "1", ProgressResponse{4096, 0}},
+      {R"({"id":"B","progress":{"copied":8,"total":0,"verified":4}})", "B",
+       ProgressResponse{8, 0, 4}},
+      {R"({"id":"2","ok":true})", "2", OkResponse{}},
+      {R"({"ok":true,"id":"2","took":3})", "2", OkResponse{}},
+      {R"({"id":"3","error":"wipe cancelled: the drive is only partly wiped"})", "3",
+       ErrorResponse{"wipe cancelled: the drive is only partly wiped"}},
+      // The answers to cancel requests carry none.
+      {R"({"ok":true})", std::nullopt, OkResponse{}},
+      {R"({"error":"no wipe with this id is running"})", std::nullopt,
+       ErrorResponse{"no wipe with this id is running"}},
+  };
+  for (const Case& c : cases) {
+    const auto parsed = parse_tagged_response(c.line);
+    ASSERT_TRUE(parsed.has_value()) << c.line << ": " << parsed.error();
+    EXPECT_EQ(parsed->id, c.id) << c.line;
+    EXPECT_EQ(parsed->response, c.response) << c.line;
+  }
+  for (const char* bad : {R"({"id":1,"ok":true})", R"({"id":null,"ok":true})", R"({"id":"1"})",
+                          R"({"id":"1","ok":true,"error":"x"})", "{\"id\":\"1\""}) {
+    EXPECT_FALSE(parse_tagged_response(bad).has_value()) << bad;
   }
 }
 
