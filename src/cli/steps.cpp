@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <functional>
 
 #include "cli/app.hpp"
 #include "cli/drives.hpp"
@@ -216,40 +215,6 @@ std::string wipe_usage_error(const Step& step) {
   return {};
 }
 
-// Until the library's wipe_many() is merged: its shape, one wipe after the
-// other.
-namespace pending {
-
-struct WipeJob {
-  std::string device;
-  client::WipeMode mode = client::WipeMode::None;
-  client::WipeOptions options;
-};
-using MultiProgressCallback = std::function<void(std::size_t index, const client::WipeProgress&)>;
-
-std::vector<std::expected<void, ClientError>> wipe_many(client::Client& client,
-                                                        std::span<const WipeJob> jobs,
-                                                        const MultiProgressCallback& on_progress) {
-  std::vector<std::expected<void, ClientError>> results;
-  bool stopped = false;
-  for (std::size_t i = 0; i < jobs.size(); ++i) {
-    if (stopped) {
-      ClientError error;
-      error.kind = ClientError::Kind::Cancelled;
-      error.message = "wipe cancelled: the drive was not touched";
-      results.emplace_back(std::unexpected(std::move(error)));
-      continue;
-    }
-    results.push_back(client.wipe(jobs[i].device, jobs[i].mode, jobs[i].options,
-                                  [&](const client::WipeProgress& p) { on_progress(i, p); }));
-    stopped = !results.back() && (results.back().error().kind == ClientError::Kind::Cancelled ||
-                                  results.back().error().kind == ClientError::Kind::Interrupted);
-  }
-  return results;
-}
-
-}  // namespace pending
-
 // The drives' results, in the order given: at most one word each.
 std::string result_word(const std::expected<void, ClientError>& result) {
   if (result) {
@@ -304,7 +269,7 @@ StepOutcome run_wipe_many(Session& session, Step& step) {
     }
   }
   std::vector<client::WipeReport> records(count);
-  std::vector<pending::WipeJob> jobs;
+  std::vector<client::WipeJob> jobs;
   for (std::size_t i = 0; i < count; ++i) {
     jobs.push_back({step.devices[i], step.mode,
                     client::WipeOptions{step.verify, reports.empty() ? nullptr : &records[i]}});
@@ -314,18 +279,17 @@ StepOutcome run_wipe_many(Session& session, Step& step) {
   {
     // The first Ctrl-C on a terminal cancels every wipe, as for one.
     CancelKey cancel_key(session.terminal);
-    results = pending::wipe_many(
-        session.client, jobs, [&](std::size_t index, const client::WipeProgress& p) {
-          printer.update(index, p);
-          cancel_key.watch();
-          if (cancel_key.pressed()) {
-            session.ctrl_c_typed = true;
-            if (session.client.cancel()) {
-              printer.finish();
-              write_text(STDERR_FILENO, "tarnwick-drives: cancelling the wipes…\n");
-            }
-          }
-        });
+    results = session.client.wipe_many(jobs, [&](std::size_t index, const client::WipeProgress& p) {
+      printer.update(index, p);
+      cancel_key.watch();
+      if (cancel_key.pressed()) {
+        session.ctrl_c_typed = true;
+        if (session.client.cancel()) {
+          printer.finish();
+          write_text(STDERR_FILENO, "tarnwick-drives: cancelling the wipes…\n");
+        }
+      }
+    });
     session.ctrl_c_typed = cancel_key.pressed() || session.ctrl_c_typed;
   }
   printer.finish();

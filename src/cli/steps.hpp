@@ -138,7 +138,7 @@ const StepKindInfo& info_of(StepKind kind);
 
 // The most drives one wipe command takes: the most wipes one helper session
 // runs at once.
-inline constexpr std::size_t kMostDrivesAtOnce = 16;
+inline constexpr std::size_t kMostDrivesAtOnce = client::kMaxConcurrentWipes;
 
 // Where the report of `device` goes when several drives are wiped: in
 // `directory`, named by the drive's kernel name ("sdb.json").
