@@ -530,4 +530,42 @@ TEST_F(ManyDrivesTest, CommandLinesRefusedBeforeAnythingIsAsked) {
   EXPECT_EQ(lines_of(requests()).at(1), "{\"op\":\"luks-close\",\"mapper_name\":\"tarnwick_a\"}");
 }
 
+TEST_F(ManyDrivesTest, TheFirstCtrlCCancelsEveryWipe) {
+  // Each wipe reports progress until its cancel arrives, then ends with the
+  // helper's cancel text.
+  const std::string h = helper(
+      "*'\"op\":\"wipe\"'*)\n"
+      "  id=${line##*\\\"id\\\":\\\"}; id=${id%%\\\"*}\n"
+      "  (i=0; while [ $i -lt 600 ]; do i=$((i+1)); echo \"{\\\"id\\\":\\\"$id\\\","
+      "\\\"progress\\\":{\\\"copied\\\":4096,\\\"total\\\":0}}\"; sleep 0.1; done) &\n"
+      "  eval \"loop_$id=$!\";;\n"
+      "*'\"op\":\"cancel\"'*)\n"
+      "  id=${line##*\\\"id\\\":\\\"}; id=${id%%\\\"*}\n"
+      "  eval \"{ kill \\$loop_$id; wait \\$loop_$id; } 2>/dev/null\"\n"
+      "  echo '{\"ok\":true}'\n"
+      "  echo \"{\\\"id\\\":\\\"$id\\\",\\\"error\\\":\\\"wipe cancelled: the drive is only partly "
+      "wiped\\\"}\";;\n");
+  PtyRun run({kCli, "--helper", h, "wipe", second_, device_, "--mode", "random", "close", "a"},
+             env());
+  ASSERT_TRUE(run.wait_for("Type 2 to confirm: ")) << run.output();
+  run.type("2\n");
+  ASSERT_TRUE(run.wait_for("4.0 KiB written") && run.wait_for("4.0 KiB written"));
+  run.type("\x03");
+  ASSERT_TRUE(run.wait_for("tarnwick-drives: cancelling the wipes…")) << run.output();
+  EXPECT_EQ(run.finish(), 130) << run.output();
+  for (const std::string& drive : {second_, device_}) {
+    EXPECT_NE(run.output().find("tarnwick-drives: " + drive +
+                                ": wipe cancelled: the drive is only partly wiped"),
+              std::string::npos)
+        << run.output();
+  }
+  EXPECT_NE(run.output().find(" cancelled  0:0"), std::string::npos) << run.output();
+  // Both cancelled, not the close; the session ended as usual.
+  const auto sent = lines_of(requests());
+  ASSERT_EQ(sent.size(), 5u) << requests();
+  EXPECT_TRUE(sent[2].starts_with("{\"op\":\"cancel\",\"id\":\"")) << requests();
+  EXPECT_TRUE(sent[3].starts_with("{\"op\":\"cancel\",\"id\":\"")) << requests();
+  EXPECT_EQ(sent[4], "ended");
+}
+
 }  // namespace
