@@ -175,29 +175,31 @@ void MultiProgressPrinter::update(std::size_t index, const client::WipeProgress&
   if (index >= drives_.size()) {
     return;
   }
-  const bool reading_starts = progress.verified && (!last_[index] || !last_[index]->verified);
-  last_[index] = progress;
+  std::optional<client::WipeProgress>& last = last_[index];
+  const bool reading_starts = progress.verified && (!last || !last->verified);
+  last = progress;
   if (terminal_) {
     const std::size_t width = terminal_width(fd_) - 1;
     const std::size_t bar_width = width > label_width_ + 22 ? width - label_width_ - 2 : 20;
     // Back to the block's first line, then every line redrawn.
     std::string block = drawn_ ? "\r\x1b[" + std::to_string(drives_.size()) + "A" : "\r";
     for (std::size_t i = 0; i < drives_.size(); ++i) {
-      block += label(i) +
-               (last_[i] ? progress_bar_line(*last_[i], bar_width) : std::string("waiting")) +
+      const std::optional<client::WipeProgress>& shown = last_[i];
+      block += label(i) + (shown ? progress_bar_line(*shown, bar_width) : std::string("waiting")) +
                "\x1b[K\n";
     }
     write_text(fd_, block);
     drawn_ = true;
     return;
   }
+  std::optional<std::chrono::steady_clock::duration>& printed_at = printed_at_[index];
   if (reading_starts) {
-    printed_at_[index].reset();
+    printed_at.reset();
   }
-  if (printed_at_[index] && progress.elapsed - *printed_at_[index] < interval_) {
+  if (printed_at && progress.elapsed - *printed_at < interval_) {
     return;
   }
-  printed_at_[index] = progress.elapsed;
+  printed_at = progress.elapsed;
   write_text(fd_, drives_[index] + ": " + progress_plain_line(progress) + "\n");
 }
 

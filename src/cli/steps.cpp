@@ -270,6 +270,7 @@ StepOutcome run_wipe_many(Session& session, Step& step) {
   }
   std::vector<client::WipeReport> records(count);
   std::vector<client::WipeJob> jobs;
+  jobs.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
     jobs.push_back({step.devices[i], step.mode,
                     client::WipeOptions{step.verify, reports.empty() ? nullptr : &records[i]}});
