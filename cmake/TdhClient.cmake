@@ -80,8 +80,9 @@ list(FILTER tdh_cli_sources EXCLUDE REGEX "/main\\.cpp$")
 add_library(tdh_cli STATIC ${tdh_cli_sources})
 target_include_directories(tdh_cli PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
 target_compile_options(tdh_cli PRIVATE ${TDH_WARNINGS})
-target_link_libraries(tdh_cli PUBLIC tdh_client tdh_runner tdh_secure
-  nlohmann_json::nlohmann_json CLI11::CLI11)
+# The command is a client like any other: the library's public header and
+# archive only.
+target_link_libraries(tdh_cli PUBLIC tdh_client CLI11::CLI11)
 
 add_executable(tarnwick-drives src/cli/main.cpp)
 target_compile_options(tarnwick-drives PRIVATE ${TDH_WARNINGS})

@@ -27,6 +27,11 @@ _tarnwick_drives() {
       _filedir
       return
       ;;
+    --report)
+      # A file for one drive, a directory for several.
+      _filedir
+      return
+      ;;
     --passphrase-fd | --label)
       return
       ;;
@@ -46,7 +51,7 @@ _tarnwick_drives() {
     local options
     case $command in
       "") options='-y --yes --helper --passphrase-fd -h --help' ;;
-      wipe) options='--mode' ;;
+      wipe) options='--mode --verify --report' ;;
       encrypt) options='--label' ;;
       open) options='--allow-discards' ;;
       mkfs) options='--fs --label' ;;
@@ -55,6 +60,11 @@ _tarnwick_drives() {
     COMPREPLY=($(compgen -W "$options" -- "$cur"))
     return
   fi
-  COMPREPLY=($(compgen -W 'drives wipe encrypt open mkfs close' -- "$cur"))
+  local words_offered='drives wipe encrypt open mkfs close'
+  if [[ $command == wipe ]]; then
+    # A wipe takes several drives, up to the next command.
+    words_offered+=" $(lsblk -dpnro NAME 2>/dev/null)"
+  fi
+  COMPREPLY=($(compgen -W "$words_offered" -- "$cur"))
 }
 complete -F _tarnwick_drives tarnwick-drives

@@ -16,6 +16,10 @@ complete -c tarnwick-drives -a close -d 'Close a mapping opened before'
 
 complete -c tarnwick-drives -n '__fish_prev_arg_in wipe encrypt' -x -a '(lsblk -dpnro NAME 2>/dev/null)'
 complete -c tarnwick-drives -n '__fish_prev_arg_in open' -x -a '(lsblk -pnro NAME 2>/dev/null)'
+# A wipe takes several drives, up to the next command.
+complete -c tarnwick-drives -n '__fish_seen_subcommand_from wipe' -x -a '(lsblk -dpnro NAME 2>/dev/null)'
+complete -c tarnwick-drives -n '__fish_seen_subcommand_from wipe' -l verify -d 'Read the drive back and check it'
+complete -c tarnwick-drives -n '__fish_seen_subcommand_from wipe' -l report -r -d 'Report file (a directory for several drives)'
 complete -c tarnwick-drives -n '__fish_seen_subcommand_from wipe' -l mode -x -a 'random encrypted-zero secure-discard none' -d 'How to wipe the drive'
 complete -c tarnwick-drives -n '__fish_seen_subcommand_from encrypt mkfs' -l label -x -d 'Label'
 complete -c tarnwick-drives -n '__fish_seen_subcommand_from open' -l allow-discards -d 'Pass discards through to the drive'

@@ -4,6 +4,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 
@@ -150,6 +152,90 @@ void ProgressPrinter::finish() {
     write_text(fd_, "\n");
     drawn_ = false;
   }
+}
+
+MultiProgressPrinter::MultiProgressPrinter(int fd, bool terminal, std::vector<std::string> drives,
+                                           std::chrono::seconds interval)
+    : fd_(fd),
+      terminal_(terminal),
+      drives_(std::move(drives)),
+      interval_(interval),
+      printed_at_(drives_.size()),
+      last_(drives_.size()) {
+  for (const auto& drive : drives_) {
+    label_width_ = std::max(label_width_, drive.size());
+  }
+}
+
+std::string MultiProgressPrinter::label(std::size_t index) const {
+  return drives_[index] + std::string(label_width_ - drives_[index].size(), ' ') + "  ";
+}
+
+void MultiProgressPrinter::update(std::size_t index, const client::WipeProgress& progress) {
+  if (index >= drives_.size()) {
+    return;
+  }
+  std::optional<client::WipeProgress>& last = last_[index];
+  const bool reading_starts = progress.verified && (!last || !last->verified);
+  last = progress;
+  if (terminal_) {
+    const std::size_t width = terminal_width(fd_) - 1;
+    const std::size_t bar_width = width > label_width_ + 22 ? width - label_width_ - 2 : 20;
+    // Back to the block's first line, then every line redrawn.
+    std::string block = drawn_ ? "\r\x1b[" + std::to_string(drives_.size()) + "A" : "\r";
+    for (std::size_t i = 0; i < drives_.size(); ++i) {
+      const std::optional<client::WipeProgress>& shown = last_[i];
+      block += label(i) + (shown ? progress_bar_line(*shown, bar_width) : std::string("waiting")) +
+               "\x1b[K\n";
+    }
+    write_text(fd_, block);
+    drawn_ = true;
+    return;
+  }
+  std::optional<std::chrono::steady_clock::duration>& printed_at = printed_at_[index];
+  if (reading_starts) {
+    printed_at.reset();
+  }
+  if (printed_at && progress.elapsed - *printed_at < interval_) {
+    return;
+  }
+  printed_at = progress.elapsed;
+  write_text(fd_, drives_[index] + ": " + progress_plain_line(progress) + "\n");
+}
+
+void MultiProgressPrinter::finish() { drawn_ = false; }
+
+std::string wipe_summary(const std::vector<WipeSummaryRow>& rows) {
+  std::vector<std::array<std::string, 4>> table = {{"drive", "result", "time", "speed"}};
+  for (const auto& row : rows) {
+    std::string time = "-";
+    std::string speed = "-";
+    if (row.last) {
+      const auto seconds = std::chrono::duration<double>(row.last->elapsed).count();
+      time = format_duration(std::chrono::duration_cast<std::chrono::seconds>(row.last->elapsed));
+      if (seconds > 0) {
+        speed = format_rate(static_cast<double>(row.last->written) / seconds);
+      }
+    }
+    table.push_back({row.drive, row.result, time, speed});
+  }
+  std::array<std::size_t, 4> widths{};
+  for (const auto& line : table) {
+    for (std::size_t i = 0; i < widths.size(); ++i) {
+      widths[i] = std::max(widths[i], line[i].size());
+    }
+  }
+  std::string text;
+  for (const auto& line : table) {
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      text += line[i];
+      if (i + 1 < line.size()) {
+        text += std::string(widths[i] - line[i].size() + 2, ' ');
+      }
+    }
+    text += "\n";
+  }
+  return text;
 }
 
 std::size_t terminal_width(int fd) {

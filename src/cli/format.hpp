@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "client/client.hpp"
 
@@ -46,6 +47,47 @@ class ProgressPrinter {
   std::optional<std::chrono::steady_clock::duration> printed_at_;
   std::optional<client::WipeProgress> last_;
 };
+
+// The progress of several wipes at once, one line per drive, each line
+// beginning with the drive's path: on a terminal one bar per drive, the
+// block redrawn in place; otherwise a plain line per drive every `interval`
+// of that wipe's own time (its first report included).
+class MultiProgressPrinter {
+ public:
+  MultiProgressPrinter(int fd, bool terminal, std::vector<std::string> drives,
+                       std::chrono::seconds interval = std::chrono::seconds(10));
+  void update(std::size_t index, const client::WipeProgress& progress);
+  // Leaves the block as it is and moves below it; the next update draws a
+  // fresh block.
+  void finish();
+  std::optional<client::WipeProgress> last(std::size_t index) const { return last_.at(index); }
+
+ private:
+  std::string label(std::size_t index) const;
+
+  int fd_;
+  bool terminal_;
+  std::vector<std::string> drives_;
+  std::chrono::seconds interval_;
+  std::size_t label_width_ = 0;
+  bool drawn_ = false;
+  std::vector<std::optional<std::chrono::steady_clock::duration>> printed_at_;
+  std::vector<std::optional<client::WipeProgress>> last_;
+};
+
+// One row of the table that ends a wipe of several drives.
+struct WipeSummaryRow {
+  std::string drive;
+  std::string result;  // "ok", "failed", "cancelled", "interrupted"
+  // From the last progress report, when one came.
+  std::optional<client::WipeProgress> last;
+};
+// The table, a header line and one line per drive, columns aligned:
+//   drive     result  time  speed
+//   /dev/sdb  ok      0:48  35.1 MiB/s
+// The speed is the bytes written over the whole time (a read-back
+// included); "-" where no progress came.
+std::string wipe_summary(const std::vector<WipeSummaryRow>& rows);
 
 // The one line a capacity check ends with:
 //   /dev/sdb: genuine: 72 positions across 14.9 GiB held their data

@@ -28,6 +28,12 @@ bool write_text(int fd, std::string_view text) {
   return true;
 }
 
+void say(std::string_view text) { write_text(STDOUT_FILENO, text); }
+
+void complain(std::string_view text) {
+  write_text(STDERR_FILENO, "tarnwick-drives: " + std::string(text) + "\n");
+}
+
 namespace {
 
 std::atomic<int> g_interrupt{0};
@@ -140,15 +146,15 @@ class ModeChange {
 
 }  // namespace
 
-std::expected<secure::SecretBytes, std::string> read_passphrase_line(int fd) {
-  secure::SecretBytes line;
+std::expected<client::SecretBytes, std::string> read_passphrase_line(int fd) {
+  client::SecretBytes line;
   line.reserve(kLongestPassphrase);  // never grows, so never leaves a copy
   bool any = false;
   for (;;) {
     unsigned char byte = 0;
     const int got = read_byte(fd, byte);
     if (got < 0) {
-      secure::zeroize(line);
+      client::zeroize(line);
       // The command runs on one thread.
       return std::unexpected(std::string("cannot read the passphrase: ") +
                              std::strerror(errno));  // NOLINT(concurrency-mt-unsafe)
@@ -166,7 +172,7 @@ std::expected<secure::SecretBytes, std::string> read_passphrase_line(int fd) {
     }
     if (line.size() == kLongestPassphrase) {
       byte = 0;
-      secure::zeroize(line);
+      client::zeroize(line);
       return std::unexpected("passphrase longer than " + std::to_string(kLongestPassphrase) +
                              " bytes");
     }
@@ -216,8 +222,8 @@ std::optional<std::string> Terminal::read_line(std::string_view prompt) const {
   }
 }
 
-std::optional<secure::SecretBytes> Terminal::read_hidden(std::string_view prompt) const {
-  std::expected<secure::SecretBytes, std::string> line;
+std::optional<client::SecretBytes> Terminal::read_hidden(std::string_view prompt) const {
+  std::expected<client::SecretBytes, std::string> line;
   {
     // Echo goes off before the prompt appears, so nothing typed in answer
     // to it can be shown.

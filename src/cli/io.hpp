@@ -10,12 +10,17 @@
 #include <string>
 #include <string_view>
 
-#include "secure/secure_memory.hpp"
+#include "client/client.hpp"
 
 namespace tarnwick::cli {
 
 // Writes everything, retrying interrupted and partial writes.
 bool write_text(int fd, std::string_view text);
+
+// To standard output, as it is.
+void say(std::string_view text);
+// To standard error, as one line beginning "tarnwick-drives: ".
+void complain(std::string_view text);
 
 // Longest passphrase accepted, from a terminal or a descriptor.
 inline constexpr std::size_t kLongestPassphrase = std::size_t{64} * 1024;
@@ -23,7 +28,7 @@ inline constexpr std::size_t kLongestPassphrase = std::size_t{64} * 1024;
 // Reads one line from `fd`: the bytes up to the first line feed (not
 // included) or the end of input, one byte at a time so that nothing after
 // the line is consumed. The error says what went wrong, without the bytes.
-std::expected<secure::SecretBytes, std::string> read_passphrase_line(int fd);
+std::expected<client::SecretBytes, std::string> read_passphrase_line(int fd);
 
 // The controlling terminal, opened for prompts. Absent without one.
 class Terminal {
@@ -42,7 +47,7 @@ class Terminal {
   std::optional<std::string> read_line(std::string_view prompt) const;
   // A line typed without echo. Echo is restored on every way out, a
   // terminating signal included. Nothing at end of input.
-  std::optional<secure::SecretBytes> read_hidden(std::string_view prompt) const;
+  std::optional<client::SecretBytes> read_hidden(std::string_view prompt) const;
   // Shows `prompt` and waits for Enter, Ctrl-C or Ctrl-D, none of which ends
   // the command, so that what follows (closing mappings) still happens.
   void wait_for_key(std::string_view prompt) const;

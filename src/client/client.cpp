@@ -131,6 +131,9 @@ bool send_all(int fd, std::string_view line) {
   return true;
 }
 
+// The id of wipe_many()'s job `index` on the wire: "1", "2", ...
+std::string job_id(std::size_t index) { return std::to_string(index + 1); }
+
 std::string signal_name(int signal) {
   // glibc (2.32 on) keeps the buffer for unknown numbers per thread.
   const char* name = ::strsignal(signal);  // NOLINT(concurrency-mt-unsafe)
@@ -151,6 +154,15 @@ struct Client::Impl {
   // requests it was sent.
   bool wipe_in_flight = false;
   std::size_t cancels_sent = 0;
+  // Under `sending`: the jobs of the wipe_many() in flight (empty outside
+  // one), and how many of the cancel requests sent them are unanswered.
+  struct RunningJob {
+    std::string id;
+    bool running = false;  // sent, and its final answer not read yet
+    bool cancel_sent = false;
+  };
+  std::vector<RunningJob> jobs;
+  std::size_t job_cancels_owed = 0;
   Fd out;
   Fd err;
   bool via_pkexec = false;
@@ -228,6 +240,7 @@ struct Client::Impl {
       const std::lock_guard lock(sending);
       in.reset();
       wipe_in_flight = false;
+      jobs.clear();
     }
     if (pid < 0) {
       return -1;
@@ -356,11 +369,45 @@ struct Client::Impl {
 
   bool cancel() {
     const std::lock_guard lock(sending);
+    if (!jobs.empty()) {
+      bool asked = false;
+      for (std::size_t index = 0; index < jobs.size(); ++index) {
+        asked = cancel_job(index) || asked;
+      }
+      return asked;
+    }
     if (!wipe_in_flight || !send_all(in.get(), detail::kCancelRequest)) {
       return false;
     }
     ++cancels_sent;
     return true;
+  }
+
+  bool cancel(std::size_t index) {
+    const std::lock_guard lock(sending);
+    return cancel_job(index);
+  }
+
+  // Under `sending`.
+  bool cancel_job(std::size_t index) {
+    if (index >= jobs.size() || !jobs[index].running ||
+        !send_all(in.get(), detail::cancel_request(jobs[index].id))) {
+      return false;
+    }
+    jobs[index].cancel_sent = true;
+    ++job_cancels_owed;
+    return true;
+  }
+
+  // What a request gets once the session has ended.
+  ClientError session_over() const {
+    if (ended->has_value()) {
+      ClientError e;
+      e.kind = ClientError::Kind::HelperExited;
+      e.message = "the session has ended";
+      return e;
+    }
+    return ended->error();
   }
 
   // The next response line; a helper that ended or wrote something else ends
@@ -390,13 +437,7 @@ struct Client::Impl {
       bool cancellable = false,
       const std::function<void(const detail::ProbeResponse&)>& probe_result = {}) {
     if (ended) {
-      if (ended->has_value()) {
-        ClientError e;
-        e.kind = ClientError::Kind::HelperExited;
-        e.message = "the session has ended";
-        return std::unexpected(e);
-      }
-      return *ended;
+      return std::unexpected(session_over());
     }
     bool sent = false;
     {
@@ -420,15 +461,10 @@ struct Client::Impl {
         break;
       }
       if (auto* error = std::get_if<detail::ErrorResponse>(&*response)) {
-        ClientError e;
-        e.kind = ClientError::Kind::Helper;
-        if (const auto signal = detail::classify_answer(error->text).interrupted_by) {
-          // The helper is ending; its exit status comes with finish().
-          e.kind = ClientError::Kind::Interrupted;
-          e.signal = signal;
-        }
-        e.message = std::move(error->text);
-        outcome = std::unexpected(std::move(e));
+        // Interrupted: the helper is ending; its exit status comes with
+        // finish(). Whether it was cancelled is told once the cancel
+        // requests are counted, below.
+        outcome = std::unexpected(wipe_error(std::move(error->text), /*cancel_sent=*/false));
         break;
       }
       if (auto* result = std::get_if<detail::ProbeResponse>(&*response)) {
@@ -472,6 +508,152 @@ struct Client::Impl {
       }
     }
     return outcome;
+  }
+
+  // The helper's error answer to a wipe: Interrupted when a signal stopped
+  // it, Cancelled when it says so and this client had asked for it.
+  static ClientError wipe_error(std::string text, bool cancel_sent) {
+    ClientError e;
+    e.kind = ClientError::Kind::Helper;
+    const detail::AnswerFacts facts = detail::classify_answer(text);
+    if (facts.interrupted_by) {
+      e.kind = ClientError::Kind::Interrupted;
+      e.signal = facts.interrupted_by;
+    } else if (cancel_sent && facts.cancelled) {
+      e.kind = ClientError::Kind::Cancelled;
+    }
+    e.message = std::move(text);
+    return e;
+  }
+
+  // wipe_many()'s exchange. Sends every line of `lines` (an empty one is a
+  // job whose outcome is set already) and reads the interleaved lines until
+  // every job sent has its final answer and every cancel request sent
+  // meanwhile has its own, so that the next request gets its own answer.
+  void run_many(const std::vector<std::string>& lines,
+                const std::function<void(std::size_t, const detail::ProgressResponse&)>& progress,
+                std::vector<std::expected<void, ClientError>>& outcomes) {
+    std::vector<bool> settled(lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      settled[i] = lines[i].empty();
+    }
+    if (ended) {
+      for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (!settled[i]) {
+          outcomes[i] = std::unexpected(session_over());
+        }
+      }
+      return;
+    }
+    std::size_t unfinished = 0;
+    bool all_sent = true;
+    {
+      const std::lock_guard lock(sending);
+      jobs.assign(lines.size(), RunningJob{});
+      job_cancels_owed = 0;
+      for (std::size_t i = 0; i < lines.size(); ++i) {
+        jobs[i].id = job_id(i);
+        if (settled[i]) {
+          continue;
+        }
+        // Once one could not be written, the helper is gone: none after it goes.
+        all_sent = all_sent && send_all(in.get(), lines[i]);
+        if (all_sent) {
+          jobs[i].running = true;
+          ++unfinished;
+        }
+      }
+    }
+    std::optional<ClientError> fatal;
+    bool interrupted = false;
+    for (;;) {
+      std::size_t owed = 0;
+      {
+        const std::lock_guard lock(sending);
+        owed = job_cancels_owed;
+      }
+      if (unfinished == 0 && owed == 0) {
+        break;
+      }
+      std::optional<std::string> text = next_line();
+      if (!text) {
+        if (pending.size() > kLongestLine) {
+          fatal = protocol_error("a line longer than 16 MiB");
+        } else if (unfinished != 0 || !interrupted) {
+          fatal = end_mid_request();
+        }
+        // A signalled helper ends without answering cancel requests it did not read.
+        break;
+      }
+      const std::string shown = text->substr(0, 200);
+      auto line = detail::parse_tagged_response(*text);
+      if (!line) {
+        fatal = protocol_error(line.error() + ": " + shown);
+        break;
+      }
+      if (!line->id) {
+        // The answer to the oldest unanswered cancel request: ok, or "no
+        // wipe with this id is running" when that wipe had just ended.
+        bool answers_cancel = std::holds_alternative<detail::OkResponse>(line->response) ||
+                              std::holds_alternative<detail::ErrorResponse>(line->response);
+        {
+          const std::lock_guard lock(sending);
+          answers_cancel = answers_cancel && job_cancels_owed > 0;
+          if (answers_cancel) {
+            --job_cancels_owed;
+          }
+        }
+        if (!answers_cancel) {
+          fatal = protocol_error("a line without id while wipes run: " + shown);
+          break;
+        }
+        continue;
+      }
+      std::optional<std::size_t> index;
+      for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (!settled[i] && jobs[i].id == *line->id) {
+          index = i;
+        }
+      }
+      if (!index) {
+        fatal = protocol_error("a line for no wipe this client runs: " + shown);
+        break;
+      }
+      if (auto* report = std::get_if<detail::ProgressResponse>(&line->response)) {
+        progress(*index, *report);
+        continue;
+      }
+      if (std::holds_alternative<detail::ProbeResponse>(line->response)) {
+        fatal = protocol_error("a capacity check's result in a wipe: " + shown);
+        break;
+      }
+      bool cancel_sent = false;
+      {
+        const std::lock_guard lock(sending);
+        jobs[*index].running = false;
+        cancel_sent = jobs[*index].cancel_sent;
+      }
+      if (auto* error = std::get_if<detail::ErrorResponse>(&line->response)) {
+        outcomes[*index] = std::unexpected(wipe_error(std::move(error->text), cancel_sent));
+        interrupted =
+            interrupted || outcomes[*index].error().kind == ClientError::Kind::Interrupted;
+      }
+      settled[*index] = true;
+      --unfinished;
+    }
+    if (!fatal && !all_sent) {
+      fatal = end_mid_request();
+    }
+    {
+      const std::lock_guard lock(sending);
+      jobs.clear();
+      job_cancels_owed = 0;
+    }
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (fatal && !settled[i]) {
+        outcomes[i] = std::unexpected(*fatal);
+      }
+    }
   }
 };
 
@@ -580,6 +762,8 @@ std::expected<void, ClientError> Client::finish() {
 
 bool Client::cancel() { return impl_ && impl_->cancel(); }
 
+bool Client::cancel(std::size_t index) { return impl_ && impl_->cancel(index); }
+
 const std::string& Client::helper_stderr() const { return impl_ ? impl_->stderr_text : kNoText; }
 
 std::expected<void, ClientError> Client::wipe(std::string_view device, WipeMode mode,
@@ -587,26 +771,83 @@ std::expected<void, ClientError> Client::wipe(std::string_view device, WipeMode 
   return wipe(device, mode, WipeOptions{}, on_progress);
 }
 
+namespace {
+
+// What a report knows before the wipe: above all, the drive as it is now.
+void begin_report(WipeReport& report, std::string_view device, WipeMode mode,
+                  const std::optional<CapacityCheck>& last_check) {
+  report = WipeReport{};
+  report.mode = mode;
+  if (auto identity = identify_drive(device)) {
+    report.drive = std::move(*identity);
+  } else {
+    report.drive.path = std::string(device);
+    report.identity_error = std::move(identity.error());
+  }
+  if (last_check && same_drive(last_check->device, device)) {
+    report.capacity_check = last_check;
+  }
+  report.helper_version = TDH_CLIENT_VERSION;
+  report.host_name = detail::host_name();
+  report.started = std::chrono::system_clock::now();
+}
+
+void end_report(WipeReport& report, const std::expected<void, ClientError>& outcome, bool verify,
+                std::optional<std::uint64_t> drive_size) {
+  report.ended = std::chrono::system_clock::now();
+  if (!outcome) {
+    report.error = outcome.error().describe();
+  }
+  report.verification = detail::judge_verification(verify, report.error, report.bytes_verified,
+                                                   drive_size ? drive_size : report.drive.size);
+}
+
+// One wipe's progress lines: its figures go to the report, and become the
+// progress shown, with the rate of the current phase.
+class WipeTracker {
+ public:
+  WipeTracker(WipeReport* report, std::optional<std::uint64_t> drive_size)
+      : report_(report), drive_size_(drive_size), started_(std::chrono::steady_clock::now()) {}
+
+  // Records the line; the progress only when `wanted` (the rate is measured
+  // only then).
+  std::optional<WipeProgress> add(const detail::ProgressResponse& response, bool wanted) {
+    if (report_ != nullptr) {
+      report_->bytes_written = response.copied;
+      if (response.verified) {
+        report_->bytes_verified = response.verified;
+      }
+    }
+    if (!wanted) {
+      return std::nullopt;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    WipeProgress progress;
+    progress.written = response.copied;
+    progress.verified = response.verified;
+    progress.total = drive_size_;
+    progress.bytes_per_second = response.verified ? read_meter_.add(now, *response.verified)
+                                                  : write_meter_.add(now, response.copied);
+    progress.elapsed = now - started_;
+    return progress;
+  }
+
+ private:
+  WipeReport* report_;
+  std::optional<std::uint64_t> drive_size_;
+  std::chrono::steady_clock::time_point started_;
+  detail::RateMeter write_meter_;
+  detail::RateMeter read_meter_;
+};
+
+}  // namespace
+
 std::expected<void, ClientError> Client::wipe(std::string_view device, WipeMode mode,
                                               const WipeOptions& options,
                                               const ProgressCallback& on_progress) {
   WipeReport* const report = options.report;
   if (report != nullptr) {
-    // The drive as it was before anything happened to it.
-    *report = WipeReport{};
-    report->mode = mode;
-    if (auto identity = identify_drive(device)) {
-      report->drive = std::move(*identity);
-    } else {
-      report->drive.path = std::string(device);
-      report->identity_error = std::move(identity.error());
-    }
-    if (impl_ && impl_->last_check && same_drive(impl_->last_check->device, device)) {
-      report->capacity_check = impl_->last_check;
-    }
-    report->helper_version = TDH_CLIENT_VERSION;
-    report->host_name = detail::host_name();
-    report->started = std::chrono::system_clock::now();
+    begin_report(*report, device, mode, impl_ ? impl_->last_check : std::nullopt);
   }
   // Read before the request: the device name is what the helper resolves
   // now, and the size does not change while it is written.
@@ -619,29 +860,14 @@ std::expected<void, ClientError> Client::wipe(std::string_view device, WipeMode 
     if (!line) {
       return std::unexpected(line.error());
     }
-    const auto started = std::chrono::steady_clock::now();
-    detail::RateMeter write_meter;
-    detail::RateMeter read_meter;
+    WipeTracker tracker(report, drive_size);
     const auto on_response = [&](const detail::ProgressResponse& response) {
-      if (report != nullptr) {
-        report->bytes_written = response.copied;
-        if (response.verified) {
-          report->bytes_verified = response.verified;
-        }
-      }
-      if (!on_progress) {
+      const auto progress = tracker.add(response, static_cast<bool>(on_progress));
+      if (!progress) {
         return;
       }
-      const auto now = std::chrono::steady_clock::now();
-      WipeProgress progress;
-      progress.written = response.copied;
-      progress.verified = response.verified;
-      progress.total = drive_size;
-      progress.bytes_per_second = response.verified ? read_meter.add(now, *response.verified)
-                                                    : write_meter.add(now, response.copied);
-      progress.elapsed = now - started;
       try {
-        on_progress(progress);
+        on_progress(*progress);
       } catch (...) {  // NOLINT(bugprone-empty-catch)
         // The application's exception must not cut the exchange short: the
         // helper's remaining lines still belong to this request.
@@ -650,15 +876,65 @@ std::expected<void, ClientError> Client::wipe(std::string_view device, WipeMode 
     return impl_->transact(*line, on_response, /*cancellable=*/true);
   }();
   if (report != nullptr) {
-    report->ended = std::chrono::system_clock::now();
-    if (!outcome) {
-      report->error = outcome.error().describe();
-    }
-    report->verification =
-        detail::judge_verification(options.verify, report->error, report->bytes_verified,
-                                   drive_size ? drive_size : report->drive.size);
+    end_report(*report, outcome, options.verify, drive_size);
   }
   return outcome;
+}
+
+std::vector<std::expected<void, ClientError>> Client::wipe_many(
+    std::span<const WipeJob> jobs, const MultiProgressCallback& on_progress) {
+  std::vector<std::expected<void, ClientError>> outcomes(jobs.size());
+  std::vector<std::optional<std::uint64_t>> sizes;
+  sizes.reserve(jobs.size());
+  for (const WipeJob& job : jobs) {
+    if (job.options.report != nullptr) {
+      begin_report(*job.options.report, job.device, job.mode,
+                   impl_ ? impl_->last_check : std::nullopt);
+    }
+    sizes.push_back(detail::device_size(job.device));
+  }
+  if (!impl_ || jobs.size() > kMaxConcurrentWipes) {
+    ClientError refused = moved_from();
+    if (impl_) {
+      refused.message = "too many wipes at once: at most " + std::to_string(kMaxConcurrentWipes) +
+                        " run in one session";
+    }
+    std::fill(outcomes.begin(), outcomes.end(), std::unexpected(refused));
+  } else {
+    std::vector<std::string> lines(jobs.size());
+    std::vector<WipeTracker> trackers;
+    trackers.reserve(jobs.size());
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+      auto line =
+          detail::wipe_request(jobs[i].device, jobs[i].mode, jobs[i].options.verify, job_id(i));
+      if (line) {
+        lines[i] = std::move(*line);
+      } else {
+        outcomes[i] = std::unexpected(std::move(line.error()));
+      }
+      trackers.emplace_back(jobs[i].options.report, sizes[i]);
+    }
+    impl_->run_many(
+        lines,
+        [&](std::size_t index, const detail::ProgressResponse& response) {
+          const auto progress = trackers[index].add(response, static_cast<bool>(on_progress));
+          if (!progress) {
+            return;
+          }
+          try {
+            on_progress(index, *progress);
+          } catch (...) {  // NOLINT(bugprone-empty-catch)
+            // As for wipe(): the remaining lines still belong to the jobs.
+          }
+        },
+        outcomes);
+  }
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    if (jobs[i].options.report != nullptr) {
+      end_report(*jobs[i].options.report, outcomes[i], jobs[i].options.verify, sizes[i]);
+    }
+  }
+  return outcomes;
 }
 
 std::expected<CapacityCheck, ClientError> Client::probe(std::string_view device,

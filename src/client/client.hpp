@@ -11,7 +11,8 @@
 // A Client is one helper session: mappings it opens stay open only as long
 // as the Client lives, and only it may format or close them. One Client is
 // used from one thread at a time, with one exception: cancel() may be called
-// from any thread while wipe() runs (the Client must outlive that call).
+// from any thread while wipe() or wipe_many() runs (the Client must outlive
+// that call).
 #pragma once
 
 #include <chrono>
@@ -134,6 +135,29 @@ struct DriveIdentity {
 // error is a plain sentence.
 std::expected<DriveIdentity, std::string> identify_drive(std::string_view device);
 
+// A removable or hot-pluggable drive as lsblk lists it to anybody.
+struct RemovableDrive {
+  struct Mount {
+    std::string device;  // the drive, a partition, or a mapping on it
+    std::string mountpoint;
+  };
+  std::string name;  // kernel name, e.g. sdb
+  std::string path;  // e.g. /dev/sdb
+  std::optional<std::uint64_t> size;
+  std::string vendor;
+  std::string model;
+  std::string serial;
+  std::string transport;
+  bool read_only = false;
+  std::vector<Mount> mounts;  // everything mounted on it, at any depth
+  std::string by_id;          // its /dev/disk/by-id link, or empty
+};
+
+// Runs lsblk (no shell, no privilege) and lists the removable and
+// hot-pluggable disks in its order, with their by-id links. The error is a
+// plain sentence.
+std::expected<std::vector<RemovableDrive>, std::string> list_removable_drives();
+
 // The result of a capacity check (Client::probe): whether the drive stored a
 // marker at every position the helper sampled across its claimed size.
 struct CapacityCheck {
@@ -202,6 +226,50 @@ struct WipeOptions {
   WipeReport* report = nullptr;
 };
 
+// Overwrites [data, data + size) with zeros; the compiler may not drop it.
+void zeroize(void* data, std::size_t size) noexcept;
+
+// Where a caller keeps a passphrase: every block the buffer releases is
+// zeroed first, the copies left behind by growing included.
+template <class T>
+struct ZeroizingAllocator {
+  using value_type = T;
+  ZeroizingAllocator() noexcept = default;
+  template <class U>
+  ZeroizingAllocator(const ZeroizingAllocator<U>& /*other*/) noexcept {}
+
+  T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
+  void deallocate(T* p, std::size_t n) noexcept {
+    zeroize(p, n * sizeof(T));
+    std::allocator<T>{}.deallocate(p, n);
+  }
+  template <class U>
+  bool operator==(const ZeroizingAllocator<U>& /*other*/) const noexcept {
+    return true;
+  }
+};
+using SecretBytes = std::vector<std::uint8_t, ZeroizingAllocator<std::uint8_t>>;
+
+// Zeros the used bytes, empties the buffer, then zeros its whole capacity.
+void zeroize(SecretBytes& bytes) noexcept;
+
+inline std::span<const std::byte> passphrase_bytes(const SecretBytes& bytes) {
+  return std::as_bytes(std::span<const std::uint8_t>(bytes.data(), bytes.size()));
+}
+
+// One drive of Client::wipe_many: what wipe() takes for it.
+struct WipeJob {
+  std::string device;
+  WipeMode mode = WipeMode::None;
+  WipeOptions options;
+};
+
+// Called with the job's index in the span given to wipe_many, and its progress.
+using MultiProgressCallback = std::function<void(std::size_t index, const WipeProgress&)>;
+
+// The most wipes one session runs at once; the helper refuses more.
+inline constexpr std::size_t kMaxConcurrentWipes = 16;
+
 // A passphrase is any byte string; this views text as one.
 inline std::span<const std::byte> passphrase_bytes(std::string_view text) {
   return std::as_bytes(std::span<const char>(text.data(), text.size()));
@@ -243,6 +311,18 @@ class Client {
   std::expected<void, ClientError> wipe(std::string_view device, WipeMode mode,
                                         const WipeOptions& options,
                                         const ProgressCallback& on_progress = {});
+  // Wipes several drives at once in this session: every job starts at once
+  // and each goes at its drive's own speed. Returns one outcome per job, in
+  // order, once every job has ended. Each outcome, progress report and
+  // report is what wipe() gives for that drive alone: one refused, failed or
+  // cancelled job leaves the others running. When the helper ends or writes
+  // something that is not its answer, every job not yet ended gets that
+  // error. More than kMaxConcurrentWipes jobs are not run in waves: each
+  // gets an InvalidArgument error and nothing is sent. `on_progress` is
+  // called on this thread, as for wipe().
+  std::vector<std::expected<void, ClientError>> wipe_many(
+      std::span<const WipeJob> jobs, const MultiProgressCallback& on_progress = {});
+
   // Formats a whole drive as a LUKS2 container. The passphrase is sent
   // Base64-encoded; every buffer that held it is wiped.
   std::expected<void, ClientError> luks_format(std::string_view device, std::string_view label,
@@ -274,7 +354,16 @@ class Client {
   // ends with Kind::Cancelled, or as it would have when it completed or
   // failed before the helper read the request. Either way the session stays
   // usable: wipe() consumes the helper's answer to every request it sent.
+  // During wipe_many() it asks every job still running to stop, and returns
+  // whether at least one was asked; each such job then ends as cancel(index)
+  // describes.
   bool cancel();
+  // Asks the helper to stop job `index` of the running wipe_many(), from any
+  // thread or from its progress callback. Returns whether the request was
+  // sent: false when that job is not running (or no wipe_many is). The job
+  // then ends with Kind::Cancelled, or as it would have when it was over
+  // before the helper read the request; the other jobs go on.
+  bool cancel(std::size_t index);
 
   // Ends the session: closes the helper's input (the helper then closes the
   // mappings this session left open) and waits for it to exit. An error

@@ -15,7 +15,21 @@
 
 #include "base/base.hpp"
 
-namespace tarnwick::client::detail {
+namespace tarnwick::client {
+
+void zeroize(void* data, std::size_t size) noexcept {
+  if (data != nullptr && size != 0) {
+    explicit_bzero(data, size);
+  }
+}
+
+void zeroize(SecretBytes& bytes) noexcept {
+  zeroize(bytes.data(), bytes.size());
+  bytes.clear();
+  zeroize(bytes.data(), bytes.capacity());
+}
+
+namespace detail {
 
 // --- SecretBuffer ------------------------------------------------------------
 
@@ -160,13 +174,26 @@ std::expected<SecretBuffer, ClientError> with_passphrase(std::string_view head,
 }  // namespace
 
 std::expected<std::string, ClientError> wipe_request(std::string_view device, WipeMode mode,
-                                                     bool verify) {
+                                                     bool verify, std::string_view id) {
   auto members = members_text({{"device", device}, {"mode", to_string(mode)}});
   if (!members) {
     return std::unexpected(members.error());
   }
   // Sent only when asked for, so a plain wipe is the line it always was.
-  return "{\"op\":\"wipe\"" + *members + (verify ? ",\"verify\":true}\n" : "}\n");
+  std::string line = "{\"op\":\"wipe\"" + *members + (verify ? ",\"verify\":true" : "");
+  if (!id.empty()) {
+    auto tag = members_text({{"id", id}});
+    if (!tag) {
+      return std::unexpected(tag.error());
+    }
+    line += *tag;
+  }
+  return line + "}\n";
+}
+
+std::string cancel_request(std::string_view id) {
+  // The client's own ids are short printable ASCII, always quotable.
+  return "{\"op\":\"cancel\",\"id\":" + json_quote(id).value_or("\"\"") + "}\n";
 }
 
 std::expected<SecretBuffer, ClientError> luks_format_request(
@@ -265,21 +292,11 @@ std::optional<CapacityCheck> parse_probe_result(const nlohmann::json& value) {
   return check;
 }
 
-}  // namespace
-
 // Members the client does not know are ignored, at the top and inside
 // "progress", so that a newer helper may add some (as the read-back added
 // "verified") without breaking installed applications. What tells the kind
 // of line apart, and the members each kind needs, are still checked.
-std::expected<Response, std::string> parse_response(std::string_view line) {
-  using nlohmann::json;
-  const json doc = json::parse(line, nullptr, /*allow_exceptions=*/false);
-  if (doc.is_discarded()) {
-    return std::unexpected("not JSON");
-  }
-  if (!doc.is_object()) {
-    return std::unexpected("not an object");
-  }
+std::expected<Response, std::string> response_of(const nlohmann::json& doc) {
   const auto ok = doc.find("ok");
   const auto error = doc.find("error");
   const auto progress = doc.find("progress");
@@ -321,6 +338,47 @@ std::expected<Response, std::string> parse_response(std::string_view line) {
         "{\"copied\":N,\"total\":N,\"verified\":N}");
   }
   return ProgressResponse{*copied, *total, verified};
+}
+
+std::expected<nlohmann::json, std::string> object_of(std::string_view line) {
+  nlohmann::json doc = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+  if (doc.is_discarded()) {
+    return std::unexpected("not JSON");
+  }
+  if (!doc.is_object()) {
+    return std::unexpected("not an object");
+  }
+  return doc;
+}
+
+}  // namespace
+
+std::expected<Response, std::string> parse_response(std::string_view line) {
+  const auto doc = object_of(line);
+  if (!doc) {
+    return std::unexpected(doc.error());
+  }
+  return response_of(*doc);
+}
+
+std::expected<TaggedResponse, std::string> parse_tagged_response(std::string_view line) {
+  auto doc = object_of(line);
+  if (!doc) {
+    return std::unexpected(std::move(doc.error()));
+  }
+  TaggedResponse tagged;
+  if (const auto id = doc->find("id"); id != doc->end()) {
+    if (!id->is_string()) {
+      return std::unexpected("\"id\" is not a string");
+    }
+    tagged.id = id->get<std::string>();
+  }
+  auto response = response_of(*doc);
+  if (!response) {
+    return std::unexpected(std::move(response.error()));
+  }
+  tagged.response = std::move(*response);
+  return tagged;
 }
 
 // --- rate and size -------------------------------------------------------------------
@@ -384,4 +442,5 @@ std::optional<std::uint64_t> device_size(std::string_view device,
   return sectors * 512;
 }
 
-}  // namespace tarnwick::client::detail
+}  // namespace detail
+}  // namespace tarnwick::client

@@ -12,7 +12,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
+#include <vector>
 
 #include "client/client.hpp"
 
@@ -57,8 +59,10 @@ std::optional<std::string> json_quote(std::string_view text);
 
 // Request lines, each ending in a line feed. A field that is not UTF-8 is
 // an InvalidArgument error naming the field.
+// A non-empty `id` makes it a wipe that runs beside others (wipe_many): the
+// helper then marks every line of it with that id.
 std::expected<std::string, ClientError> wipe_request(std::string_view device, WipeMode mode,
-                                                     bool verify = false);
+                                                     bool verify = false, std::string_view id = {});
 std::expected<SecretBuffer, ClientError> luks_format_request(std::string_view device,
                                                              std::string_view label,
                                                              std::span<const std::byte> passphrase);
@@ -74,6 +78,9 @@ inline constexpr std::string_view kShutdownRequest = "{\"op\":\"shutdown\"}\n";
 // Sent only while a wipe runs; the helper answers it after the wipe's own
 // answer, with ok, or with its unknown-op error once the wipe was over.
 inline constexpr std::string_view kCancelRequest = "{\"op\":\"cancel\"}\n";
+// Cancels the id'd wipe `id`; answered at once, without id: ok, or an error
+// when no wipe with that id runs (any more).
+std::string cancel_request(std::string_view id);
 
 struct OkResponse {
   bool operator==(const OkResponse&) const = default;
@@ -105,6 +112,15 @@ using Response = std::variant<OkResponse, ErrorResponse, ProgressResponse, Probe
 // kind. The error says why the line is not a response.
 std::expected<Response, std::string> parse_response(std::string_view line);
 
+// A line of a session with id'd wipes: the same, with the "id" member (a
+// string) when the line has one. A non-string id makes it no response.
+struct TaggedResponse {
+  std::optional<std::string> id;
+  Response response;
+  bool operator==(const TaggedResponse&) const = default;
+};
+std::expected<TaggedResponse, std::string> parse_tagged_response(std::string_view line);
+
 // The drive of lsblk's JSON output (--json --bytes --nodeps, one device).
 // Lenient about older lsblk versions, which print sizes as strings.
 std::expected<DriveIdentity, std::string> parse_drive_identity(std::string_view device,
@@ -114,6 +130,18 @@ std::expected<DriveIdentity, std::string> parse_drive_identity(std::string_view 
 // same node as `device` (what the helper names the drive by), or empty.
 std::string find_by_id_link(const std::string& device,
                             const std::string& by_id_dir = "/dev/disk/by-id");
+
+// Runs lsblk with `arguments` (no shell, input from /dev/null; found on the
+// caller's PATH, run in the fixed tool environment) and returns what it
+// printed on both outputs, with its exit status.
+std::expected<std::pair<int, std::string>, std::string> run_lsblk(
+    const std::vector<std::string>& arguments);
+
+// The removable or hot-pluggable disks of lsblk's JSON output, in its order,
+// by-id links left empty. Lenient about what older lsblk versions print
+// ("0"/"1" for flags, sizes as strings); the error names what is missing.
+std::expected<std::vector<RemovableDrive>, std::string> parse_removable_drives(
+    std::string_view lsblk_json);
 
 // gethostname(2), or empty.
 std::string host_name();

@@ -42,13 +42,14 @@ std::optional<std::string> canonical(const std::string& path) {
   return std::string(resolved);
 }
 
-// Runs lsblk (no shell, input from /dev/null; found on the caller's PATH,
-// run in the fixed tool environment) and returns what it printed on both
-// outputs, with its exit status.
-std::expected<std::pair<int, std::string>, std::string> run_lsblk(const std::string& device) {
-  std::vector<std::string> argv = {"lsblk",    "--json",   "--bytes",
-                                   "--nodeps", "--output", "PATH,SIZE,VENDOR,MODEL,SERIAL,TRAN",
-                                   device};
+}  // namespace
+
+namespace detail {
+
+std::expected<std::pair<int, std::string>, std::string> run_lsblk(
+    const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {"lsblk"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
     return std::unexpected(std::string("cannot run lsblk: ") +
@@ -91,6 +92,10 @@ std::expected<std::pair<int, std::string>, std::string> run_lsblk(const std::str
   }
   return std::make_pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::move(output));
 }
+
+}  // namespace detail
+
+namespace {
 
 std::string text_member(const nlohmann::json& node, const char* name) {
   const auto found = node.find(name);
@@ -237,7 +242,8 @@ WipeReport::Verification judge_verification(bool requested, const std::string& e
 
 std::expected<DriveIdentity, std::string> identify_drive(std::string_view device) {
   const std::string path(device);
-  auto ran = run_lsblk(path);
+  auto ran = detail::run_lsblk(
+      {"--json", "--bytes", "--nodeps", "--output", "PATH,SIZE,VENDOR,MODEL,SERIAL,TRAN", path});
   if (!ran) {
     return std::unexpected(std::move(ran.error()));
   }

@@ -396,4 +396,176 @@ TEST_F(CommandTest, UsageErrorsExitWithTwo) {
   }
 }
 
+// Several drives in one wipe: a stand-in lsblk that lists sdy and sdz, and a
+// helper stand-in that answers each id'd wipe with lines carrying its id
+// (refusing the read-only sdy when `refuse_sdy`).
+class ManyDrivesTest : public CommandTest {
+ protected:
+  void SetUp() override {
+    CommandTest::SetUp();
+    second_ = dir_ / "sdy";
+    write_file(second_, "");
+    write_script(
+        dir_ / "bin/lsblk",
+        "cat <<'EOF'\n{\"blockdevices\":[\n"
+        " {\"name\":\"sdy\",\"path\":\"" +
+            second_ +
+            "\",\"size\":1000,\"type\":\"disk\",\"rm\":true,\"model\":\"Y\",\"serial\":\"SY\"},"
+            "\n {\"name\":\"sdz\",\"path\":\"" +
+            device_ +
+            "\",\"size\":2000,\"type\":\"disk\",\"rm\":true,\"model\":\"Z\",\"serial\":\"SZ\"}"
+            "\n]}\nEOF\n");
+  }
+  std::string many_helper(bool refuse_sdy) {
+    return helper(
+        "*'\"op\":\"wipe\"'*'\"id\":'*)\n"
+        "  id=${line##*\\\"id\\\":\\\"}; id=${id%%\\\"*}\n"
+        "  case \"$line\" in\n"
+        "    *sdy*'\"id\"'*) " +
+        std::string(refuse_sdy
+                        ? "echo \"{\\\"id\\\":\\\"$id\\\",\\\"error\\\":\\\"refused destructive "
+                          "operation: device is read-only\\\"}\";;\n"
+                        : "echo \"{\\\"id\\\":\\\"$id\\\",\\\"ok\\\":true}\";;\n") +
+        "    *) echo \"{\\\"id\\\":\\\"$id\\\",\\\"progress\\\":{\\\"copied\\\":1048576,"
+        "\\\"total\\\":0}}\"; echo \"{\\\"id\\\":\\\"$id\\\",\\\"ok\\\":true}\";;\n"
+        "  esac;;\n"
+        "*) echo '{\"ok\":true}';;\n");
+  }
+  std::string second_;
+};
+
+TEST_F(ManyDrivesTest, OneSessionOneTablePerDriveResultsAndReports) {
+  struct Case {
+    std::string name;
+    bool refuse_sdy;
+    bool reports;
+    int exit_code;
+    std::vector<std::string> out;  // each found on standard output
+    std::string err;               // standard error, whole
+  };
+  const Case cases[] = {
+      {"both wiped", false, true, 0, {"drive     ", "ok      -     -\n", "reports written to"}, ""},
+      {"one refused",
+       true,
+       false,
+       1,
+       {"failed  -     -\n", " ok      0:0"},
+       "tarnwick-drives: wipe of " + dir_ / "sdy" +
+           " failed: refused destructive operation: device is read-only\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ::unlink(log().c_str());
+    const std::string reports = dir_ / ("reports-" + std::to_string(c.exit_code));
+    ::mkdir(reports.c_str(), 0755);
+    std::vector<std::string> argv = {kCli,    "--yes", "--helper", many_helper(c.refuse_sdy),
+                                     "wipe",  second_, device_,    "--mode",
+                                     "random"};
+    if (c.reports) {
+      argv.insert(argv.end(), {"--report", reports});
+    }
+    auto result = run_plain(argv, env());
+    EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
+    EXPECT_EQ(result.err, c.err);
+    for (const auto& shown : c.out) {
+      EXPECT_NE(result.out.find(shown), std::string::npos) << shown << " in\n" << result.out;
+    }
+    // Both drives were listed, and both wipes went to one session.
+    EXPECT_NE(result.out.find("serial:   SY"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("serial:   SZ"), std::string::npos) << result.out;
+    const auto sent = lines_of(requests());
+    ASSERT_EQ(sent.size(), 3u) << requests();
+    EXPECT_EQ(sent[0],
+              "{\"op\":\"wipe\",\"device\":\"" + second_ + "\",\"mode\":\"random\",\"id\":\"1\"}");
+    EXPECT_EQ(sent[1],
+              "{\"op\":\"wipe\",\"device\":\"" + device_ + "\",\"mode\":\"random\",\"id\":\"2\"}");
+    if (c.reports) {
+      EXPECT_NE(read_file(reports + "/sdy.json").find("\"result\": \"ok\""), std::string::npos);
+      EXPECT_NE(read_file(reports + "/sdz.json").find("\"result\": \"ok\""), std::string::npos);
+    }
+  }
+}
+
+TEST_F(ManyDrivesTest, ConfirmedOnceByTypingHowManyDrives) {
+  for (const auto& [typed, exit_code] : {std::pair<std::string, int>{"sdy\n", 3}, {"2\n", 0}}) {
+    PtyRun run({kCli, "--helper", many_helper(false), "wipe", second_, device_, "--mode", "none"},
+               env());
+    ASSERT_TRUE(
+        run.wait_for("This will wipe these 2 drives (mode none): everything on them will "
+                     "be lost.\r\nType 2 to confirm: "))
+        << run.output();
+    run.type(typed);
+    EXPECT_EQ(run.finish(), exit_code) << run.output();
+    EXPECT_EQ(run.output().find("cancelled: the 2 drives were not confirmed") == std::string::npos,
+              exit_code == 0)
+        << run.output();
+  }
+}
+
+TEST_F(ManyDrivesTest, CommandLinesRefusedBeforeAnythingIsAsked) {
+  std::vector<std::string> seventeen = {kCli, "--yes", "--helper", helper(), "wipe"};
+  for (int i = 0; i < 17; ++i) {
+    seventeen.push_back(dir_ / ("d" + std::to_string(i)));
+  }
+  seventeen.insert(seventeen.end(), {"--mode", "none"});
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{kCli, "--yes", "--helper", helper(), "wipe", device_, second_, device_, "--mode", "none"},
+       "tarnwick-drives: wipe: " + device_ + " is named twice\n"},
+      {{kCli, "--yes", "--helper", helper(), "wipe", device_, second_, "--mode", "random",
+        "--verify"},
+       "tarnwick-drives: --verify: verification is only available for mode encrypted-zero\n"},
+      {seventeen, "tarnwick-drives: wipe: at most 16 drives are wiped at once\n"},
+  };
+  for (const auto& [argv, err] : cases) {
+    auto result = run_plain(argv, env());
+    EXPECT_EQ(result.exit_code, 2);
+    EXPECT_EQ(result.err, err);
+  }
+  EXPECT_FALSE(std::ifstream(log()).good()) << "the helper was started";
+  // A command after the drives is a command, not one more drive.
+  auto chained = run_plain(
+      {kCli, "--yes", "--helper", helper(), "wipe", device_, "--mode", "none", "close", "a"},
+      env());
+  EXPECT_EQ(chained.exit_code, 0) << chained.err;
+  EXPECT_EQ(lines_of(requests()).at(1), "{\"op\":\"luks-close\",\"mapper_name\":\"tarnwick_a\"}");
+}
+
+TEST_F(ManyDrivesTest, TheFirstCtrlCCancelsEveryWipe) {
+  // Each wipe reports progress until its cancel arrives, then ends with the
+  // helper's cancel text.
+  const std::string h = helper(
+      "*'\"op\":\"wipe\"'*)\n"
+      "  id=${line##*\\\"id\\\":\\\"}; id=${id%%\\\"*}\n"
+      "  (i=0; while [ $i -lt 600 ]; do i=$((i+1)); echo \"{\\\"id\\\":\\\"$id\\\","
+      "\\\"progress\\\":{\\\"copied\\\":4096,\\\"total\\\":0}}\"; sleep 0.1; done) &\n"
+      "  eval \"loop_$id=$!\";;\n"
+      "*'\"op\":\"cancel\"'*)\n"
+      "  id=${line##*\\\"id\\\":\\\"}; id=${id%%\\\"*}\n"
+      "  eval \"{ kill \\$loop_$id; wait \\$loop_$id; } 2>/dev/null\"\n"
+      "  echo '{\"ok\":true}'\n"
+      "  echo \"{\\\"id\\\":\\\"$id\\\",\\\"error\\\":\\\"wipe cancelled: the drive is only partly "
+      "wiped\\\"}\";;\n");
+  PtyRun run({kCli, "--helper", h, "wipe", second_, device_, "--mode", "random", "close", "a"},
+             env());
+  ASSERT_TRUE(run.wait_for("Type 2 to confirm: ")) << run.output();
+  run.type("2\n");
+  ASSERT_TRUE(run.wait_for("4.0 KiB written") && run.wait_for("4.0 KiB written"));
+  run.type("\x03");
+  ASSERT_TRUE(run.wait_for("tarnwick-drives: cancelling the wipes…")) << run.output();
+  EXPECT_EQ(run.finish(), 130) << run.output();
+  for (const std::string& drive : {second_, device_}) {
+    EXPECT_NE(run.output().find("tarnwick-drives: " + drive +
+                                ": wipe cancelled: the drive is only partly wiped"),
+              std::string::npos)
+        << run.output();
+  }
+  EXPECT_NE(run.output().find(" cancelled  0:0"), std::string::npos) << run.output();
+  // Both cancelled, not the close; the session ended as usual.
+  const auto sent = lines_of(requests());
+  ASSERT_EQ(sent.size(), 5u) << requests();
+  EXPECT_TRUE(sent[2].starts_with("{\"op\":\"cancel\",\"id\":\"")) << requests();
+  EXPECT_TRUE(sent[3].starts_with("{\"op\":\"cancel\",\"id\":\"")) << requests();
+  EXPECT_EQ(sent[4], "ended");
+}
+
 }  // namespace

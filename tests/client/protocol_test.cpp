@@ -104,6 +104,12 @@ TEST(Requests, LinesAreTheProtocolsExactText) {
        "{\"op\":\"wipe\",\"device\":\"/dev/sdb\",\"mode\":\"encrypted-zero\"}\n"},
       {*wipe_request("/dev/sdb", WipeMode::EncryptedZero, true),
        "{\"op\":\"wipe\",\"device\":\"/dev/sdb\",\"mode\":\"encrypted-zero\",\"verify\":true}\n"},
+      {*wipe_request("/dev/sdb", WipeMode::Random, false, "1"),
+       "{\"op\":\"wipe\",\"device\":\"/dev/sdb\",\"mode\":\"random\",\"id\":\"1\"}\n"},
+      {*wipe_request("/dev/sdc", WipeMode::EncryptedZero, true, "16"),
+       "{\"op\":\"wipe\",\"device\":\"/dev/sdc\",\"mode\":\"encrypted-zero\",\"verify\":true,"
+       "\"id\":\"16\"}\n"},
+      {cancel_request("3"), "{\"op\":\"cancel\",\"id\":\"3\"}\n"},
       {std::string(luks_format_request("/dev/sdb", "back\"up", pass)->view()),
        "{\"op\":\"luks-format\",\"device\":\"/dev/sdb\",\"label\":\"back\\\"up\","
        "\"passphrase_b64\":\"cGEKc3M=\"}\n"},
@@ -209,6 +215,37 @@ TEST(Responses, AnythingElseIsRefused) {
   };
   for (const char* line : cases) {
     EXPECT_FALSE(parse_response(line).has_value()) << line;
+  }
+}
+
+TEST(Responses, TaggedLinesCarryTheirIdWhereverItStands) {
+  struct Case {
+    const char* line;
+    std::optional<std::string> id;
+    Response response;
+  };
+  const Case cases[] = {
+      {R"({"id":"1","progress":{"copied":4096,"total":0}})", "1", ProgressResponse{4096, 0}},
+      {R"({"id":"B","progress":{"copied":8,"total":0,"verified":4}})", "B",
+       ProgressResponse{8, 0, 4}},
+      {R"({"id":"2","ok":true})", "2", OkResponse{}},
+      {R"({"ok":true,"id":"2","took":3})", "2", OkResponse{}},
+      {R"({"id":"3","error":"wipe cancelled: the drive is only partly wiped"})", "3",
+       ErrorResponse{"wipe cancelled: the drive is only partly wiped"}},
+      // The answers to cancel requests carry none.
+      {R"({"ok":true})", std::nullopt, OkResponse{}},
+      {R"({"error":"no wipe with this id is running"})", std::nullopt,
+       ErrorResponse{"no wipe with this id is running"}},
+  };
+  for (const Case& c : cases) {
+    const auto parsed = parse_tagged_response(c.line);
+    ASSERT_TRUE(parsed.has_value()) << c.line << ": " << parsed.error();
+    EXPECT_EQ(parsed->id, c.id) << c.line;
+    EXPECT_EQ(parsed->response, c.response) << c.line;
+  }
+  for (const char* bad : {R"({"id":1,"ok":true})", R"({"id":null,"ok":true})", R"({"id":"1"})",
+                          R"({"id":"1","ok":true,"error":"x"})", "{\"id\":\"1\""}) {
+    EXPECT_FALSE(parse_tagged_response(bad).has_value()) << bad;
   }
 }
 
@@ -455,6 +492,54 @@ TEST(Report, JsonHoldsEveryField) {
   EXPECT_EQ(ok["drive"]["error"], plain.identity_error);
   EXPECT_EQ(ok["verification"], "not requested");
   EXPECT_TRUE(ok["bytes_verified"].is_null());
+}
+
+TEST(Drives, RemovableDisksWithEverythingMountedOnThem) {
+  const std::string text = R"({"blockdevices":[
+    {"name":"vda","path":"/dev/vda","size":21474836480,"type":"disk","rm":false,"hotplug":false,
+     "children":[{"name":"vda1","path":"/dev/vda1","type":"part","mountpoint":"/"}]},
+    {"name":"sr0","path":"/dev/sr0","size":1073741312,"type":"rom","rm":true,"hotplug":true},
+    {"name":"loop0","path":"/dev/loop0","type":"loop","rm":false,"hotplug":false},
+    {"name":"sdb","path":"/dev/sdb","size":16005464064,"type":"disk","rm":true,"hotplug":true,
+     "ro":false,"tran":"usb","vendor":"SanDisk ","model":"Cruzer Blade    ","serial":"4C53",
+     "mountpoint":null,"children":[
+       {"name":"sdb1","path":"/dev/sdb1","type":"part","mountpoint":"/media/stick"},
+       {"name":"sdb2","path":"/dev/sdb2","type":"part","mountpoint":null,"children":[
+         {"name":"tarnwick_x","path":"/dev/mapper/tarnwick_x","type":"crypt",
+          "mountpoint":"/mnt/x"}]}]},
+    {"name":"sdc","path":"/dev/sdc","size":"1000","type":"disk","rm":"0","hotplug":"1","ro":"1"}
+  ]})";
+  auto drives = parse_removable_drives(text);
+  ASSERT_TRUE(drives) << drives.error();
+  ASSERT_EQ(drives->size(), 2u);
+  const RemovableDrive& sdb = (*drives)[0];
+  EXPECT_EQ(sdb.path, "/dev/sdb");
+  EXPECT_EQ(sdb.size, 16005464064u);
+  EXPECT_EQ(sdb.vendor, "SanDisk");
+  EXPECT_EQ(sdb.model, "Cruzer Blade");
+  ASSERT_EQ(sdb.mounts.size(), 2u);
+  EXPECT_EQ(sdb.mounts[1].device, "/dev/mapper/tarnwick_x");
+  EXPECT_EQ(sdb.mounts[1].mountpoint, "/mnt/x");
+  // Older lsblk: flags and sizes as strings.
+  const RemovableDrive& sdc = (*drives)[1];
+  EXPECT_EQ(sdc.size, 1000u);
+  EXPECT_TRUE(sdc.read_only);
+
+  for (const char* bad : {"", "[]", "{\"blockdevices\":{}}", "{\"devices\":[]}"}) {
+    EXPECT_FALSE(parse_removable_drives(bad)) << bad;
+  }
+}
+
+TEST(Drives, ByIdLinkFollowsLinks) {
+  TempDir dir;
+  ::mkdir((dir / "by-id").c_str(), 0755);
+  write_file(dir / "sdq", "");
+  write_file(dir / "sdr", "");
+  ASSERT_EQ(::symlink("../sdr", (dir / "by-id/usb-Other").c_str()), 0);
+  ASSERT_EQ(::symlink("../sdq", (dir / "by-id/usb-Stick_Q-0:0").c_str()), 0);
+  EXPECT_EQ(find_by_id_link(dir / "sdq", dir / "by-id"), dir / "by-id/usb-Stick_Q-0:0");
+  EXPECT_EQ(find_by_id_link(dir / "missing", dir / "by-id"), "");
+  EXPECT_EQ(find_by_id_link(dir / "sdq", dir / "no-dir"), "");
 }
 
 }  // namespace

@@ -56,7 +56,7 @@ expect "--yes --helper --passphrase-fd --help" --
 expect "/dev/sdx /dev/sdy" wipe ""
 expect "/dev/sdx /dev/sdy" encrypt ""
 expect "/dev/sdx /dev/sdx1 /dev/sdy" open ""
-expect "--mode" wipe /dev/sdx --
+expect "--mode --verify --report" wipe /dev/sdx --
 expect "random encrypted-zero secure-discard none" wipe /dev/sdx --mode ""
 expect "secure-discard" wipe /dev/sdx --mode s
 expect "ext4 btrfs xfs" open /dev/sdx n mkfs n --fs ""
@@ -64,6 +64,9 @@ expect "--fs --label" open /dev/sdx n mkfs n --
 expect "--allow-discards" open /dev/sdx n --a
 # Commands chain: after one command's arguments the next command is offered.
 expect "open" wipe /dev/sdx --mode none op
+# A wipe takes more drives, before or after its options.
+expect "/dev/sdy" wipe /dev/sdx /dev/sdy
+expect "/dev/sdx /dev/sdy" wipe /dev/sdx --mode none /dev/sd
 expect "" encrypt /dev/sdx --label ""
 
 echo "$passed passed, $failed failed"
