@@ -13,7 +13,10 @@ include(CMakePackageConfigHelpers)
 # and used privately. The base it shares with the helper (src/base) is
 # compiled into the archive as objects.
 file(GLOB tdh_client_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/client/*.cpp)
-add_library(tdh_client STATIC ${tdh_client_sources} $<TARGET_OBJECTS:tdh_base>)
+# The secret buffers (src/secure) are compiled in too: the library's callers
+# keep passphrases in the helper's own kind of buffer.
+add_library(tdh_client STATIC ${tdh_client_sources} src/secure/secure_memory.cpp
+                              $<TARGET_OBJECTS:tdh_base>)
 add_library(TarnwickDrives::Client ALIAS tdh_client)
 set_target_properties(tdh_client PROPERTIES
   OUTPUT_NAME tarnwick-drives-client
@@ -43,9 +46,12 @@ install(TARGETS tdh_client EXPORT TarnwickDrivesClientTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES src/client/client.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarnwick-drives
   COMPONENT dev)
-# The request enumerations it includes, beside it as in the source tree.
+# The request enumerations and the secret buffers it includes, beside it as
+# in the source tree.
 install(FILES src/requests/requests.hpp
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarnwick-drives/requests COMPONENT dev)
+install(FILES src/secure/secure_memory.hpp
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarnwick-drives/secure COMPONENT dev)
 
 set(tdh_client_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/TarnwickDrivesClient)
 install(EXPORT TarnwickDrivesClientTargets

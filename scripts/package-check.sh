@@ -226,6 +226,7 @@ else
 fi
 expect_file "$dev_pkg" /usr/include/tarnwick-drives/client.hpp -rw-r--r--
 expect_file "$dev_pkg" /usr/include/tarnwick-drives/requests/requests.hpp -rw-r--r--
+expect_file "$dev_pkg" /usr/include/tarnwick-drives/secure/secure_memory.hpp -rw-r--r--
 if paths "$dev_pkg" | grep -Eq '^\./usr/(bin|sbin|libexec)/'; then
   fail "$dev_pkg holds programs"
 fi

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "requests/requests.hpp"
+#include "secure/secure_memory.hpp"
 
 namespace tarnwick::client {
 
@@ -226,32 +227,13 @@ struct WipeOptions {
   WipeReport* report = nullptr;
 };
 
-// Overwrites [data, data + size) with zeros; the compiler may not drop it.
-void zeroize(void* data, std::size_t size) noexcept;
-
-// Where a caller keeps a passphrase: every block the buffer releases is
-// zeroed first, the copies left behind by growing included.
-template <class T>
-struct ZeroizingAllocator {
-  using value_type = T;
-  ZeroizingAllocator() noexcept = default;
-  template <class U>
-  ZeroizingAllocator(const ZeroizingAllocator<U>& /*other*/) noexcept {}
-
-  T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
-  void deallocate(T* p, std::size_t n) noexcept {
-    zeroize(p, n * sizeof(T));
-    std::allocator<T>{}.deallocate(p, n);
-  }
-  template <class U>
-  bool operator==(const ZeroizingAllocator<U>& /*other*/) const noexcept {
-    return true;
-  }
-};
-using SecretBytes = std::vector<std::uint8_t, ZeroizingAllocator<std::uint8_t>>;
-
-// Zeros the used bytes, empties the buffer, then zeros its whole capacity.
-void zeroize(SecretBytes& bytes) noexcept;
+// Where a caller keeps a passphrase: SecretBytes, whose every released block
+// is zeroed first (the copies left behind by growing included), and
+// zeroize(), which clears a buffer over its whole capacity. The helper keeps
+// its own secrets in the same buffers.
+using secure::SecretBytes;
+using secure::zeroize;
+using secure::ZeroizingAllocator;
 
 inline std::span<const std::byte> passphrase_bytes(const SecretBytes& bytes) {
   return std::as_bytes(std::span<const std::uint8_t>(bytes.data(), bytes.size()));

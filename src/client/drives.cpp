@@ -9,11 +9,9 @@
 
 namespace tarnwick::client {
 
-namespace {
+namespace detail {
 
-using nlohmann::json;
-
-std::string text_of(const json& node, const char* key) {
+std::string lsblk_text(const nlohmann::json& node, const char* key) {
   auto it = node.find(key);
   if (it == node.end() || !it->is_string()) {
     return {};
@@ -25,18 +23,7 @@ std::string text_of(const json& node, const char* key) {
   return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
 }
 
-bool flag_of(const json& node, const char* key) {
-  auto it = node.find(key);
-  if (it == node.end()) {
-    return false;
-  }
-  if (it->is_boolean()) {
-    return it->get<bool>();
-  }
-  return it->is_string() && it->get<std::string>() == "1";
-}
-
-std::optional<std::uint64_t> size_of(const json& node) {
+std::optional<std::uint64_t> lsblk_size(const nlohmann::json& node) {
   auto it = node.find("size");
   if (it == node.end()) {
     return std::nullopt;
@@ -55,10 +42,28 @@ std::optional<std::uint64_t> size_of(const json& node) {
   return std::nullopt;
 }
 
+}  // namespace detail
+
+namespace {
+
+using detail::lsblk_text;
+using nlohmann::json;
+
+bool flag_of(const json& node, const char* key) {
+  auto it = node.find(key);
+  if (it == node.end()) {
+    return false;
+  }
+  if (it->is_boolean()) {
+    return it->get<bool>();
+  }
+  return it->is_string() && it->get<std::string>() == "1";
+}
+
 void collect_mounts(const json& node, std::vector<RemovableDrive::Mount>& mounts) {
-  std::string mountpoint = text_of(node, "mountpoint");
+  std::string mountpoint = lsblk_text(node, "mountpoint");
   if (!mountpoint.empty()) {
-    mounts.push_back({text_of(node, "path"), std::move(mountpoint)});
+    mounts.push_back({lsblk_text(node, "path"), std::move(mountpoint)});
   }
   auto children = node.find("children");
   if (children != node.end() && children->is_array()) {
@@ -84,24 +89,24 @@ std::expected<std::vector<RemovableDrive>, std::string> parse_removable_drives(
   }
   std::vector<RemovableDrive> drives;
   for (const auto& node : *devices) {
-    if (!node.is_object() || text_of(node, "type") != "disk" ||
+    if (!node.is_object() || lsblk_text(node, "type") != "disk" ||
         !(flag_of(node, "rm") || flag_of(node, "hotplug"))) {
       continue;
     }
     RemovableDrive drive;
-    drive.name = text_of(node, "name");
-    drive.path = text_of(node, "path");
+    drive.name = lsblk_text(node, "name");
+    drive.path = lsblk_text(node, "path");
     if (drive.path.empty() && !drive.name.empty()) {
       drive.path = "/dev/" + drive.name;
     }
     if (drive.path.empty()) {
       continue;
     }
-    drive.size = size_of(node);
-    drive.vendor = text_of(node, "vendor");
-    drive.model = text_of(node, "model");
-    drive.serial = text_of(node, "serial");
-    drive.transport = text_of(node, "tran");
+    drive.size = detail::lsblk_size(node);
+    drive.vendor = lsblk_text(node, "vendor");
+    drive.model = lsblk_text(node, "model");
+    drive.serial = lsblk_text(node, "serial");
+    drive.transport = lsblk_text(node, "tran");
     drive.read_only = flag_of(node, "ro");
     collect_mounts(node, drive.mounts);
     drives.push_back(std::move(drive));

@@ -17,18 +17,6 @@
 
 namespace tarnwick::client {
 
-void zeroize(void* data, std::size_t size) noexcept {
-  if (data != nullptr && size != 0) {
-    explicit_bzero(data, size);
-  }
-}
-
-void zeroize(SecretBytes& bytes) noexcept {
-  zeroize(bytes.data(), bytes.size());
-  bytes.clear();
-  zeroize(bytes.data(), bytes.capacity());
-}
-
 namespace detail {
 
 // --- SecretBuffer ------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <expected>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <span>
 #include <string>
@@ -130,6 +131,12 @@ std::expected<DriveIdentity, std::string> parse_drive_identity(std::string_view 
 // same node as `device` (what the helper names the drive by), or empty.
 std::string find_by_id_link(const std::string& device,
                             const std::string& by_id_dir = "/dev/disk/by-id");
+
+// Members of a device in lsblk's JSON output: a text without the spaces
+// lsblk pads some columns with (empty when absent), and a size in bytes,
+// which older lsblk versions print as a string.
+std::string lsblk_text(const nlohmann::json& node, const char* key);
+std::optional<std::uint64_t> lsblk_size(const nlohmann::json& node);
 
 // Runs lsblk with `arguments` (no shell, input from /dev/null; found on the
 // caller's PATH, run in the fixed tool environment) and returns what it

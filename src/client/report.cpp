@@ -97,38 +97,6 @@ std::expected<std::pair<int, std::string>, std::string> run_lsblk(
 
 namespace {
 
-std::string text_member(const nlohmann::json& node, const char* name) {
-  const auto found = node.find(name);
-  if (found == node.end() || !found->is_string()) {
-    return {};
-  }
-  // lsblk pads some vendor names with spaces.
-  std::string text = found->get<std::string>();
-  while (!text.empty() && text.back() == ' ') {
-    text.pop_back();
-  }
-  return text;
-}
-
-std::optional<std::uint64_t> size_member(const nlohmann::json& node) {
-  const auto found = node.find("size");
-  if (found == node.end()) {
-    return std::nullopt;
-  }
-  if (found->is_number_unsigned()) {
-    return found->get<std::uint64_t>();
-  }
-  if (found->is_string()) {
-    const std::string text = found->get<std::string>();
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error == std::errc{} && end == text.data() + text.size() && !text.empty()) {
-      return value;
-    }
-  }
-  return std::nullopt;
-}
-
 nlohmann::ordered_json text_or_null(const std::string& text) {
   return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text);
 }
@@ -178,11 +146,11 @@ std::expected<DriveIdentity, std::string> parse_drive_identity(std::string_view 
   const nlohmann::json& node = doc.at("blockdevices").at(0);
   DriveIdentity identity;
   identity.path = std::string(device);
-  identity.model = text_member(node, "model");
-  identity.serial = text_member(node, "serial");
-  identity.vendor = text_member(node, "vendor");
-  identity.transport = text_member(node, "tran");
-  identity.size = size_member(node);
+  identity.model = detail::lsblk_text(node, "model");
+  identity.serial = detail::lsblk_text(node, "serial");
+  identity.vendor = detail::lsblk_text(node, "vendor");
+  identity.transport = detail::lsblk_text(node, "tran");
+  identity.size = detail::lsblk_size(node);
   return identity;
 }
 

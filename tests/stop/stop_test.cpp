@@ -16,6 +16,16 @@ bool readable(const StopSource& stop) {
   return ::poll(&watched, 1, 0) == 1;
 }
 
+// What watch_signals() blocked, so that later tests see signals as usual.
+void unblock_watched_signals() {
+  sigset_t watched;
+  sigemptyset(&watched);
+  sigaddset(&watched, SIGINT);
+  sigaddset(&watched, SIGTERM);
+  sigaddset(&watched, SIGHUP);
+  ::pthread_sigmask(SIG_UNBLOCK, &watched, nullptr);
+}
+
 TEST(StopSource, TheFirstSignalWinsAndOnlyACancelIsForgotten) {
   struct Case {
     const char* name;
@@ -95,12 +105,7 @@ TEST(StopSource, ALinkedSourceHearsTheSessionsSignalsButNotItsCancels) {
     EXPECT_EQ(source->reason(), StopReason::signal(SIGTERM));
   }
 
-  sigset_t watched;
-  sigemptyset(&watched);
-  sigaddset(&watched, SIGINT);
-  sigaddset(&watched, SIGTERM);
-  sigaddset(&watched, SIGHUP);
-  ::pthread_sigmask(SIG_UNBLOCK, &watched, nullptr);
+  unblock_watched_signals();
 }
 
 TEST(StopSource, ReasonTexts) {
@@ -121,12 +126,7 @@ TEST(StopSource, AWatchedSignalBecomesTheReasonInsteadOfEndingTheProcess) {
   stop.reset();
   EXPECT_TRUE(readable(stop)) << "a signal is never forgotten";
 
-  sigset_t watched;
-  sigemptyset(&watched);
-  sigaddset(&watched, SIGINT);
-  sigaddset(&watched, SIGTERM);
-  sigaddset(&watched, SIGHUP);
-  ::pthread_sigmask(SIG_UNBLOCK, &watched, nullptr);
+  unblock_watched_signals();
 }
 
 }  // namespace
