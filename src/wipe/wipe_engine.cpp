@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -79,6 +80,17 @@ ToolCommand open_mapping_command(const TemporaryMapping& mapping, const std::str
       .arg(mapping.name);
   command.set_stdin(std::move(key));
   return command;
+}
+
+// Opens of temporary mappings run one at a time in the process. Wipes in the
+// background start side by side, and on a machine where nothing has used
+// device-mapper yet, two cryptsetup opens at once race to set it up: the
+// loser fails with "Cannot initialize device-mapper". An open takes a
+// moment; the fills that follow still run side by side.
+std::expected<ToolOutput, HelperError> run_open(ToolRunner& runner, ToolCommand command) {
+  static std::mutex one_open;
+  const std::lock_guard lock(one_open);
+  return runner.run(std::move(command));
 }
 
 // cmp answers 1 when the inputs differ: that is a result, not a failure.
@@ -247,7 +259,8 @@ std::expected<void, HelperError> read_back(ToolRunner& runner, const system::Sys
   if (!baseline) {
     return std::unexpected(HelperError::failed(std::string(kReadCountUnreadable)));
   }
-  if (auto reopened = runner.run(open_mapping_command(mapping, path, std::move(key))); !reopened) {
+  if (auto reopened = run_open(runner, open_mapping_command(mapping, path, std::move(key)));
+      !reopened) {
     if (std::holds_alternative<HelperError::Stopped>(reopened.error().value)) {
       // As for the first open: it may have made the mapping before it ended.
       (void)runner.run(close_mapping_command(mapping));
@@ -295,7 +308,7 @@ std::expected<void, HelperError> encrypted_zero(ToolRunner& runner,
   const std::string path = text::decode_utf8_lossy(device);
   // The runner wipes the key whatever the outcome; a failed open made no
   // mapping, so there is nothing to close.
-  if (auto opened = runner.run(open_mapping_command(mapping, path, std::move(first_key)));
+  if (auto opened = run_open(runner, open_mapping_command(mapping, path, std::move(first_key)));
       !opened) {
     if (std::holds_alternative<HelperError::Stopped>(opened.error().value)) {
       // Ended part-way, it may have made the mapping before its exit; the
