@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -123,6 +124,12 @@ class ToolRunner {
   // The stop source this runner obeys, so that other waits beside a run can
   // watch the same one; nullptr when nothing stops it.
   virtual stop::StopSource* stop_source() const { return nullptr; }
+  // The same kind of runner, obeying `stop` instead: what an operation
+  // running beside others is given. nullptr when this runner cannot serve
+  // two threads at once.
+  virtual std::unique_ptr<ToolRunner> obeying(stop::StopSource* /*stop*/) const {
+    return nullptr;
+  }
   // A client's cancel is pending (a signal is not a cancel): an operation
   // asks before its first write.
   bool cancel_requested() const {
@@ -142,6 +149,9 @@ class SystemToolRunner final : public ToolRunner {
   explicit SystemToolRunner(stop::StopSource* stop = nullptr) : stop_(stop) {}
   std::expected<ToolOutput, HelperError> run(ToolCommand command) override;
   stop::StopSource* stop_source() const override { return stop_; }
+  std::unique_ptr<ToolRunner> obeying(stop::StopSource* stop) const override {
+    return std::make_unique<SystemToolRunner>(stop);
+  }
 
  private:
   stop::StopSource* stop_;

@@ -52,16 +52,17 @@ enum class Field : std::size_t {
   Mode,
   Mapped,
   Fs,
-  Verify
+  Verify,
+  Id
 };
-constexpr std::size_t kFieldCount = 9;
+constexpr std::size_t kFieldCount = 10;
 constexpr std::array<std::string_view, kFieldCount> kFieldNames = {
     "device", "label", "allow_discards", "passphrase_b64", "mapper_name", "mode",
-    "mapped", "fs",    "verify"};
+    "mapped", "fs",    "verify",         "id"};
 
 // Fields a request may leave out.
 constexpr bool is_optional(Field field) {
-  return field == Field::AllowDiscards || field == Field::Verify;
+  return field == Field::AllowDiscards || field == Field::Verify || field == Field::Id;
 }
 
 constexpr std::string_view name_of(Field field) {
@@ -75,7 +76,7 @@ std::span<const Field> fields_of(Op op) {
   static constexpr std::array<Field, 4> kLuksOpen = {Device, MapperName, PassphraseB64,
                                                      AllowDiscards};
   static constexpr std::array<Field, 1> kLuksClose = {MapperName};
-  static constexpr std::array<Field, 3> kWipe = {Device, Mode, Verify};
+  static constexpr std::array<Field, 4> kWipe = {Device, Mode, Verify, Id};
   static constexpr std::array<Field, 3> kMkfs = {Mapped, Fs, Label};
   static constexpr std::array<Field, 1> kProbe = {Device};
   switch (op) {
@@ -97,7 +98,7 @@ std::span<const Field> fields_of(Op op) {
   return {};
 }
 
-// The fields the array form takes: "verify" came later and is left out, so
+// The fields the array form takes: "verify" and "id" came later and are left out, so
 // that every array keeps the meaning (and error text) it had before.
 std::span<const Field> array_fields_of(Op op) {
   const std::span<const Field> fields = fields_of(op);
@@ -209,6 +210,7 @@ struct FieldValues {
   std::string mapped;
   bool allow_discards = false;
   bool verify = false;
+  std::optional<std::string> id;
   secure::SecretString passphrase_b64;
   WipeMode mode = WipeMode::None;
   Filesystem fs = Filesystem::Ext4;
@@ -277,6 +279,12 @@ std::expected<void, std::string> decode_field(Field field, Held& value, FieldVal
         return {};
       }
       return std::unexpected(json::invalid_type(describe(value), json::kExpectBool));
+    case Field::Id: {
+      auto text = text_value(value, json::kExpectString);
+      if (!text) return std::unexpected(std::move(text.error()));
+      out.id = std::move(*text);
+      return {};
+    }
     case Field::Verify:
       if (const bool* flag = std::get_if<bool>(&value)) {
         out.verify = *flag;
@@ -310,7 +318,7 @@ Request assemble(Op op, FieldValues& v) {
     case Op::LuksClose:
       return Request{Request::LuksClose{std::move(v.mapper_name)}};
     case Op::Wipe:
-      return Request{Request::Wipe{std::move(v.device), v.mode, v.verify}};
+      return Request{Request::Wipe{std::move(v.device), v.mode, v.verify, std::move(v.id)}};
     case Op::Mkfs:
       return Request{Request::Mkfs{std::move(v.mapped), v.fs, std::move(v.label)}};
     case Op::Probe:
@@ -541,16 +549,22 @@ class RequestReader final : public json::Handler {
 };
 
 // Recognises a cancel: an object whose one "op" is "cancel" (other members
-// are read and ignored, as for any request), or the array ["cancel"].
+// are read and ignored, as for any request), or the array ["cancel"]. A
+// string "id" beside the op names the wipe in the background to cancel.
 class CancelReader final : public json::Handler {
  public:
   bool is_cancel = false;
+  std::optional<std::string> id;
 
   Reaction on_scalar(const Scalar& value) override {
     if (depth_ != 1) return Flow::Continue;
+    const auto* const* text = std::get_if<std::string*>(&value);
+    if (std::exchange(at_id_, false)) {
+      if (text != nullptr && !id_) id_ = std::move(**text);
+      return Flow::Continue;
+    }
     const bool op_position = array_ ? elements_++ == 0 : std::exchange(at_op_, false);
     if (op_position) {
-      const auto* const* text = std::get_if<std::string*>(&value);
       op_is_cancel_ = text != nullptr && **text == "cancel";
     }
     return Flow::Continue;
@@ -563,9 +577,14 @@ class CancelReader final : public json::Handler {
     }
     // A container where the op belongs is no op; nested values are not looked at.
     if (!array_ || elements_++ == 0) at_op_ = false;
+    at_id_ = false;
     return Flow::Skip;
   }
   Reaction on_key(std::string& key) override {
+    if (key == "id") {
+      at_id_ = true;
+      return Flow::Continue;
+    }
     if (key != "op") return Flow::Skip;
     ++ops_;
     at_op_ = true;
@@ -573,6 +592,7 @@ class CancelReader final : public json::Handler {
   }
   Reaction on_end(Container /*kind*/) override {
     is_cancel = op_is_cancel_ && (array_ ? elements_ == 1 : ops_ == 1);
+    if (is_cancel) id = std::move(id_);
     depth_ = 0;
     return Flow::Continue;
   }
@@ -581,9 +601,11 @@ class CancelReader final : public json::Handler {
   std::size_t depth_ = 0;
   bool array_ = false;
   bool at_op_ = false;
+  bool at_id_ = false;
   bool op_is_cancel_ = false;
   std::size_t ops_ = 0;
   std::size_t elements_ = 0;
+  std::optional<std::string> id_;
 };
 
 // {"probe":{"claimed":N,"block":N,"positions":N,"genuine":B[,"lowest_failing":N
@@ -619,9 +641,15 @@ std::expected<Request, std::string> decode_request(std::string_view line) {
   return request;
 }
 
-bool is_cancel_request(std::string_view line) {
+std::optional<CancelRequest> decode_cancel(std::string_view line) {
   CancelReader reader;
-  return json::read_document(line, reader).has_value() && reader.is_cancel;
+  if (!json::read_document(line, reader).has_value() || !reader.is_cancel) return std::nullopt;
+  return CancelRequest{std::move(reader.id)};
+}
+
+bool is_wipe_id(std::string_view id) {
+  return !id.empty() && id.size() <= kMaxWipeIdLength &&
+         std::all_of(id.begin(), id.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
 }
 
 void zeroize_request(Request& request) noexcept {
@@ -636,6 +664,14 @@ void zeroize_request(Request& request) noexcept {
 std::string encode_response(const Response& response) {
   std::string line;
   line.reserve(128);
+  // The id of a wipe in the background leads its every line, so a client
+  // can route a line before reading the rest.
+  if (response.id) {
+    line += R"({"id":)";
+    base::append_json_string(line, *response.id);
+    line += ',';
+  }
+  const std::size_t body = line.size();
   std::visit(
       Overloaded{
           [&](const Response::Ok&) { line += R"({"ok":true})"; },
@@ -669,6 +705,9 @@ std::string encode_response(const Response& response) {
           [&](const Response::ProbeResult& probe) { append_probe_result(line, probe.result); },
       },
       response.value);
+  if (body > 0) {
+    line.erase(body, 1);  // the body's own opening brace
+  }
   return line;
 }
 

@@ -16,6 +16,7 @@
 #include "mkfs/mkfs.hpp"
 #include "probe/probe.hpp"
 #include "secure/secure_memory.hpp"
+#include "service/background_wipes.hpp"
 #include "service/line_reader.hpp"
 #include "service/service.hpp"
 #include "system/system.hpp"
@@ -25,12 +26,15 @@
 namespace tarnwick {
 namespace {
 
+using service::BackgroundWipes;
 using service::grow_line;
 using service::LineReader;
 using service::stopped_by_signal;
 
 constexpr std::string_view kStdinPrefix = "stdin: ";
 constexpr std::string_view kParsePrefix = "parse: ";
+constexpr std::string_view kInvalidWipeId =
+    "invalid wipe id: 1 to 64 printable ASCII characters";
 
 // The line without its line feed (and a carriage return before it).
 std::string_view request_text(const secure::SecretString& line) {
@@ -45,8 +49,8 @@ std::string_view request_text(const secure::SecretString& line) {
 }
 
 // Hears the session's input while a wipe runs: a cancel line stops the wipe
-// through the stop source, every other line is held for after it. Cancels
-// are answered once the wipe is.
+// through the stop source, every other line (a cancel naming a wipe in the
+// background too) is held for after it. Cancels are answered once the wipe is.
 class InputDuringWipe final : public stop::CancelListener {
  public:
   InputDuringWipe(LineReader& reader, stop::StopSource& stop) : reader_(reader), stop_(stop) {
@@ -71,7 +75,11 @@ class InputDuringWipe final : public stop::CancelListener {
  private:
   bool take_cancel(secure::SecretString& line) {
     const std::string_view text = request_text(line);
-    if (!text::is_valid_utf8(text) || !is_cancel_request(text)) {
+    if (!text::is_valid_utf8(text)) {
+      return false;
+    }
+    const auto cancel = decode_cancel(text);
+    if (!cancel || cancel->id) {
       return false;
     }
     secure::zeroize(line.data(), line.size());
@@ -157,13 +165,18 @@ std::optional<Outcome> dispatch(Request& request, int output_fd, Session& sessio
 // Handles one complete line; false when it ends the session. Every copy of
 // the request's text is wiped before the answer goes out, so a client that
 // has its answer can rely on the passphrase being gone.
-bool handle_line(secure::SecretString& line, LineReader& reader, int output_fd, Session& session) {
+bool handle_line(secure::SecretString& line, LineReader& reader, int output_fd, Session& session,
+                 BackgroundWipes& background) {
   const std::string_view text = request_text(line);
   if (!text::is_valid_utf8(text)) {
     write_error(output_fd, kStdinPrefix, "request is not UTF-8");
     return true;
   }
   if (text::is_blank(text)) {
+    return true;
+  }
+  if (const auto cancel = decode_cancel(text); cancel && cancel->id) {
+    write_response(output_fd, background.cancel(*cancel->id));
     return true;
   }
   std::optional<Outcome> outcome;
@@ -174,6 +187,15 @@ bool handle_line(secure::SecretString& line, LineReader& reader, int output_fd, 
       std::string error = std::move(request.error());
       forget_request_text(line);
       write_error(output_fd, kParsePrefix, error);
+      return true;
+    }
+    if (auto* wipe = std::get_if<Request::Wipe>(&request->value); wipe != nullptr && wipe->id) {
+      if (is_wipe_id(*wipe->id)) {
+        background.start(std::move(*wipe));
+      } else {
+        write_error(output_fd, {}, kInvalidWipeId);
+      }
+      forget_request_text(line);
       return true;
     }
     {
@@ -205,7 +227,10 @@ bool handle_line(secure::SecretString& line, LineReader& reader, int output_fd, 
   return true;
 }
 
-SessionEnd end_session(Session& session, SessionEnd how) {
+// The wipes in the background end first (at end of input or "shutdown" by
+// themselves, after a signal stopped by it), so no mapping is closed under one.
+SessionEnd end_session(Session& session, BackgroundWipes& background, SessionEnd how) {
+  background.wait_all();
   luks::close_session_mappers(session.runner, session.mappers, session.stderr_fd);
   return how;
 }
@@ -221,6 +246,7 @@ void write_response(int output_fd, const Response& response) {
 
 SessionEnd serve_requests(int input_fd, int output_fd, Session& session) {
   LineReader reader(input_fd, session.stop);
+  BackgroundWipes background(session, output_fd);
   secure::SecretString line;  // grows with the longest line (grow_line)
   int consecutive_read_failures = 0;
 
@@ -231,18 +257,18 @@ SessionEnd serve_requests(int input_fd, int output_fd, Session& session) {
     line.clear();
     // Checked before the buffer too: no request is read after a signal.
     if (stopped_by_signal(session.stop)) {
-      return end_session(session, SessionEnd::Stopped);
+      return end_session(session, background, SessionEnd::Stopped);
     }
     const auto outcome = reader.read_line(line, kReadWindow);
     switch (outcome.status) {
       case LineReader::Status::Stopped:
-        return end_session(session, SessionEnd::Stopped);
+        return end_session(session, background, SessionEnd::Stopped);
       case LineReader::Status::EndOfInput:
-        return end_session(session, SessionEnd::EndOfInput);
+        return end_session(session, background, SessionEnd::EndOfInput);
       case LineReader::Status::ReadError:
         write_error(output_fd, kStdinPrefix, text::os_error_text(outcome.error_number));
         if (++consecutive_read_failures >= kMaxConsecutiveReadFailures) {
-          return end_session(session, SessionEnd::InputFailed);
+          return end_session(session, background, SessionEnd::InputFailed);
         }
         continue;
       case LineReader::Status::TooLong:
@@ -260,7 +286,7 @@ SessionEnd serve_requests(int input_fd, int output_fd, Session& session) {
       const auto discarded = line.back() == '\n' ? LineReader::Outcome{LineReader::Status::Line}
                                                  : reader.discard_line();
       if (discarded.status == LineReader::Status::Stopped) {
-        return end_session(session, SessionEnd::Stopped);
+        return end_session(session, background, SessionEnd::Stopped);
       }
       if (discarded.status == LineReader::Status::ReadError) {
         write_error(output_fd, kStdinPrefix, text::os_error_text(discarded.error_number));
@@ -269,8 +295,8 @@ SessionEnd serve_requests(int input_fd, int output_fd, Session& session) {
       }
       continue;
     }
-    if (!handle_line(line, reader, output_fd, session)) {
-      return end_session(session, SessionEnd::Shutdown);
+    if (!handle_line(line, reader, output_fd, session, background)) {
+      return end_session(session, background, SessionEnd::Shutdown);
     }
   }
 }

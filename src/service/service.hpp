@@ -47,6 +47,9 @@ struct Request {
     WipeMode mode = WipeMode::None;
     // "verify": read the drive back after an "encrypted-zero" wipe.
     bool verify = false;
+    // "id": the wipe runs in the background and its lines carry this id.
+    // Any string as decoded; is_wipe_id() says whether it is a valid one.
+    std::optional<std::string> id;
   };
   struct Mkfs {
     std::string mapped;
@@ -66,9 +69,19 @@ struct Request {
 // after "parse: ".
 std::expected<Request, std::string> decode_request(std::string_view line);
 
-// True for the line {"op":"cancel"} (or ["cancel"]); decode_request knows
-// no such op, since a cancel means something only while a wipe runs.
-bool is_cancel_request(std::string_view line);
+// The line {"op":"cancel"} (or ["cancel"]), with the string "id" it names,
+// if any; decode_request knows no such op, since a cancel means something
+// only while a wipe runs.
+struct CancelRequest {
+  std::optional<std::string> id;  // none: the wipe that holds the session
+};
+std::optional<CancelRequest> decode_cancel(std::string_view line);
+
+// A wipe id: 1 to 64 printable ASCII characters.
+inline constexpr std::size_t kMaxWipeIdLength = 64;
+bool is_wipe_id(std::string_view id);
+// Wipes in the background at once, in one session.
+inline constexpr std::size_t kMaxBackgroundWipes = 16;
 
 // Wipes the request's secret-bearing strings over their whole capacity.
 void zeroize_request(Request& request) noexcept;
@@ -93,7 +106,13 @@ struct Response {
   struct ProbeResult {
     probe::ProbeResult result;
   };
-  std::variant<Ok, Error, Progress, ProbeResult> value;
+  using Value = std::variant<Ok, Error, Progress, ProbeResult>;
+  Response(Value response_value, std::optional<std::string> wipe_id = std::nullopt)  // NOLINT
+      : value(std::move(response_value)), id(std::move(wipe_id)) {}
+
+  Value value;
+  // The wipe in the background the line belongs to; written first.
+  std::optional<std::string> id;
 };
 
 // Compact single-line JSON, no line terminator.

@@ -52,12 +52,30 @@ std::string StopReason::text() const {
 
 StopSource::StopSource() {
   system::FileDescriptor event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  system::FileDescriptor signal_event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   system::FileDescriptor epoll(::epoll_create1(EPOLL_CLOEXEC));
-  if (!event.is_open() || !epoll.is_open() || !add_to_epoll(epoll.get(), event.get())) {
+  if (!event.is_open() || !signal_event.is_open() || !epoll.is_open() ||
+      !add_to_epoll(epoll.get(), event.get())) {
     return;
   }
   event_fd_ = std::move(event);
+  signal_event_fd_ = std::move(signal_event);
   poll_fd_ = std::move(epoll);
+}
+
+StopSource::StopSource(StopSource& signals) : StopSource() {
+  signal_parent_ = &signals;
+  if (!valid()) {
+    return;
+  }
+  // The parent's signalfd wakes this source for a signal nobody has read
+  // yet; its signal event for one another thread already took.
+  const bool linked =
+      signals.valid() && add_to_epoll(poll_fd_.get(), signals.signal_event_fd_.get()) &&
+      (!signals.signal_fd_.is_open() || add_to_epoll(poll_fd_.get(), signals.signal_fd_.get()));
+  if (!linked) {
+    poll_fd_.reset();
+  }
 }
 
 int StopSource::watch_signals() {
@@ -90,12 +108,30 @@ void StopSource::take_pending_signal() {
   }
 }
 
+int StopSource::parent_signal() const {
+  if (signal_parent_ == nullptr) {
+    return kNotStopped;
+  }
+  const int state = signal_parent_->state_.load(std::memory_order_acquire);
+  return state > 0 ? state : kNotStopped;
+}
+
 bool StopSource::requested() {
   take_pending_signal();
+  if (signal_parent_ != nullptr) {
+    signal_parent_->take_pending_signal();
+    if (const int signal = parent_signal(); signal != kNotStopped) {
+      request(StopReason::signal(signal));
+    }
+  }
   return state_.load(std::memory_order_acquire) != kNotStopped;
 }
 
 std::optional<StopReason> StopSource::reason() const {
+  // A signal outranks a cancel, whichever source recorded it.
+  if (const int signal = parent_signal(); signal != kNotStopped) {
+    return StopReason::signal(signal);
+  }
   const int state = state_.load(std::memory_order_acquire);
   if (state == kNotStopped) {
     return std::nullopt;
@@ -112,9 +148,12 @@ void StopSource::request(StopReason reason) {
       break;
     }
   }
+  const std::uint64_t one = 1;
   if (event_fd_.is_open()) {
-    const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t ignored = ::write(event_fd_.get(), &one, sizeof one);
+  }
+  if (reason.is_signal() && signal_event_fd_.is_open()) {
+    [[maybe_unused]] const ssize_t ignored = ::write(signal_event_fd_.get(), &one, sizeof one);
   }
 }
 

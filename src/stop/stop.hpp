@@ -47,6 +47,11 @@ class CancelListener {
 class StopSource {
  public:
   StopSource();
+  // A source for one of several operations running side by side: its own
+  // request() (a cancel of that operation) stops it alone, while a signal
+  // that `signals` receives stops it too. A cancel of `signals` does not.
+  // `signals` must outlive it.
+  explicit StopSource(StopSource& signals);
   StopSource(const StopSource&) = delete;
   StopSource& operator=(const StopSource&) = delete;
   ~StopSource() = default;
@@ -86,8 +91,15 @@ class StopSource {
  private:
   void take_pending_signal();
 
+  // The signal this source or its signal parent has recorded, if any.
+  int parent_signal() const;
+
   system::FileDescriptor event_fd_;
   system::FileDescriptor signal_fd_;
+  // Written once a signal is recorded and never drained (a signal is never
+  // forgotten), so every linked source stays woken, whoever read the signal.
+  system::FileDescriptor signal_event_fd_;
+  StopSource* signal_parent_ = nullptr;
   system::FileDescriptor poll_fd_;  // epoll over both, so waiters watch one descriptor
   // 0: not stopped; -1: cancelled; otherwise the signal number.
   std::atomic<int> state_{0};

@@ -70,18 +70,40 @@ std::expected<ToolOutput, HelperError> fill_device(ToolRunner& runner,
                                                    ToolCommand dd_command, std::string_view device,
                                                    const ProgressCallback& on_progress);
 
+// Where an "encrypted-zero" wipe opens its temporary mapping, and the lock
+// file that keeps the name to one wipe at a time.
+struct TemporaryMapping {
+  std::string name;
+  std::string lock_file;
+
+  // "tarnwick_wipe_tmp" under paths.wipe_mapping_lock: the wipe that holds
+  // the session.
+  static TemporaryMapping shared(const system::SystemPaths& paths);
+  // "tarnwick_wipe_<kernel name>", with a lock file of that name beside the
+  // shared one: wipes in the background run side by side, one per drive.
+  static TemporaryMapping for_drive(const system::SystemPaths& paths,
+                                    std::string_view kernel_name);
+  // The path the tools are given.
+  std::string device() const { return "/dev/mapper/" + name; }
+};
+
+enum class TemporaryMappingName { Shared, PerDrive };
+
 // With verification requested (only for EncryptedZero), the mapping is
 // closed once filled, opened again with the same key (so that nothing it
 // cached can answer), read back and compared with zeros.
 std::expected<void, HelperError> wipe_device(ToolRunner& runner, const system::SystemPaths& paths,
                                              std::string_view device, WipeMode mode,
                                              const ProgressCallback& on_progress,
-                                             const Verification& verification = {});
+                                             const Verification& verification = {},
+                                             const std::optional<TemporaryMapping>& mapping = {});
 
 // The "wipe" request: guard, then wipe the stable path. Error: the client's text.
 std::expected<void, std::string> handle_wipe(ToolRunner& runner, const guard::GuardContext& guard,
                                              std::string_view device, WipeMode mode,
                                              const ProgressCallback& on_progress,
-                                             const Verification& verification = {});
+                                             const Verification& verification = {},
+                                             TemporaryMappingName naming =
+                                                 TemporaryMappingName::Shared);
 
 }  // namespace tarnwick::wipe

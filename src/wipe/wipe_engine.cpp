@@ -13,6 +13,7 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
@@ -25,10 +26,8 @@
 namespace tarnwick::wipe {
 namespace {
 
-constexpr std::string_view kTemporaryMapperName = "tarnwick_wipe_tmp";
-constexpr std::string_view kTemporaryMapperDevice = "/dev/mapper/tarnwick_wipe_tmp";
-constexpr std::string_view kMappingBusy =
-    "another encrypted-zero wipe is running (tarnwick_wipe_tmp is in use)";
+constexpr std::string_view kSharedMapperName = "tarnwick_wipe_tmp";
+constexpr std::string_view kMapperNamePrefix = "tarnwick_wipe_";
 // 512 bits for aes-xts-plain64: two 256-bit keys.
 constexpr std::size_t kWipeKeyBytes = 64;
 // cmp's exit code for "the inputs differ"; 2 is trouble (a read error).
@@ -64,7 +63,8 @@ ToolCommand secure_discard_command(const std::string& device) {
   return command;
 }
 
-ToolCommand open_mapping_command(const std::string& device, secure::SecretBytes key) {
+ToolCommand open_mapping_command(const TemporaryMapping& mapping, const std::string& device,
+                                 secure::SecretBytes key) {
   ToolCommand command("cryptsetup");
   command.arg("open")
       .arg("--type")
@@ -76,17 +76,17 @@ ToolCommand open_mapping_command(const std::string& device, secure::SecretBytes 
       .arg("--key-file")
       .arg("-")
       .arg(device)
-      .arg(std::string(kTemporaryMapperName));
+      .arg(mapping.name);
   command.set_stdin(std::move(key));
   return command;
 }
 
 // cmp answers 1 when the inputs differ: that is a result, not a failure.
-ToolCommand compare_with_zeros_command(std::uint64_t size) {
+ToolCommand compare_with_zeros_command(const TemporaryMapping& mapping, std::uint64_t size) {
   ToolCommand command("cmp");
   command.arg("-n")
       .arg(std::to_string(size))
-      .arg(std::string(kTemporaryMapperDevice))
+      .arg(mapping.device())
       .arg("/dev/zero");
   command.answer_exit_codes = {kCmpDiffer};
   return command;
@@ -94,9 +94,9 @@ ToolCommand compare_with_zeros_command(std::uint64_t size) {
 
 // Must finish even when the wipe was stopped: the mapping would otherwise
 // outlive the helper and block the next "encrypted-zero".
-ToolCommand close_mapping_command() {
+ToolCommand close_mapping_command(const TemporaryMapping& mapping) {
   ToolCommand command("cryptsetup");
-  command.arg("close").arg(std::string(kTemporaryMapperName)).finish_despite_stop();
+  command.arg("close").arg(mapping.name).finish_despite_stop();
   return command;
 }
 
@@ -133,15 +133,16 @@ std::expected<void, HelperError> without_output(std::expected<ToolOutput, Helper
   return {};
 }
 
-// The temporary mapping's name is the same in every helper process, so a
-// second "encrypted-zero" wipe, on any drive, must wait for the first. A lock
+// The temporary mapping's name is the same in every helper process (for a
+// wipe in the background, in every wipe of that drive), so a second
+// "encrypted-zero" wipe under that name must wait for the first. A lock
 // on a fixed file under /run (root's alone, emptied at boot, never removed:
 // removing a lock file races with its next user) tells the second one at
 // once. Should the file be unusable the wipe goes on: cryptsetup still
 // refuses a name that is taken, only with its own words.
-std::expected<FileDescriptor, HelperError> lock_temporary_mapping(const std::string& lock_file) {
+std::expected<FileDescriptor, HelperError> lock_temporary_mapping(const TemporaryMapping& mapping) {
   FileDescriptor fd(
-      ::open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
+      ::open(mapping.lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
   if (!fd.is_open()) {
     return FileDescriptor{};
   }
@@ -150,7 +151,8 @@ std::expected<FileDescriptor, HelperError> lock_temporary_mapping(const std::str
       continue;
     }
     if (errno == EWOULDBLOCK) {
-      return std::unexpected(HelperError::refused(std::string(kMappingBusy)));
+      return std::unexpected(HelperError::refused("another encrypted-zero wipe is running (" +
+                                                  mapping.name + " is in use)"));
     }
     return FileDescriptor{};
   }
@@ -185,21 +187,21 @@ std::optional<std::uint64_t> first_difference(std::string_view report) {
 // `baseline` is the drive's read count from before the mapping was opened.
 std::expected<void, HelperError> verify_mapping(ToolRunner& runner,
                                                 const system::SystemPaths& paths,
+                                                const TemporaryMapping& temporary,
                                                 std::string_view device, std::uint64_t baseline,
                                                 std::uint64_t copied,
                                                 const Verification& verification) {
-  const std::string mapping = system::join_path(paths.dev_mapper, kTemporaryMapperName);
+  const std::string mapping = system::join_path(paths.dev_mapper, temporary.name);
   const auto size = block_device_size(paths, mapping);
   if (!size) {
     return std::unexpected(HelperError::failed("verification failed: the size of " +
-                                               std::string(kTemporaryMapperDevice) +
-                                               " cannot be read"));
+                                               temporary.device() + " cannot be read"));
   }
   // Reads are measured on the drive, as the writes were. The last poll,
   // made after cmp ended, is the figure the verdict and the client see;
   // one that cannot be read leaves no figure at all.
   std::optional<std::uint64_t> bytes_read;
-  auto compared = run_monitored(runner, compare_with_zeros_command(*size), [&] {
+  auto compared = run_monitored(runner, compare_with_zeros_command(temporary, *size), [&] {
     const auto read = device_bytes_read(paths, device);
     if (!read) {
       bytes_read.reset();
@@ -224,7 +226,7 @@ std::expected<void, HelperError> verify_mapping(ToolRunner& runner,
     }
     // Exit 1 without a difference: cmp met the end of the mapping early.
     return std::unexpected(HelperError{HelperError::CommandFailed{
-        compare_with_zeros_command(*size).command_text(),
+        compare_with_zeros_command(temporary, *size).command_text(),
         text::decode_utf8_lossy(compared->stderr_bytes), compared->exit_code}});
   }
   return read_back_complete(bytes_read, *size);
@@ -236,10 +238,11 @@ std::expected<void, HelperError> verify_mapping(ToolRunner& runner,
 // wiped by the runner with the reopen's standard input, or here when the
 // read-back ends before it.
 std::expected<void, HelperError> read_back(ToolRunner& runner, const system::SystemPaths& paths,
+                                           const TemporaryMapping& mapping,
                                            std::string_view device, const std::string& path,
                                            secure::SecretBytes key, std::uint64_t copied,
                                            const Verification& verification) {
-  if (auto closed = without_output(runner.run(close_mapping_command())); !closed) {
+  if (auto closed = without_output(runner.run(close_mapping_command(mapping))); !closed) {
     return closed;
   }
   // Counted from before the new mapping exists: udev's probe of it reads
@@ -248,17 +251,18 @@ std::expected<void, HelperError> read_back(ToolRunner& runner, const system::Sys
   if (!baseline) {
     return std::unexpected(HelperError::failed(std::string(kReadCountUnreadable)));
   }
-  if (auto reopened = runner.run(open_mapping_command(path, std::move(key))); !reopened) {
+  if (auto reopened = runner.run(open_mapping_command(mapping, path, std::move(key))); !reopened) {
     if (std::holds_alternative<HelperError::Stopped>(reopened.error().value)) {
       // As for the first open: it may have made the mapping before it ended.
-      (void)runner.run(close_mapping_command());
+      (void)runner.run(close_mapping_command(mapping));
       return std::unexpected(std::move(reopened.error()));
     }
     return std::unexpected(
         HelperError::failed(std::string(kReopenFailed) + reopened.error().display()));
   }
-  auto verified = verify_mapping(runner, paths, device, *baseline, copied, verification);
-  auto closed = without_output(runner.run(close_mapping_command()));
+  auto verified =
+      verify_mapping(runner, paths, mapping, device, *baseline, copied, verification);
+  auto closed = without_output(runner.run(close_mapping_command(mapping)));
   if (!verified) {
     return verified;
   }
@@ -269,9 +273,10 @@ std::expected<void, HelperError> encrypted_zero(ToolRunner& runner,
                                                 const system::SystemPaths& paths,
                                                 std::string_view device,
                                                 const ProgressCallback& on_progress,
-                                                const Verification& verification) {
+                                                const Verification& verification,
+                                                const TemporaryMapping& mapping) {
   // Held until the mapping is closed again.
-  const auto mapping_lock = lock_temporary_mapping(paths.wipe_mapping_lock);
+  const auto mapping_lock = lock_temporary_mapping(mapping);
   if (!mapping_lock) {
     return std::unexpected(mapping_lock.error());
   }
@@ -295,11 +300,12 @@ std::expected<void, HelperError> encrypted_zero(ToolRunner& runner,
   const std::string path = text::decode_utf8_lossy(device);
   // The runner wipes the key whatever the outcome; a failed open made no
   // mapping, so there is nothing to close.
-  if (auto opened = runner.run(open_mapping_command(path, std::move(first_key))); !opened) {
+  if (auto opened = runner.run(open_mapping_command(mapping, path, std::move(first_key)));
+      !opened) {
     if (std::holds_alternative<HelperError::Stopped>(opened.error().value)) {
       // Ended part-way, it may have made the mapping before its exit; the
       // name is ours while the lock is held, so closing it harms nothing.
-      (void)runner.run(close_mapping_command());
+      (void)runner.run(close_mapping_command(mapping));
     }
     if (opened.error().cancelled()) {
       return std::unexpected(HelperError::failed(std::string(kCancelledBeforeWriting)));
@@ -316,12 +322,13 @@ std::expected<void, HelperError> encrypted_zero(ToolRunner& runner,
     }
   };
   auto filled = without_output(fill_device(
-      runner, paths, overwrite_command("/dev/zero", kTemporaryMapperDevice), device, counted));
+      runner, paths, overwrite_command("/dev/zero", mapping.device()), device, counted));
   if (!filled || !verification.requested) {
-    auto closed = without_output(runner.run(close_mapping_command()));
+    auto closed = without_output(runner.run(close_mapping_command(mapping)));
     return filled ? closed : filled;
   }
-  auto verified = read_back(runner, paths, device, path, std::move(kept), copied, verification);
+  auto verified =
+      read_back(runner, paths, mapping, device, path, std::move(kept), copied, verification);
   if (!verified && verified.error().cancelled()) {
     return std::unexpected(HelperError::failed(std::string(kCancelledWhileVerifying)));
   }
@@ -329,6 +336,19 @@ std::expected<void, HelperError> encrypted_zero(ToolRunner& runner,
 }
 
 }  // namespace
+
+TemporaryMapping TemporaryMapping::shared(const system::SystemPaths& paths) {
+  return TemporaryMapping{std::string(kSharedMapperName), paths.wipe_mapping_lock};
+}
+
+TemporaryMapping TemporaryMapping::for_drive(const system::SystemPaths& paths,
+                                             std::string_view kernel_name) {
+  std::string name = std::string(kMapperNamePrefix) + std::string(kernel_name);
+  // Beside the shared lock file, named as the mapping is.
+  std::string lock_file = system::join_path(
+      std::filesystem::path(paths.wipe_mapping_lock).parent_path().string(), name + ".lock");
+  return TemporaryMapping{std::move(name), std::move(lock_file)};
+}
 
 std::expected<void, HelperError> read_back_complete(std::optional<std::uint64_t> bytes_read,
                                                     std::uint64_t size) {
@@ -347,7 +367,8 @@ std::expected<void, HelperError> read_back_complete(std::optional<std::uint64_t>
 std::expected<void, HelperError> wipe_device(ToolRunner& runner, const system::SystemPaths& paths,
                                              std::string_view device, WipeMode mode,
                                              const ProgressCallback& on_progress,
-                                             const Verification& verification) {
+                                             const Verification& verification,
+                                             const std::optional<TemporaryMapping>& mapping) {
   if (verification.requested && mode != WipeMode::EncryptedZero) {
     return std::unexpected(HelperError::failed(std::string(kVerifyNeedsEncryptedZero)));
   }
@@ -363,7 +384,8 @@ std::expected<void, HelperError> wipe_device(ToolRunner& runner, const system::S
           runner, paths, overwrite_command("/dev/urandom", text::decode_utf8_lossy(device)), device,
           on_progress));
     case WipeMode::EncryptedZero:
-      return encrypted_zero(runner, paths, device, on_progress, verification);
+      return encrypted_zero(runner, paths, device, on_progress, verification,
+                            mapping ? *mapping : TemporaryMapping::shared(paths));
   }
   return std::unexpected(HelperError::io("unknown wipe mode"));
 }
@@ -371,7 +393,8 @@ std::expected<void, HelperError> wipe_device(ToolRunner& runner, const system::S
 std::expected<void, std::string> handle_wipe(ToolRunner& runner, const guard::GuardContext& guard,
                                              std::string_view device, WipeMode mode,
                                              const ProgressCallback& on_progress,
-                                             const Verification& verification) {
+                                             const Verification& verification,
+                                             TemporaryMappingName naming) {
   // A request that cannot be carried out as asked is refused before the
   // drive is even looked at.
   if (verification.requested && mode != WipeMode::EncryptedZero) {
@@ -386,8 +409,14 @@ std::expected<void, std::string> handle_wipe(ToolRunner& runner, const guard::Gu
   if (runner.cancel_requested()) {
     return std::unexpected(std::string(kCancelledBeforeWriting));
   }
-  if (auto wiped =
-          wipe_device(runner, guard.paths, target->stable_path, mode, on_progress, verification);
+  std::optional<TemporaryMapping> mapping;
+  if (naming == TemporaryMappingName::PerDrive) {
+    // The drive's kernel name: what the lock keeps to this one wipe.
+    mapping = TemporaryMapping::for_drive(
+        guard.paths, std::filesystem::path(target->drive_path).filename().string());
+  }
+  if (auto wiped = wipe_device(runner, guard.paths, target->stable_path, mode, on_progress,
+                               verification, mapping);
       !wiped) {
     if (wiped.error().cancelled()) {
       return std::unexpected(std::string(kCancelled));
