@@ -29,6 +29,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "e2e/harness.hpp"
@@ -138,42 +139,58 @@ double one_after_another(const Sandbox& sandbox, std::size_t drives, const std::
   return took;
 }
 
-// Every wipe id'd in one session; checks that every line names a wipe that
-// was started, first, and that each ends with ok.
-double at_once(const Sandbox& sandbox, std::size_t drives, const std::string& mode) {
+// Reads lines of id'd wipes until every wipe in `running` has answered ok;
+// every line must name a running wipe, first. Returns when the last of them
+// sent its first progress line.
+Clock::time_point expect_ids_ok(HelperSession& helper, std::set<std::string> running,
+                                const std::string& what) {
+  std::set<std::string> silent = running;
+  Clock::time_point last_started{};
+  while (!running.empty()) {
+    const std::string line = helper.next_line(kLineTimeout);
+    const auto parsed = nlohmann::json::parse(line, nullptr, false);
+    if (line.rfind("{\"id\":", 0) != 0 || !parsed.is_object() || !parsed.at("id").is_string()) {
+      throw std::runtime_error(what + ": a line without id first: " + line);
+    }
+    const std::string id = parsed.at("id").get<std::string>();
+    if (running.count(id) == 0) {
+      throw std::runtime_error(what + ": a line of no running wipe: " + line);
+    }
+    if (parsed.contains("progress")) {
+      if (silent.erase(id) == 1) {
+        last_started = Clock::now();
+      }
+      continue;
+    }
+    if (line != "{\"id\":" + tdh_e2e::json_string(id) + ",\"ok\":true}") {
+      throw std::runtime_error(what + ": " + line);
+    }
+    running.erase(id);
+  }
+  return last_started;
+}
+
+std::string id_of(std::size_t drive) { return "drive" + std::to_string(drive); }
+
+// The whole job's time, and when the last wipe showed its first progress.
+std::pair<double, double> at_once(const Sandbox& sandbox, std::size_t drives,
+                                  const std::string& mode) {
   auto helper = sandbox.start_helper();
   const auto start = Clock::now();
   std::set<std::string> running;
   for (std::size_t i = 0; i < drives; ++i) {
-    const std::string id = "drive" + std::to_string(i);
-    helper->send(wipe_request(sandbox.drive(i).path(), mode, id));
-    running.insert(id);
+    helper->send(wipe_request(sandbox.drive(i).path(), mode, id_of(i)));
+    running.insert(id_of(i));
   }
-  while (!running.empty()) {
-    const std::string line = helper->next_line(kLineTimeout);
-    const auto parsed = nlohmann::json::parse(line, nullptr, false);
-    if (line.rfind("{\"id\":", 0) != 0 || !parsed.is_object() || !parsed.at("id").is_string()) {
-      throw std::runtime_error("at once: a line without id first: " + line);
-    }
-    const std::string id = parsed.at("id").get<std::string>();
-    if (running.count(id) == 0) {
-      throw std::runtime_error("at once: a line of no running wipe: " + line);
-    }
-    if (parsed.contains("progress")) {
-      continue;
-    }
-    if (line != "{\"id\":" + tdh_e2e::json_string(id) + ",\"ok\":true}") {
-      throw std::runtime_error("at once: " + line);
-    }
-    running.erase(id);
-  }
+  const auto last_started = expect_ids_ok(*helper, running, "at once");
   const double took = seconds_since(start);
   (void)helper->finish();
-  return took;
+  return {took, std::chrono::duration<double>(last_started - start).count()};
 }
 
 // One helper per drive, started together: what running the wipes side by
-// side costs on this machine without the session's part in it.
+// side costs on this machine without the session's part in it. Each wipe
+// is id'd all the same, for a temporary mapping of its own.
 double sessions(const Sandbox& sandbox, std::size_t drives, const std::string& mode) {
   std::vector<std::unique_ptr<HelperSession>> helpers;
   for (std::size_t i = 0; i < drives; ++i) {
@@ -181,10 +198,10 @@ double sessions(const Sandbox& sandbox, std::size_t drives, const std::string& m
   }
   const auto start = Clock::now();
   for (std::size_t i = 0; i < drives; ++i) {
-    helpers[i]->send(wipe_request(sandbox.drive(i).path(), mode, {}));
+    helpers[i]->send(wipe_request(sandbox.drive(i).path(), mode, id_of(i)));
   }
-  for (auto& helper : helpers) {
-    expect_ok(*helper, "one session each");
+  for (std::size_t i = 0; i < drives; ++i) {
+    expect_ids_ok(*helpers[i], {id_of(i)}, "one session each");
   }
   const double took = seconds_since(start);
   for (auto& helper : helpers) {
@@ -210,7 +227,7 @@ void check_throttle(const Options& options, const Sandbox& sandbox) {
 }
 
 struct Figures {
-  std::vector<double> one, sequential, together, separate;
+  std::vector<double> one, sequential, together, together_started, separate;
 };
 
 void print_row(const char* what, const std::vector<double>& values, double one) {
@@ -283,8 +300,11 @@ int main(int argc, char** argv) {
   try {
     std::vector<tdh_e2e::DriveSpec> specs;
     for (std::size_t i = 0; i < options.drives; ++i) {
-      specs.push_back(
-          tdh_e2e::drive("BENCHMANY" + std::to_string(i)).size_mib(options.mib).blank());
+      // Images on a tmpfs each: the throttle alone sets a drive's speed, not
+      // the system disk that the loop devices' flushes would share.
+      specs.push_back(tdh_e2e::drive("BENCHMANY" + std::to_string(i))
+                          .size_mib(options.mib)
+                          .on_tmpfs_mib(options.mib + 1));
     }
     const Sandbox sandbox(specs);
     throttle(options, sandbox);
@@ -301,7 +321,9 @@ int main(int argc, char** argv) {
         figures.sequential.push_back(one_after_another(sandbox, options.drives, mode));
         if (at_once_failure.empty()) {
           try {
-            figures.together.push_back(at_once(sandbox, options.drives, mode));
+            const auto [took, last_started] = at_once(sandbox, options.drives, mode);
+            figures.together.push_back(took);
+            figures.together_started.push_back(last_started);
           } catch (const std::exception& e) {
             at_once_failure = e.what();
           }
@@ -317,11 +339,14 @@ int main(int argc, char** argv) {
       print_row("one drive alone", figures.one, one);
       print_row("one after another, one session (no id)", figures.sequential, one);
       print_row("at once, one session (id'd wipes)", figures.together, one);
-      print_row("at once, one session each", figures.separate, one);
+      print_row("at once, one session each (the floor)", figures.separate, one);
       if (!at_once_failure.empty()) {
         std::printf("\nat once in one session failed: %s\n", at_once_failure.c_str());
         ++failures;
       } else {
+        std::printf("\nat once in one session, the last wipe's first progress line came %.2f s "
+                    "after the first request (median)\n",
+                    median(figures.together_started));
         const double ratio = median(figures.together) / one;
         std::printf("\ntarget: at once within %.2fx of one drive alone: %.2fx, %s\n", kTarget,
                     ratio, ratio <= kTarget ? "met" : "missed");
