@@ -1131,6 +1131,7 @@ t_cli-wipe-three-sticks-under-terminal() {
     expect_eq "$(grep -w "$name" <<<"$summary" | grep -c '/s')" 1 "summary rows of $name with a speed ($(screen_end 8))"
     report=$(grep -l -F "\"$dev\"" "$T/reports"/* 2>/dev/null)
     expect_eq "$(grep -c '' <<<"$report")" 1 "reports naming $dev ($(find "$T/reports" -type f -printf '%f '))"
+    grep -q -E '"result": ?"ok"' "$report" || fail "the report of $dev does not say ok: $(head -c 300 "$report")"
   done
   expect_eq "$(find "$T/reports" -type f | grep -c '')" 3 "files in the report folder"
 }
