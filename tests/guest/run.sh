@@ -1114,7 +1114,7 @@ screen_lines() { sed -e $'s/\x1b\\[[0-9;?]*[A-Za-z]/\\n/g' -e 's/\r/\n/g' "$T/ty
 is_bar() { grep -E '\[[#-]{10,}\]'; }
 
 t_cli-wipe-three-sticks-under-terminal() {
-  local serial devs=() dev name status summary report
+  local serial devs=() dev name status summary report last_bar
   for serial in TDHSTICK TDHSTICK2 TDHSTICK3; do devs+=("$(kdev "$serial")"); done
   mkdir "$T/reports"
   under_terminal "$CLI" --helper "$HELPER" wipe "${devs[@]}" --mode random --report "$T/reports"
@@ -1124,7 +1124,8 @@ t_cli-wipe-three-sticks-under-terminal() {
   screen | grep -q 'Type 3 to confirm' || fail "the question does not ask for the number of drives: $(screen_end)"
   expect_eq "$status" 0 "exit status ($(screen_end 8))"
   # The summary: what the command wrote after its last progress bar.
-  summary=$(screen_lines | tac | awk '/\[[#-]{10,}\]/ { exit } { print }' | tac)
+  last_bar=$(screen_lines | grep -n -E '\[[#-]{10,}\]' | tail -n1 | cut -d: -f1)
+  summary=$(screen_lines | tail -n "+$((${last_bar:-0} + 1))")
   for dev in "${devs[@]}"; do
     name=$(basename "$dev")
     screen_lines | is_bar | grep -q -w "$name" || fail "no progress bar names $name: $(screen_end)"
