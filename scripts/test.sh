@@ -34,10 +34,14 @@ cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 ctest --preset asan -j "$jobs" --label-exclude e2e
 
-echo "== ThreadSanitizer (the monitored fill)"
+echo "== ThreadSanitizer (the monitored fill, wipes in the background, stop sources)"
 cmake --preset tsan >/dev/null
-cmake --build --preset tsan -j "$jobs" --target test_wipe
+cmake --build --preset tsan -j "$jobs" --target test_wipe test_service test_stop
 TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/test_wipe --gtest_brief=1
+TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/test_stop --gtest_brief=1
+TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/test_service --gtest_brief=1 \
+  --gtest_filter='BackgroundWipes.*:RequestLoop*'
+
 
 echo "== shipped build: hardening, polkit policy, man page and Debian package"
 cmake --preset package >/dev/null

@@ -127,9 +127,7 @@ class ToolRunner {
   // The same kind of runner, obeying `stop` instead: what an operation
   // running beside others is given. nullptr when this runner cannot serve
   // two threads at once.
-  virtual std::unique_ptr<ToolRunner> obeying(stop::StopSource* /*stop*/) const {
-    return nullptr;
-  }
+  virtual std::unique_ptr<ToolRunner> obeying(stop::StopSource* /*stop*/) const { return nullptr; }
   // A client's cancel is pending (a signal is not a cancel): an operation
   // asks before its first write.
   bool cancel_requested() const {

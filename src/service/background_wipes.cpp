@@ -87,8 +87,8 @@ void BackgroundWipes::run(Job& job, const Request::Wipe& request) {
       }};
   auto outcome = wipe::handle_wipe(*job.runner, guard, request.device, request.mode, progress,
                                    verification, wipe::TemporaryMappingName::PerDrive);
-  Response answer = outcome ? Response{Response::Ok{}}
-                            : Response{Response::Error{std::move(outcome.error())}};
+  Response answer =
+      outcome ? Response{Response::Ok{}} : Response{Response::Error{std::move(outcome.error())}};
   std::lock_guard lock(mutex_);
   write_response(output, with_id(std::move(answer), id));
   job.ended = true;
@@ -97,8 +97,8 @@ void BackgroundWipes::run(Job& job, const Request::Wipe& request) {
 Response BackgroundWipes::cancel(std::string_view id) {
   std::lock_guard lock(mutex_);
   reap_ended();
-  const auto running = std::find_if(jobs_.begin(), jobs_.end(),
-                                    [&](const auto& job) { return job->id == id; });
+  const auto running =
+      std::find_if(jobs_.begin(), jobs_.end(), [&](const auto& job) { return job->id == id; });
   if (running == jobs_.end()) {
     return Response{Response::Error{std::string(kNoSuchId)}};
   }

@@ -57,8 +57,8 @@ enum class Field : std::size_t {
 };
 constexpr std::size_t kFieldCount = 10;
 constexpr std::array<std::string_view, kFieldCount> kFieldNames = {
-    "device", "label", "allow_discards", "passphrase_b64", "mapper_name", "mode",
-    "mapped", "fs",    "verify",         "id"};
+    "device", "label", "allow_discards", "passphrase_b64", "mapper_name", "mode", "mapped", "fs",
+    "verify", "id"};
 
 // Fields a request may leave out.
 constexpr bool is_optional(Field field) {

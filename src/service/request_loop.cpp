@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <deque>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <utility>
@@ -33,8 +34,7 @@ using service::stopped_by_signal;
 
 constexpr std::string_view kStdinPrefix = "stdin: ";
 constexpr std::string_view kParsePrefix = "parse: ";
-constexpr std::string_view kInvalidWipeId =
-    "invalid wipe id: 1 to 64 printable ASCII characters";
+constexpr std::string_view kInvalidWipeId = "invalid wipe id: 1 to 64 printable ASCII characters";
 
 // The line without its line feed (and a carriage return before it).
 std::string_view request_text(const secure::SecretString& line) {
@@ -240,6 +240,10 @@ SessionEnd end_session(Session& session, BackgroundWipes& background, SessionEnd
 void write_response(int output_fd, const Response& response) {
   std::string line = encode_response(response);
   line.push_back('\n');
+  // Wipes in the background write from threads of their own: one line at a
+  // time, whole, whatever its length (a pipe keeps only short writes whole).
+  static std::mutex one_writer;
+  const std::lock_guard lock(one_writer);
   // A client that stopped reading loses the line; the session goes on.
   (void)system::write_all(output_fd, line);
 }

@@ -140,6 +140,7 @@ struct Session {
 enum class SessionEnd { EndOfInput, Shutdown, InputFailed, Stopped };
 
 // Writes the response and a line feed, then flushes; failures are ignored.
+// Safe from any thread: each line is written whole, never interleaved.
 void write_response(int output_fd, const Response& response);
 
 // Serves requests until end of input, "shutdown" or a signal through the

@@ -81,8 +81,7 @@ struct TemporaryMapping {
   static TemporaryMapping shared(const system::SystemPaths& paths);
   // "tarnwick_wipe_<kernel name>", with a lock file of that name beside the
   // shared one: wipes in the background run side by side, one per drive.
-  static TemporaryMapping for_drive(const system::SystemPaths& paths,
-                                    std::string_view kernel_name);
+  static TemporaryMapping for_drive(const system::SystemPaths& paths, std::string_view kernel_name);
   // The path the tools are given.
   std::string device() const { return "/dev/mapper/" + name; }
 };
@@ -99,11 +98,9 @@ std::expected<void, HelperError> wipe_device(ToolRunner& runner, const system::S
                                              const std::optional<TemporaryMapping>& mapping = {});
 
 // The "wipe" request: guard, then wipe the stable path. Error: the client's text.
-std::expected<void, std::string> handle_wipe(ToolRunner& runner, const guard::GuardContext& guard,
-                                             std::string_view device, WipeMode mode,
-                                             const ProgressCallback& on_progress,
-                                             const Verification& verification = {},
-                                             TemporaryMappingName naming =
-                                                 TemporaryMappingName::Shared);
+std::expected<void, std::string> handle_wipe(
+    ToolRunner& runner, const guard::GuardContext& guard, std::string_view device, WipeMode mode,
+    const ProgressCallback& on_progress, const Verification& verification = {},
+    TemporaryMappingName naming = TemporaryMappingName::Shared);
 
 }  // namespace tarnwick::wipe

@@ -84,10 +84,7 @@ ToolCommand open_mapping_command(const TemporaryMapping& mapping, const std::str
 // cmp answers 1 when the inputs differ: that is a result, not a failure.
 ToolCommand compare_with_zeros_command(const TemporaryMapping& mapping, std::uint64_t size) {
   ToolCommand command("cmp");
-  command.arg("-n")
-      .arg(std::to_string(size))
-      .arg(mapping.device())
-      .arg("/dev/zero");
+  command.arg("-n").arg(std::to_string(size)).arg(mapping.device()).arg("/dev/zero");
   command.answer_exit_codes = {kCmpDiffer};
   return command;
 }
@@ -141,8 +138,8 @@ std::expected<void, HelperError> without_output(std::expected<ToolOutput, Helper
 // once. Should the file be unusable the wipe goes on: cryptsetup still
 // refuses a name that is taken, only with its own words.
 std::expected<FileDescriptor, HelperError> lock_temporary_mapping(const TemporaryMapping& mapping) {
-  FileDescriptor fd(
-      ::open(mapping.lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
+  FileDescriptor fd(::open(mapping.lock_file.c_str(),
+                           O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
   if (!fd.is_open()) {
     return FileDescriptor{};
   }
@@ -238,10 +235,9 @@ std::expected<void, HelperError> verify_mapping(ToolRunner& runner,
 // wiped by the runner with the reopen's standard input, or here when the
 // read-back ends before it.
 std::expected<void, HelperError> read_back(ToolRunner& runner, const system::SystemPaths& paths,
-                                           const TemporaryMapping& mapping,
-                                           std::string_view device, const std::string& path,
-                                           secure::SecretBytes key, std::uint64_t copied,
-                                           const Verification& verification) {
+                                           const TemporaryMapping& mapping, std::string_view device,
+                                           const std::string& path, secure::SecretBytes key,
+                                           std::uint64_t copied, const Verification& verification) {
   if (auto closed = without_output(runner.run(close_mapping_command(mapping))); !closed) {
     return closed;
   }
@@ -260,8 +256,7 @@ std::expected<void, HelperError> read_back(ToolRunner& runner, const system::Sys
     return std::unexpected(
         HelperError::failed(std::string(kReopenFailed) + reopened.error().display()));
   }
-  auto verified =
-      verify_mapping(runner, paths, mapping, device, *baseline, copied, verification);
+  auto verified = verify_mapping(runner, paths, mapping, device, *baseline, copied, verification);
   auto closed = without_output(runner.run(close_mapping_command(mapping)));
   if (!verified) {
     return verified;

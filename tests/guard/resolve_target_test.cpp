@@ -60,7 +60,7 @@ TEST_F(ResolveTarget, WholeDriveOperationsRefusePartitionsAndAliases) {
 
 TEST_F(ResolveTarget, PartitionResolvesToItsOwnLinkAfterItsDriveIsJudged) {
   EXPECT_EQ(path_of(resolve_drive_or_partition_target(context(), dev("sdb1"))), part_link_);
-  EXPECT_EQ(lister_.calls, 2);
+  EXPECT_EQ(lister_.calls.load(), 2);
 
   // The second partition being mounted refuses the first one too.
   lister_.drives_[0].partitions[1].mountpoint = "/media/other";

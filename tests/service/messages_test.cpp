@@ -55,7 +55,8 @@ std::string summary(const Request& request) {
       return "luks-close mapper_name=" + r.mapper_name;
     }
     std::string operator()(const Request::Wipe& r) const {
-      return "wipe device=" + r.device + " mode=" + mode_name(r.mode) + (r.verify ? " verify" : "");
+      return "wipe device=" + r.device + " mode=" + mode_name(r.mode) +
+             (r.verify ? " verify" : "") + (r.id ? " id=" + *r.id : "");
     }
     std::string operator()(const Request::Mkfs& r) const {
       return "mkfs mapped=" + r.mapped + " fs=" + fs_name(r.fs) + " label=" + r.label;
@@ -450,7 +451,60 @@ TEST(CancelRequest, OnlyACancelOpIsOne) {
       {"", false},
   };
   for (const auto& [line, expected] : cases) {
-    EXPECT_EQ(is_cancel_request(line), expected) << line;
+    const auto cancel = decode_cancel(line);
+    EXPECT_EQ(cancel.has_value(), expected) << line;
+    EXPECT_FALSE(cancel && cancel->id) << line;
+  }
+}
+
+// A cancel names a wipe in the background by a string "id"; any other "id"
+// leaves it the plain cancel it always was.
+TEST(CancelRequest, AStringIdNamesTheWipe) {
+  const std::pair<const char*, std::optional<std::string>> cases[] = {
+      {R"({"op":"cancel","id":"A"})", "A"},
+      {R"({"id":"disk 2","op":"cancel"})", "disk 2"},
+      {R"({"op":"cancel","id":"A","id":"B"})", "A"},
+      {R"({"op":"cancel","id":5})", std::nullopt},
+      {R"({"op":"cancel","id":{"x":"A"}})", std::nullopt},
+      {R"({"op":"cancel","x":{"id":"A"}})", std::nullopt},
+  };
+  for (const auto& [line, id] : cases) {
+    const auto cancel = decode_cancel(line);
+    ASSERT_TRUE(cancel) << line;
+    EXPECT_EQ(cancel->id, id) << line;
+  }
+  EXPECT_FALSE(decode_cancel(R"({"op":"wipe","id":"A"})"));
+}
+
+// "id" belongs to "wipe" alone, as an optional string; validity is the
+// loop's to judge (is_wipe_id), so the decoder keeps any string.
+TEST(DecodeRequest, IdMemberOfWipe) {
+  check({
+      {R"({"op":"wipe","device":"/dev/sdb","mode":"random","id":"A"})",
+       "wipe device=/dev/sdb mode=random id=A"},
+      {R"({"id":"","op":"wipe","device":"/dev/sdb","mode":"none","verify":true})",
+       "wipe device=/dev/sdb mode=none verify id="},
+      {R"({"op":"wipe","device":"/dev/sdb","mode":"none","id":7})",
+       "error: invalid type: integer `7`, expected a string"},
+      {R"({"op":"wipe","device":"/dev/sdb","mode":"none","id":"A","id":"B"})",
+       "error: duplicate field `id`"},
+      {R"(["wipe","/dev/sdb","none","A"])",
+       "error: invalid length 3, expected 2 elements in sequence"},
+      {R"({"op":"luks-close","mapper_name":"tarnwick_x","id":"A"})",
+       "luks-close mapper_name=tarnwick_x"},
+  });
+  const std::pair<std::string, bool> ids[] = {
+      {"A", true},
+      {" ~", true},
+      {std::string(64, 'x'), true},
+      {"", false},
+      {std::string(65, 'x'), false},
+      {"a\tb", false},
+      {"a\x7f", false},
+      {"\xc3\xa9", false},
+  };
+  for (const auto& [id, valid] : ids) {
+    EXPECT_EQ(is_wipe_id(id), valid) << id;
   }
 }
 
@@ -476,6 +530,12 @@ TEST(EncodeResponse, ShapesAndEscapes) {
             R"({"error":"q\"b\\/\b\t\n\f\r\u0000\u0001\u001f)"
             "\x7f"
             R"( é€😀"})");
+  // A wipe in the background: its id leads the line, whatever follows.
+  EXPECT_EQ(encode_response(Response{Response::Ok{}, "A"}), R"({"id":"A","ok":true})");
+  EXPECT_EQ(encode_response(Response{Response::Progress{4096, 0, 2048}, "disk \"2\""}),
+            R"({"id":"disk \"2\"","progress":{"copied":4096,"total":0,"verified":2048}})");
+  EXPECT_EQ(encode_response(Response{Response::Error{"wipe cancelled"}, "B"}),
+            R"({"id":"B","error":"wipe cancelled"})");
   // A stray byte cannot break the line: it becomes U+FFFD.
   EXPECT_EQ(encode_response(Response{Response::Error{"bad \xff byte"}}),
             "{\"error\":\"bad \xEF\xBF\xBD byte\"}");

@@ -68,6 +68,41 @@ TEST(StopSource, TheCancelListenerIsHeardOnItsOwnThreadOnly) {
   EXPECT_EQ(stop.cancel_listener(), nullptr);
 }
 
+// Wipes side by side: each one's cancel stops it alone, the session's
+// cancel (of the wipe that holds it) none of them, a signal every one, even
+// after another thread has read the signal from the descriptor.
+TEST(StopSource, ALinkedSourceHearsTheSessionsSignalsButNotItsCancels) {
+  StopSource session;
+  ASSERT_EQ(session.watch_signals(), 0);
+  StopSource first(session);
+  StopSource second(session);
+  ASSERT_TRUE(first.valid() && second.valid());
+
+  first.request(StopReason::cancelled());
+  EXPECT_TRUE(first.requested());
+  EXPECT_FALSE(second.requested() || readable(second) || session.requested());
+
+  session.request(StopReason::cancelled());
+  EXPECT_FALSE(second.requested() || readable(second));
+  session.reset();
+
+  ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);
+  EXPECT_TRUE(readable(second));
+  std::thread([&] { EXPECT_TRUE(first.requested()); }).join();  // takes the signal
+  for (StopSource* source : {&first, &second, &session}) {
+    EXPECT_TRUE(readable(*source));
+    EXPECT_TRUE(source->requested());
+    EXPECT_EQ(source->reason(), StopReason::signal(SIGTERM));
+  }
+
+  sigset_t watched;
+  sigemptyset(&watched);
+  sigaddset(&watched, SIGINT);
+  sigaddset(&watched, SIGTERM);
+  sigaddset(&watched, SIGHUP);
+  ::pthread_sigmask(SIG_UNBLOCK, &watched, nullptr);
+}
+
 TEST(StopSource, ReasonTexts) {
   EXPECT_EQ(StopReason::cancelled().text(), "cancelled");
   EXPECT_EQ(StopReason::signal(SIGINT).text(), "interrupted by SIGINT");

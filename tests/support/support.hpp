@@ -3,6 +3,7 @@
 // the tool runner, and a fixed list of drives.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -66,7 +67,7 @@ class FixedDriveLister final : public inventory::DriveLister {
   }
   std::vector<inventory::Drive> drives_;
   std::vector<inventory::Drive> loop_devices_;
-  mutable int calls = 0;
+  mutable std::atomic<int> calls{0};  // listed from several wipes at once
 };
 
 // Names each case of a parameterised test after its `name` member.

@@ -102,7 +102,7 @@ TEST(HandleWipe, VerifyWithAnotherModeIsRefusedBeforeAnything) {
         fixture.runner, context, fixture.node, mode, [](std::uint64_t) {}, Verification{true, {}});
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error(), "verification is only available for mode encrypted-zero");
-    EXPECT_EQ(lister.calls, 0);
+    EXPECT_EQ(lister.calls.load(), 0);
     EXPECT_TRUE(fixture.runner.calls.empty());
   }
 }
