@@ -94,6 +94,8 @@ truncate -s %1M "$work/payload.tar"
 qemu-img create -q -f qcow2 -F raw -b "$image/root.img" "$work/root.qcow2"
 truncate -s 64M "$work/fixed.img"
 truncate -s 96M "$work/stick.img"
+truncate -s 96M "$work/stick2.img"
+truncate -s 96M "$work/stick3.img"
 truncate -s 32M "$work/ro.img"
 truncate -s 64M "$work/bad.img"
 truncate -s 4G "$work/big.img"
@@ -152,6 +154,10 @@ qemu_args=(
   -device "$(usb_stick big TDHBIG big)"
   -blockdev "driver=raw,node-name=rbad,file.driver=blkdebug,file.config=$work/blkdebug-read.conf,file.image.driver=file,file.image.filename=$work/rbad.img"
   -device "$(usb_stick rbad TDHRBAD rbad)"
+  -blockdev "driver=raw,node-name=stick2,file.driver=file,file.filename=$work/stick2.img"
+  -device "$(usb_stick stick2 TDHSTICK2 stick2)"
+  -blockdev "driver=raw,node-name=stick3,file.driver=file,file.filename=$work/stick3.img"
+  -device "$(usb_stick stick3 TDHSTICK3 stick3)"
 )
 
 # The guest asks for hardware changes on its second serial port, one line
@@ -163,12 +169,11 @@ watch_requests() {
   while read -r verb id <&7; do
     id=${id%$'\r'}
     case "$verb:$id" in
-      pull:stick | pull:big | pull:bad)
+      pull:stick | pull:stick2 | pull:stick3 | pull:big | pull:bad)
         echo "device_del $id" >&9
         ;;
-      plug:stick | plug:big | plug:bad)
+      plug:stick | plug:stick2 | plug:stick3 | plug:big | plug:bad)
         local serial=TDH${id^^}
-        [[ $id == stick ]] && serial=TDHSTICK
         echo "device_add $(usb_stick "$id" "$serial" "$id")" >&9
         ;;
       *)

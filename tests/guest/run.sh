@@ -5,6 +5,7 @@
 # real command against real dm-crypt, real udev and emulated USB sticks:
 #
 #   TDHSTICK  96 MiB, removable USB stick (most tests)
+#   TDHSTICK2, TDHSTICK3  two more like it, for several wipes at once
 #   TDHBIG    4 GiB stick: room for XFS, work long enough to interrupt or unplug
 #   TDHBAD    64 MiB stick whose writes at 20 MiB fail (QEMU blkdebug)
 #   TDHRO     32 MiB write-protected stick
@@ -63,6 +64,9 @@ TESTS=(
   probe-genuine-stick-unchanged
   probe-counterfeit-gadget
   cli-check-and-encrypt-counterfeit-gadget
+  many-sticks-wiped-at-once
+  many-sticks-one-pulled-out
+  cli-wipe-three-sticks-under-terminal
 )
 
 # ---------------------------------------------------------------- plumbing
@@ -304,7 +308,7 @@ expect_ends_encrypted() {  # DEV
 
 t_sticks-are-removable-usb-drives() {
   local serial dev
-  for serial in TDHSTICK TDHBIG TDHBAD TDHRO TDHRBAD; do
+  for serial in TDHSTICK TDHSTICK2 TDHSTICK3 TDHBIG TDHBAD TDHRO TDHRBAD; do
     dev=$(kdev "$serial")
     expect_eq "$(lsblk -dn -o RM,HOTPLUG,TRAN "$dev" | tr -s ' ' | sed 's/^ //')" "1 1 usb" "lsblk RM HOTPLUG TRAN of $serial"
   done
@@ -982,6 +986,155 @@ t_cli-check-and-encrypt-counterfeit-gadget() {
   out=$("$CLI" --helper "$HELPER" check "$(kdev TDHSTICK)" 2>&1)
   expect_eq "$?" 0 "exit status of check on the genuine stick ($out)"
   grep -q ': genuine: [0-9]* positions across 96.0 MiB held their data$' <<<"$out" || fail "check line: $out"
+}
+
+# ---------------------------------------------------------------- many drives at once
+
+# Several id'd wipes in one session: every line of wipe ID begins {"id":"ID",.
+id_wipe() {  # ID DEV MODE [EXTRA-MEMBERS]
+  send '{"op":"wipe","device":"'"$2"'","mode":"'"$3"'"'"${4:-}"',"id":"'"$1"'"}'
+}
+id_lines() { grep -F "{\"id\":\"$1\"," "$T/out" || true; }
+id_final() { id_lines "$1" | grep -v '^{"id":"[^"]*","progress"' | tail -n1; }
+id_final_count() { grep -c -v '^{"id":"[^"]*","progress"' "$T/out" || true; }
+id_last() {  # ID FIELD: the last progress figure of wipe ID
+  id_lines "$1" | grep "\"$2\":" | tail -n1 | sed -n "s/.*\"$2\":\\([0-9]*\\).*/\\1/p"
+}
+# Waits for COUNT final answers, running POLL (if given) every tenth of a second.
+wait_id_finals() {  # COUNT TIMEOUT [POLL]
+  local i
+  for ((i = 0; i < $2 * 10; i++)); do
+    (($(id_final_count) >= $1)) && return 0
+    [[ -s $T/status ]] && fail "the helper ended with $(id_final_count) of $1 answers: $(tail -n 3 "$T/out" | tr '\n' ' ')"
+    [[ -n ${3:-} ]] && "$3"
+    sleep 0.1
+  done
+  fail "$(id_final_count) of $1 answers after $2 s: $(tail -n 3 "$T/out" | tr '\n' ' ')"
+}
+wait_id_copied() {  # ID BYTES TIMEOUT
+  local i copied
+  for ((i = 0; i < $3 * 10; i++)); do
+    copied=$(id_last "$1" copied)
+    [[ -n $copied ]] && ((copied >= $2)) && return 0
+    [[ -n $(id_final "$1") ]] && fail "wipe $1 ended before writing $2 bytes: $(id_final "$1")"
+    [[ -s $T/status ]] && fail "the helper ended before wipe $1 wrote $2 bytes"
+    sleep 0.1
+  done
+  fail "wipe $1 wrote fewer than $2 bytes after $3 s (last progress ${copied:-none})"
+}
+# Every output line is whole, names one of the wipes first, and is a
+# progress line or a final answer.
+expect_id_lines() {  # ID...
+  local ids bad
+  ids=$(IFS='|' && echo "$*")
+  bad=$(grep -v -E '^\{"id":"('"$ids"')",("progress":\{"copied":[0-9]+,"total":0(,"verified":[0-9]+)?\}|"ok":true|"error":".*")\}$' "$T/out" | head -n 3)
+  [[ -z $bad ]] || fail "lines that are not whole lines of wipes $*: $bad"
+}
+# Poll for wait_id_finals: whether the temporary mappings of the two drives
+# named in TOGETHER were ever open at the same moment.
+TOGETHER=() SEEN_TOGETHER=no
+note_mappings() {
+  [[ -e /dev/mapper/tarnwick_wipe_${TOGETHER[0]} && -e /dev/mapper/tarnwick_wipe_${TOGETHER[1]} ]] &&
+    SEEN_TOGETHER=yes
+  return 0
+}
+
+t_many-sticks-wiped-at-once() {
+  local a b c dev size before=() i mib
+  a=$(kdev TDHSTICK)
+  b=$(kdev TDHSTICK2)
+  c=$(kdev TDHSTICK3)
+  for dev in "$a" "$b" "$c"; do
+    scrub "$dev"
+    mark_ends "$dev"
+    before+=("$(sectors_written "$dev")")
+  done
+  size=$(size_bytes "$a")
+  TOGETHER=("$(basename "$b")" "$(basename "$c")")
+  start_session
+  id_wipe A "$a" random
+  id_wipe B "$b" encrypted-zero ',"verify":true'
+  id_wipe C "$c" encrypted-zero ',"verify":true'
+  wait_id_finals 3 900 note_mappings
+  for i in A B C; do
+    expect_eq "$(id_final "$i")" '{"id":"'"$i"'","ok":true}' "answer to wipe $i"
+    [[ -n $(id_last "$i" copied) ]] || fail "no progress line of wipe $i"
+  done
+  expect_eq "$(id_final_count)" 3 "final answers"
+  expect_id_lines A B C
+  expect_eq "$(id_last B verified)" "$size" "last verified figure of wipe B"
+  expect_eq "$(id_last C verified)" "$size" "last verified figure of wipe C"
+  id_lines A | grep -q '"verified"' && fail "the random wipe reports a read-back"
+  expect_eq "$SEEN_TOGETHER" yes \
+    "tarnwick_wipe_${TOGETHER[0]} and tarnwick_wipe_${TOGETHER[1]} open at the same time"
+  no_tools_running "after the wipes"
+  no_tarnwick_mappings "after the wipes"
+  i=0
+  for dev in "$a" "$b" "$c"; do
+    (((($(sectors_written "$dev") - before[i]) * 512) >= size)) ||
+      fail "the kernel wrote less than the whole of $dev"
+    i=$((i + 1))
+  done
+  for mib in 0 $((size / 1048576 - 1)); do
+    is_pattern "$a" "$mib" && fail "MiB $mib of the randomly wiped stick still holds the old data"
+  done
+  expect_ends_encrypted "$b"
+  expect_ends_encrypted "$c"
+  end_session
+}
+
+# The big stick is pulled out while its wipe and two others run: only its
+# wipe fails, the other two end well, and its mapping goes with it.
+t_many-sticks-one-pulled-out() {
+  local a b c
+  a=$(kdev TDHSTICK2)
+  b=$(kdev TDHSTICK3)
+  c=$(kdev TDHBIG)
+  start_session
+  id_wipe A "$a" random
+  id_wipe B "$b" encrypted-zero
+  id_wipe C "$c" encrypted-zero
+  wait_id_copied C $((16 * 1048576)) 300
+  [[ -z $(id_final A)$(id_final B) ]] || fail "a wipe ended before the pull: $(id_final A) $(id_final B)"
+  [[ -e /dev/mapper/tarnwick_wipe_$(basename "$c") ]] || fail "no temporary mapping on the big stick"
+  on_exit 'plug_back big'
+  host pull big
+  wait_id_finals 3 900
+  expect_prefix "$(id_final C)" '{"id":"C","error":"' "answer to the wipe of the pulled stick"
+  expect_eq "$(id_final A)" '{"id":"A","ok":true}' "answer to wipe A"
+  expect_eq "$(id_final B)" '{"id":"B","ok":true}' "answer to wipe B"
+  expect_id_lines A B C
+  no_tools_running "after the pull"
+  no_tarnwick_mappings "after the pull"
+  end_session
+}
+
+# The screen as lines: carriage returns and cursor movements break lines.
+screen_lines() { sed -e $'s/\x1b\\[[0-9;?]*[A-Za-z]/\\n/g' -e 's/\r/\n/g' "$T/typescript" | grep -v '^$'; }
+is_bar() { grep -E '\[[#-]{10,}\]'; }
+
+t_cli-wipe-three-sticks-under-terminal() {
+  local serial devs=() dev name status summary report last_bar
+  for serial in TDHSTICK TDHSTICK2 TDHSTICK3; do devs+=("$(kdev "$serial")"); done
+  mkdir "$T/reports"
+  under_terminal "$CLI" --helper "$HELPER" wipe "${devs[@]}" --mode random --report "$T/reports"
+  answer_terminal 3 900
+  status=$TERM_STATUS
+  expect_eq "$(grep -c 'to confirm: ' "$T/typescript")" 1 "confirmation questions ($(screen_end))"
+  screen | grep -q 'Type 3 to confirm' || fail "the question does not ask for the number of drives: $(screen_end)"
+  expect_eq "$status" 0 "exit status ($(screen_end 8))"
+  # The summary: what the command wrote after its last progress bar.
+  last_bar=$(screen_lines | grep -n -E '\[[#-]{10,}\]' | tail -n1 | cut -d: -f1)
+  summary=$(screen_lines | tail -n "+$((${last_bar:-0} + 1))")
+  for dev in "${devs[@]}"; do
+    name=$(basename "$dev")
+    screen_lines | is_bar | grep -q -w "$name" || fail "no progress bar names $name: $(screen_end)"
+    expect_eq "$(grep -w "$name" <<<"$summary" | grep -c '/s')" 1 "summary rows of $name with a speed ($(screen_end 8))"
+    report=$(grep -l -F "\"$dev\"" "$T/reports"/* 2>/dev/null)
+    expect_eq "$(grep -c '' <<<"$report")" 1 "reports naming $dev ($(find "$T/reports" -type f -printf '%f '))"
+    grep -q -E '"result": ?"ok"' "$report" || fail "the report of $dev does not say ok: $(head -c 300 "$report")"
+  done
+  expect_eq "$(find "$T/reports" -type f | grep -c '')" 3 "files in the report folder"
 }
 
 # ---------------------------------------------------------------- runner
