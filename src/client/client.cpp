@@ -401,7 +401,7 @@ struct Client::Impl {
 
   // What a request gets once the session has ended.
   ClientError session_over() const {
-    if (ended->has_value()) {
+    if (!ended || ended->has_value()) {
       ClientError e;
       e.kind = ClientError::Kind::HelperExited;
       e.message = "the session has ended";

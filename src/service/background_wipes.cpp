@@ -48,8 +48,7 @@ BackgroundWipes::BackgroundWipes(Session& session, int output_fd)
 
 BackgroundWipes::~BackgroundWipes() { wait_all(); }
 
-void BackgroundWipes::start(Request::Wipe request) {
-  const std::string& id = *request.id;
+void BackgroundWipes::start(std::string id, Request::Wipe request) {
   std::lock_guard lock(mutex_);
   reap_ended();
   const auto same_id = [&](const auto& job) { return job->id == id; };

@@ -22,8 +22,8 @@ class BackgroundWipes {
   BackgroundWipes(const BackgroundWipes&) = delete;
   BackgroundWipes& operator=(const BackgroundWipes&) = delete;
 
-  // Starts the wipe (its id is valid), or answers with the id why not.
-  void start(Request::Wipe request);
+  // Starts the wipe under `id` (a valid one), or answers with the id why not.
+  void start(std::string id, Request::Wipe request);
   // The answer to a cancel naming `id`: ok once that wipe was asked to stop.
   Response cancel(std::string_view id);
   // Returns once every wipe has ended and answered.

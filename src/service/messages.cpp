@@ -557,7 +557,10 @@ class CancelReader final : public json::Handler {
     if (depth_ != 1) return Flow::Continue;
     const auto* const* text = std::get_if<std::string*>(&value);
     if (std::exchange(at_id_, false)) {
-      if (text != nullptr && !id_) id_ = std::move(**text);
+      // The reader lends its own string: taken, not copied.
+      if (std::string* const* taken = std::get_if<std::string*>(&value); taken != nullptr && !id_) {
+        id_ = std::move(**taken);
+      }
       return Flow::Continue;
     }
     const bool op_position = array_ ? elements_++ == 0 : std::exchange(at_op_, false);

@@ -191,7 +191,8 @@ bool handle_line(secure::SecretString& line, LineReader& reader, int output_fd, 
     }
     if (auto* wipe = std::get_if<Request::Wipe>(&request->value); wipe != nullptr && wipe->id) {
       if (is_wipe_id(*wipe->id)) {
-        background.start(std::move(*wipe));
+        std::string id = *wipe->id;
+        background.start(std::move(id), std::move(*wipe));
       } else {
         write_error(output_fd, {}, kInvalidWipeId);
       }

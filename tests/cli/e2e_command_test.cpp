@@ -187,16 +187,16 @@ TEST_F(CommandE2e, TwoDrivesAreWipedInOneSessionWithAReportEach) {
   const auto& first = sandbox.drive(0);
   const auto& second = sandbox.drive(1);
   const std::string reports = "/run/tdh-e2e";
-  PtyRun run = command_in(sandbox, {"wipe", first.path(), second.path(), "--mode",
-                                    "encrypted-zero", "--verify", "--report", reports});
+  PtyRun run = command_in(sandbox, {"wipe", first.path(), second.path(), "--mode", "encrypted-zero",
+                                    "--verify", "--report", reports});
   ASSERT_TRUE(run.wait_for("Type 2 to confirm: ")) << run.output();
   run.type("2\n");
   ASSERT_TRUE(run.wait_for("reports written to " + reports)) << run.output();
   EXPECT_EQ(run.finish(), 0) << run.output();
   for (const auto* scratch : {&first, &second}) {
     EXPECT_NE(run.output().find(scratch->path() + "  ok  "), std::string::npos) << run.output();
-    const auto doc = nlohmann::json::parse(tdh_e2e::read_file(
-        sandbox.inside(reports + "/" + scratch->loop->name() + ".json")));
+    const auto doc = nlohmann::json::parse(
+        tdh_e2e::read_file(sandbox.inside(reports + "/" + scratch->loop->name() + ".json")));
     EXPECT_EQ(doc["drive"]["path"], scratch->path());
     EXPECT_EQ(doc["verification"], "passed");
     EXPECT_EQ(doc["result"], "ok");
