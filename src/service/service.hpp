@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <variant>
 
 #include "inventory/inventory.hpp"
@@ -107,8 +109,12 @@ struct Response {
     probe::ProbeResult result;
   };
   using Value = std::variant<Ok, Error, Progress, ProbeResult>;
-  Response(Value response_value, std::optional<std::string> wipe_id = std::nullopt)  // NOLINT
-      : value(std::move(response_value)), id(std::move(wipe_id)) {}
+  // Built in place from one of the alternatives: no temporary variant.
+  template <class Alternative>
+    requires std::is_constructible_v<Value, Alternative&&>
+  Response(Alternative&& alternative,  // NOLINT(google-explicit-constructor)
+           std::optional<std::string> wipe_id = std::nullopt)
+      : value(std::forward<Alternative>(alternative)), id(std::move(wipe_id)) {}
 
   Value value;
   // The wipe in the background the line belongs to; written first.
